@@ -1,0 +1,18 @@
+# kiv_test(NAME SOURCES... [LIBS libs...] [TIMEOUT seconds] [LABELS labels...])
+# Builds one GoogleTest binary and registers it with ctest under a time-out,
+# so that a hung test fails instead of stalling the run.
+function(kiv_test name)
+  cmake_parse_arguments(KT "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(NOT KT_TIMEOUT)
+    set(KT_TIMEOUT 120)
+  endif()
+  find_package(GTest REQUIRED)
+  add_executable(${name} ${KT_SOURCES})
+  target_link_libraries(${name} PRIVATE kiv_internal GTest::gtest GTest::gtest_main ${KT_LIBS})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${KT_TIMEOUT})
+  if(KT_LABELS)
+    set_tests_properties(${name} PROPERTIES LABELS "${KT_LABELS}")
+  endif()
+endfunction()

@@ -1,0 +1,51 @@
+// Result codes of the messaging engine. 0 is success. Codes 0x0002xxxx are
+// the engine's own return codes (positive, so compare them with 0, not with
+// a negative-means-failure test); codes 0x8006xxxx are failures of an
+// exchange and are also what a server sends as a refusal. Codes of remote
+// handlers and of the directory pass through unchanged.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "kiv/export.h"
+
+namespace kiv {
+
+constexpr std::int32_t KIV_OK = 0;
+
+// Return codes (placed in return-code values and status arrays).
+constexpr std::int32_t KIV_RC_RECORD_NOT_BUILT = 0x00020001;
+constexpr std::int32_t KIV_RC_LISTEN_FAILED = 0x00020003;
+constexpr std::int32_t KIV_RC_NOT_FOUND = 0x00020007;  // no engine, or no satellite offers it
+constexpr std::int32_t KIV_RC_BAD_SERVICES_BOUNDS = 0x0002000A;
+constexpr std::int32_t KIV_RC_OUT_OF_MEMORY = 0x00020014;
+constexpr std::int32_t KIV_RC_RESOLVE_FAILED = 0x00020023;
+constexpr std::int32_t KIV_RC_CONNECT_FAILED = 0x00020024;
+constexpr std::int32_t KIV_RC_SOCKET_FAILED = 0x00020025;
+constexpr std::int32_t KIV_RC_TIMED_OUT = 0x00020026;
+constexpr std::int32_t KIV_RC_NO_THREAD = -1;
+constexpr std::int32_t KIV_RC_SATELLITE_UNAVAILABLE = 0x00040000;  // a bit in "GetSatelliteHost"
+
+// Failures of exchanges; the first four refusals also travel on the wire.
+constexpr std::int32_t KIV_E_UNKNOWN_KIND = static_cast<std::int32_t>(0x80060001);
+constexpr std::int32_t KIV_E_NO_ENGINE = static_cast<std::int32_t>(0x80060003);
+constexpr std::int32_t KIV_E_TRANSPORT = static_cast<std::int32_t>(0x80060005);
+constexpr std::int32_t KIV_E_RESOLVE_FAILED = static_cast<std::int32_t>(0x80060023);
+constexpr std::int32_t KIV_E_CONNECT_FAILED = static_cast<std::int32_t>(0x80060024);
+constexpr std::int32_t KIV_E_SOCKET_FAILED = static_cast<std::int32_t>(0x80060025);
+constexpr std::int32_t KIV_E_TOO_MANY_CONNECTIONS = static_cast<std::int32_t>(0x80068001);
+constexpr std::int32_t KIV_E_NO_WORKER = static_cast<std::int32_t>(0x80068002);
+constexpr std::int32_t KIV_E_LOOKUP_ARGUMENT = static_cast<std::int32_t>(0x8000FFFF);
+constexpr std::int32_t KIV_E_OUT_OF_MEMORY = static_cast<std::int32_t>(0x8007000E);
+
+// A connection code (0x0002xxxx) as an exchange reports it (0x8006xxxx).
+constexpr std::int32_t AsExchangeFailure(std::int32_t connectionCode) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(connectionCode) | 0x80040000u);
+}
+
+// "0x80060005 (message not written, flushed or read completely)"; codes the
+// engine does not define print as hexadecimal alone.
+KIV_API std::string DescribeResult(std::int32_t code);
+
+}  // namespace kiv

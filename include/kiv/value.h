@@ -17,8 +17,11 @@ namespace kiv {
 class Bstr {
  public:
   Bstr() = default;
-  explicit Bstr(std::u16string_view text)
-      : p_(SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {
+  explicit Bstr(std::u16string_view text) {
+    // A length past 32 bits would be silently truncated by the cast.
+    if (text.size() <= 0xFFFFFFFFu) {
+      p_ = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    }
     if (p_ == nullptr) throw std::bad_alloc();
   }
   Bstr(const Bstr& other) : Bstr(other.view()) {}

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace kiv {
@@ -28,16 +29,32 @@ class ByteSource {
   virtual bool ReadExact(void* buffer, std::size_t n) = 0;
 };
 
-// Reads from a connected socket with no buffer of its own, so that it never
-// consumes bytes that belong to the next message. Waits as long as the
-// socket's receive time-out allows; end of stream and errors fail the read.
+// Reads from a connected socket and never consumes a byte it has not
+// delivered, so the next reader of the connection finds the stream exactly
+// where this one stopped. It peeks at what has arrived and takes the bytes
+// off the socket in one call once they are delivered (at Commit or
+// destruction), instead of one system call per primitive. Waits as long as
+// the socket's receive time-out allows; end of stream and errors fail.
 class SocketSource final : public ByteSource {
  public:
   explicit SocketSource(SOCKET socket) : socket_(socket) {}
+  SocketSource(const SocketSource&) = delete;
+  SocketSource& operator=(const SocketSource&) = delete;
+  ~SocketSource() override { Commit(); }
+
   bool ReadExact(void* buffer, std::size_t n) override;
+  // Takes the delivered bytes off the socket; false when that fails.
+  bool Commit();
 
  private:
+  static constexpr std::size_t kWindow = 4096;
+
+  bool ReceiveAll(void* buffer, std::size_t n);
+
   SOCKET socket_;
+  std::unique_ptr<std::uint8_t[]> window_;
+  std::size_t peeked_ = 0;     // bytes of the window that mirror the socket's queue
+  std::size_t delivered_ = 0;  // of those, bytes handed to the reader
 };
 
 class MemorySource final : public ByteSource {

@@ -20,8 +20,9 @@
 
 namespace kiv {
 
-// Arrays nest inside variant arrays; deeper values are refused both ways so
-// that a hostile peer cannot exhaust the reading thread's stack.
+// How many arrays may enclose one another (a top-level array is one level).
+// Deeper values are refused both ways, so that a hostile peer cannot
+// exhaust the reading thread's stack.
 constexpr int kMaxNesting = 128;
 constexpr std::uint32_t kMaxDimensions = 10;
 // Longest string a reader accepts, in UTF-16 units.
@@ -58,7 +59,8 @@ bool ReadBstr(SOCKET socket, BSTR* text);
 bool ReadVariant(SOCKET socket, VARIANT* value);
 bool ReadSafeArray(SOCKET socket, SAFEARRAY** array, VARTYPE elementType);
 
-// Whether the wire carries values of this type word (by-reference excluded).
+// Whether the wire carries values of this type word (the by-reference bit
+// aside; VT_VECTOR and VT_RESERVED never describe a valid VARIANT).
 bool IsCarriedType(VARTYPE vt);
 
 }  // namespace kiv

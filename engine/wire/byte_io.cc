@@ -1,0 +1,76 @@
+#include "engine/wire/byte_io.h"
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace kiv {
+
+bool SocketSource::ReceiveAll(void* buffer, std::size_t n) {
+  auto* cursor = static_cast<std::uint8_t*>(buffer);
+  while (n > 0) {
+    const ssize_t got = ::recv(socket_, cursor, n, 0);
+    if (got > 0) {
+      cursor += got;
+      n -= static_cast<std::size_t>(got);
+    } else if (got < 0 && errno == EINTR) {
+      continue;
+    } else {
+      return false;  // peer closed, receive time-out or error
+    }
+  }
+  return true;
+}
+
+bool SocketSource::Commit() {
+  if (delivered_ == 0) return true;
+  // The peeked bytes are still queued; receiving them again removes them.
+  const bool ok = ReceiveAll(window_.get(), delivered_);
+  peeked_ = delivered_ = 0;
+  return ok;
+}
+
+bool SocketSource::ReadExact(void* buffer, std::size_t n) {
+  auto* cursor = static_cast<std::uint8_t*>(buffer);
+  while (n > 0) {
+    if (delivered_ < peeked_) {
+      const std::size_t k = std::min(n, peeked_ - delivered_);
+      std::memcpy(cursor, window_.get() + delivered_, k);
+      delivered_ += k;
+      cursor += k;
+      n -= k;
+      continue;
+    }
+    if (!Commit()) return false;
+    // Large blocks go straight to their destination.
+    if (n >= kWindow / 2) return ReceiveAll(cursor, n);
+    if (!window_) window_ = std::make_unique<std::uint8_t[]>(kWindow);
+    const ssize_t got = ::recv(socket_, window_.get(), kWindow, MSG_PEEK);
+    if (got > 0) {
+      peeked_ = static_cast<std::size_t>(got);
+    } else if (got < 0 && errno == EINTR) {
+      continue;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool MemorySource::ReadExact(void* buffer, std::size_t n) {
+  if (n > remaining()) return false;
+  if (n > 0) std::memcpy(buffer, data_ + offset_, n);
+  offset_ += n;
+  return true;
+}
+
+std::int32_t MemorySink::Write(const void* bytes, std::int32_t n) {
+  if (n < 0) return -1;
+  const auto* begin = static_cast<const std::uint8_t*>(bytes);
+  bytes_.insert(bytes_.end(), begin, begin + n);
+  return n;
+}
+
+}  // namespace kiv

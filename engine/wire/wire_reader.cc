@@ -1,0 +1,332 @@
+// Decoder half of the wire codec. Nothing here trusts a count the peer
+// announces: every buffer grows with the bytes that have actually arrived,
+// at most doubling, so memory stays within a small multiple of the input.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+#include "engine/wire/wire_codec.h"
+#include "engine/wire/wire_types.h"
+#include "support/oleaut/safearray_internal.h"
+
+namespace kiv {
+
+namespace {
+
+// First allocation for data whose announced size is not yet backed by bytes.
+constexpr std::size_t kFirstStep = 64 * 1024;
+
+template <typename T>
+T FromBigEndian(T value) {
+  if constexpr (sizeof(T) == 1) return value;
+  if constexpr (sizeof(T) == 2) return __builtin_bswap16(value);
+  if constexpr (sizeof(T) == 4) return __builtin_bswap32(value);
+  if constexpr (sizeof(T) == 8) return __builtin_bswap64(value);
+}
+
+template <typename T>
+bool ReadBig(ByteSource& in, T& value) {
+  T wire;
+  if (!in.ReadExact(&wire, sizeof wire)) return false;
+  value = FromBigEndian(wire);
+  return true;
+}
+
+// A malloc'd block that grows towards a limit; malloc so that an array
+// descriptor can adopt it without a copy.
+class GrowingBlock {
+ public:
+  GrowingBlock() = default;
+  GrowingBlock(const GrowingBlock&) = delete;
+  GrowingBlock& operator=(const GrowingBlock&) = delete;
+  ~GrowingBlock() { std::free(data_); }
+
+  // Makes room for at least `need` bytes, never more than `limit`.
+  bool Grow(std::size_t need, std::size_t limit) {
+    if (capacity_ >= need) return true;
+    const std::size_t next = std::min(limit, std::max({need, kFirstStep, capacity_ * 2}));
+    void* grown = std::realloc(data_, next);
+    if (grown == nullptr) return false;
+    data_ = grown;
+    capacity_ = next;
+    return true;
+  }
+  // Reads exactly `bytes` bytes into the block, growing it as they arrive.
+  bool ReadFrom(ByteSource& in, std::size_t bytes) {
+    std::size_t filled = 0;
+    while (filled < bytes) {
+      if (!Grow(filled + 1, bytes)) return false;
+      const std::size_t n = std::min(bytes, capacity_) - filled;
+      if (!in.ReadExact(static_cast<std::uint8_t*>(data_) + filled, n)) return false;
+      filled += n;
+    }
+    return true;
+  }
+
+  template <typename T>
+  T* as() const {
+    return static_cast<T*>(data_);
+  }
+  void* release() { return std::exchange(data_, nullptr); }
+
+ private:
+  void* data_ = nullptr;
+  std::size_t capacity_ = 0;
+};
+
+// Elements arrive highest index first and big-endian; put them in index
+// order and host byte order in one pass.
+template <typename T>
+void ReverseFromWire(T* elements, std::size_t n) {
+  if (n == 0) return;
+  std::size_t i = 0, j = n - 1;
+  for (; i < j; ++i, --j) {
+    const T low = FromBigEndian(elements[i]);
+    elements[i] = FromBigEndian(elements[j]);
+    elements[j] = low;
+  }
+  if (i == j) elements[i] = FromBigEndian(elements[i]);
+}
+
+bool ReadVariantAt(ByteSource& in, VARIANT* value, int depth);
+
+bool ReadFixedElements(ByteSource& in, GrowingBlock& block, VARTYPE elementType,
+                       std::uint32_t total) {
+  const std::size_t size = wire::FixedElementSize(elementType);
+  if (!block.ReadFrom(in, size * total)) return false;
+  switch (size) {
+    case 1:
+      if (elementType == VT_I1) ReverseFromWire(block.as<std::uint8_t>(), total);
+      return true;  // VT_UI1 travels in index order
+    case 2:
+      ReverseFromWire(block.as<std::uint16_t>(), total);
+      return true;
+    case 4:
+      ReverseFromWire(block.as<std::uint32_t>(), total);
+      return true;
+    case 8:
+      ReverseFromWire(block.as<std::uint64_t>(), total);
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool ReadStringElements(ByteSource& in, GrowingBlock& block, std::uint32_t total) {
+  for (std::size_t i = 0; i < total; ++i) {
+    if (!block.Grow((i + 1) * sizeof(BSTR), std::size_t{total} * sizeof(BSTR)) ||
+        !ReadBstr(in, block.as<BSTR>() + i)) {
+      for (std::size_t k = 0; k < i; ++k) SysFreeString(block.as<BSTR>()[k]);
+      return false;
+    }
+  }
+  std::reverse(block.as<BSTR>(), block.as<BSTR>() + total);
+  return true;
+}
+
+bool ReadVariantElements(ByteSource& in, GrowingBlock& block, std::uint32_t total, int depth) {
+  for (std::size_t i = 0; i < total; ++i) {
+    bool ok = block.Grow((i + 1) * sizeof(VARIANT), std::size_t{total} * sizeof(VARIANT));
+    if (ok) {
+      VariantInit(block.as<VARIANT>() + i);
+      ok = ReadVariantAt(in, block.as<VARIANT>() + i, depth);
+    }
+    if (!ok) {
+      for (std::size_t k = 0; k < i; ++k) VariantClear(block.as<VARIANT>() + k);
+      return false;
+    }
+  }
+  std::reverse(block.as<VARIANT>(), block.as<VARIANT>() + total);
+  return true;
+}
+
+void FreeElements(void* data, VARTYPE elementType, std::uint32_t total) {
+  if (elementType == VT_BSTR) {
+    for (std::size_t i = 0; i < total; ++i) SysFreeString(static_cast<BSTR*>(data)[i]);
+  } else if (elementType == VT_VARIANT) {
+    for (std::size_t i = 0; i < total; ++i) VariantClear(static_cast<VARIANT*>(data) + i);
+  }
+}
+
+bool ReadArrayAt(ByteSource& in, SAFEARRAY** array, VARTYPE elementType, int depth) {
+  *array = nullptr;
+  if (depth > kMaxNesting) return false;
+  std::uint32_t dims = 0;
+  if (!ReadU32(in, dims) || dims == 0 || dims > kMaxDimensions) return false;
+  // The wire lists the last dimension first; creation wants dimension 1 first.
+  SAFEARRAYBOUND bounds[kMaxDimensions];
+  std::uint32_t total = 1;
+  for (std::uint32_t i = 0; i < dims; ++i) {
+    std::uint32_t lowerBound = 0;
+    SAFEARRAYBOUND& bound = bounds[dims - 1 - i];
+    if (!ReadU32(in, lowerBound) || !ReadU32(in, bound.cElements)) return false;
+    bound.lLbound = static_cast<LONG>(lowerBound);
+    if (!wire::MultiplyCount(total, bound.cElements)) return false;
+  }
+  if (!wire::IsCarriedElementType(elementType)) return false;
+  if (total == 0) {
+    *array = SafeArrayCreate(elementType, dims, bounds);
+    return *array != nullptr;
+  }
+
+  GrowingBlock block;
+  bool ok = false;
+  if (elementType == VT_BSTR) {
+    ok = ReadStringElements(in, block, total);
+  } else if (elementType == VT_VARIANT) {
+    ok = ReadVariantElements(in, block, total, depth);
+  } else {
+    ok = ReadFixedElements(in, block, elementType, total);
+  }
+  if (!ok) return false;
+  *array = SafeArrayCreateAdopting(elementType, dims, bounds, block.as<void>());
+  if (*array == nullptr) {
+    FreeElements(block.as<void>(), elementType, total);
+    return false;
+  }
+  block.release();
+  return true;
+}
+
+bool ReadScalar(ByteSource& in, VARTYPE vt, VARIANT* value) {
+  switch (vt) {
+    case VT_EMPTY:
+    case VT_NULL:
+      return true;
+    case VT_I1:
+    case VT_UI1:
+      return ReadU8(in, value->bVal);
+    case VT_I2:
+    case VT_UI2:
+    case VT_BOOL:
+      return ReadU16(in, value->uiVal);
+    case VT_I4:
+    case VT_UI4:
+    case VT_R4:
+      return ReadU32(in, value->ulVal);
+    case VT_R8:
+    case VT_DATE:
+    case VT_I8:
+    case VT_UI8:
+      return ReadU64(in, value->ullVal);
+    case VT_BSTR:
+      return ReadBstr(in, &value->bstrVal);
+    default:
+      return false;
+  }
+}
+
+bool ReadVariantAt(ByteSource& in, VARIANT* value, int depth) {
+  if (value->vt != VT_EMPTY) VariantClear(value);
+  VariantInit(value);
+  std::uint16_t tag = 0;
+  if (!ReadU16(in, tag)) return false;
+  // A by-reference bit from the peer means nothing here: the value arrives by value.
+  const auto vt = static_cast<VARTYPE>(tag & ~VT_BYREF);
+  if ((vt & wire::kForeignBits) != 0) return false;
+  bool ok = false;
+  if ((vt & VT_ARRAY) != 0) {
+    ok = ReadArrayAt(in, &value->parray, vt & VT_TYPEMASK, depth + 1);
+  } else {
+    ok = ReadScalar(in, vt, value);
+  }
+  if (!ok) {
+    value->llVal = 0;
+    return false;
+  }
+  value->vt = vt;
+  return true;
+}
+
+}  // namespace
+
+bool ReadU8(ByteSource& in, std::uint8_t& value) {
+  return in.ReadExact(&value, 1);
+}
+bool ReadU16(ByteSource& in, std::uint16_t& value) {
+  return ReadBig(in, value);
+}
+bool ReadU32(ByteSource& in, std::uint32_t& value) {
+  return ReadBig(in, value);
+}
+bool ReadU64(ByteSource& in, std::uint64_t& value) {
+  return ReadBig(in, value);
+}
+bool ReadBytes(ByteSource& in, void* buffer, std::size_t n) {
+  return in.ReadExact(buffer, n);
+}
+
+bool ReadBstr(ByteSource& in, BSTR* text) {
+  std::uint32_t units = 0;
+  if (!ReadU32(in, units) || units > kMaxStringUnits) return false;
+  const std::size_t bytes = std::size_t{units} * 2;
+  BSTR result = nullptr;
+  if (bytes <= kFirstStep) {
+    // Short strings are read straight into their final allocation.
+    result = SysAllocStringLen(nullptr, units);
+    if (result == nullptr) return false;
+    if (!in.ReadExact(result, bytes)) {
+      SysFreeString(result);
+      return false;
+    }
+    for (UINT i = 0; i < units; ++i) result[i] = FromBigEndian<std::uint16_t>(result[i]);
+  } else {
+    GrowingBlock scratch;
+    if (!scratch.ReadFrom(in, bytes)) return false;
+    result = SysAllocStringLen(nullptr, units);
+    if (result == nullptr) return false;
+    const auto* wire = scratch.as<std::uint16_t>();
+    for (UINT i = 0; i < units; ++i) result[i] = FromBigEndian(wire[i]);
+  }
+  *text = result;
+  return true;
+}
+
+bool ReadVariant(ByteSource& in, VARIANT* value) {
+  return ReadVariantAt(in, value, 0);
+}
+
+bool ReadSafeArray(ByteSource& in, SAFEARRAY** array, VARTYPE elementType) {
+  return ReadArrayAt(in, array, elementType, 1);
+}
+
+namespace {
+
+// One source per call, committed before the answer is given, so that a
+// success means the bytes are off the socket.
+template <typename Read>
+bool FromSocket(SOCKET socket, Read read) {
+  SocketSource in(socket);
+  const bool ok = read(in);
+  return in.Commit() && ok;
+}
+
+}  // namespace
+
+bool ReadU8(SOCKET socket, std::uint8_t& value) {
+  return FromSocket(socket, [&](ByteSource& in) { return ReadU8(in, value); });
+}
+bool ReadU16(SOCKET socket, std::uint16_t& value) {
+  return FromSocket(socket, [&](ByteSource& in) { return ReadU16(in, value); });
+}
+bool ReadU32(SOCKET socket, std::uint32_t& value) {
+  return FromSocket(socket, [&](ByteSource& in) { return ReadU32(in, value); });
+}
+bool ReadU64(SOCKET socket, std::uint64_t& value) {
+  return FromSocket(socket, [&](ByteSource& in) { return ReadU64(in, value); });
+}
+bool ReadBytes(SOCKET socket, void* buffer, std::size_t n) {
+  return FromSocket(socket, [&](ByteSource& in) { return ReadBytes(in, buffer, n); });
+}
+bool ReadBstr(SOCKET socket, BSTR* text) {
+  return FromSocket(socket, [&](ByteSource& in) { return ReadBstr(in, text); });
+}
+bool ReadVariant(SOCKET socket, VARIANT* value) {
+  return FromSocket(socket, [&](ByteSource& in) { return ReadVariant(in, value); });
+}
+bool ReadSafeArray(SOCKET socket, SAFEARRAY** array, VARTYPE elementType) {
+  return FromSocket(socket, [&](ByteSource& in) { return ReadSafeArray(in, array, elementType); });
+}
+
+}  // namespace kiv

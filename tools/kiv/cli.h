@@ -1,0 +1,62 @@
+// The kiv program's command table. A command lives in its own file, is
+// listed once in commands.cc and returns the program's exit status. It may
+// throw UsageError for a wrong command line or NotationError for a bad
+// value; RunKiv turns either into one message and status 2.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kiv::cli {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;       // the operation ran and answered no
+constexpr int kExitUsage = 2;        // wrong command line or bad value
+constexpr int kExitNoDirectory = 3;  // no directory answered
+constexpr int kExitTimedOut = 4;
+
+constexpr std::uint16_t kDirectoryPort = 29831;
+
+struct GlobalOptions {
+  std::string directoryHost = "127.0.0.1";
+  std::uint16_t directoryPort = kDirectoryPort;
+  std::string name;  // the satellite name; "kiv-<pid>" unless given
+};
+
+struct Context {
+  GlobalOptions options;
+  std::istream& in;
+  std::ostream& out;
+  std::ostream& err;
+};
+
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct Command {
+  std::string_view name;
+  std::string_view synopsis;  // the arguments, as the overview shows them
+  std::string_view summary;   // one line for the overview
+  std::string_view help;      // the whole description for `kiv NAME --help`
+  int (*run)(Context& context, std::span<const std::string> args);
+};
+
+std::span<const Command> Commands();
+
+// Runs one command line (without the program name); returns the exit status.
+int RunKiv(std::span<const std::string> args, std::istream& in, std::ostream& out,
+           std::ostream& err);
+
+// The text a command takes as its one operand: the arguments joined with
+// blanks (after a leading "--"), or standard input for a single "-".
+// UsageError names `what` when there is none.
+std::string OperandText(Context& context, std::span<const std::string> args, std::string_view what);
+
+}  // namespace kiv::cli

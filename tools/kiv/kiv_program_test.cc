@@ -1,0 +1,200 @@
+// Runs the built kiv program and checks what it prints and how it exits.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+class TempFile {
+ public:
+  TempFile() {
+    char pattern[] = "/tmp/kiv_program_test.XXXXXX";
+    const int fd = mkstemp(pattern);
+    if (fd >= 0) close(fd);
+    path_ = pattern;
+  }
+  ~TempFile() { unlink(path_.c_str()); }
+  const std::string& path() const { return path_; }
+  std::string Read() const {
+    std::ifstream file(path_, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), {}};
+  }
+
+ private:
+  std::string path_;
+};
+
+// Runs kiv with the arguments; standard input comes from `input`.
+Outcome Kiv(const std::vector<std::string>& args, const std::string& input = "") {
+  TempFile in, out, err;
+  std::ofstream(in.path(), std::ios::binary) << input;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, in.path().c_str(), O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, out.path().c_str(), O_WRONLY | O_TRUNC, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, err.path().c_str(), O_WRONLY | O_TRUNC, 0);
+  std::vector<char*> argv{const_cast<char*>(KIV_CLI_PATH)};
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  Outcome outcome;
+  pid_t pid = -1;
+  if (posix_spawn(&pid, KIV_CLI_PATH, &actions, nullptr, argv.data(), environ) == 0) {
+    int status = 0;
+    if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) outcome.status = WEXITSTATUS(status);
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  outcome.out = out.Read();
+  outcome.err = err.Read();
+  return outcome;
+}
+
+// The byte examples of the wire format, each with the value that encodes to
+// it and the way decode prints it back.
+TEST(KivProgram, EncodesAndDecodesTheWireExamples) {
+  const struct {
+    const char* value;
+    const char* hex;
+    const char* printed;
+  } cases[] = {
+      {"1", "00 03 00 00 00 01", "1"},
+      {R"({"empty": null})", "00 00", R"({"empty":null})"},
+      {"true", "00 0b ff ff", "true"},
+      {R"("abc")", "00 08 00 00 00 03 00 61 00 62 00 63", R"("abc")"},
+      {R"("")", "00 08 00 00 00 00", R"("")"},
+      {R"({"i4[]": [1, 2, 3]})",
+       "20 03 00 00 00 01 00 00 00 00 00 00 00 03 00 00 00 03 00 00 00 02 00 00 00 01",
+       R"({"i4[]":[1,2,3]})"},
+      {R"({"ui1[]": [1, 2, 3]})", "20 11 00 00 00 01 00 00 00 00 00 00 00 03 01 02 03",
+       R"({"hex":"010203"})"},
+      // Dimension 2 (lower bound 3, 1 element) goes before dimension 1.
+      {R"({"array": "i2", "bounds": [[1, 2], [3, 1]], "data": [7, 8]})",
+       "20 02 00 00 00 02 00 00 00 03 00 00 00 01 00 00 00 01 00 00 00 02 00 08 00 07",
+       R"({"array":"i2","bounds":[[1,2],[3,1]],"data":[7,8]})"},
+      {"[[1], 2]",
+       "20 0c 00 00 00 01 00 00 00 00 00 00 00 02 00 03 00 00 00 02 "
+       "20 0c 00 00 00 01 00 00 00 00 00 00 00 01 00 03 00 00 00 01",
+       "[[1],2]"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value);
+    const Outcome encoded = Kiv({"encode", c.value});
+    EXPECT_EQ(encoded.status, 0);
+    EXPECT_EQ(encoded.out, std::string(c.hex) + "\n");
+    EXPECT_EQ(encoded.err, "");
+    const Outcome decoded = Kiv({"decode", c.hex});
+    EXPECT_EQ(decoded.status, 0);
+    EXPECT_EQ(decoded.out, std::string(c.printed) + "\n");
+  }
+  // Blanks are optional, and the bytes may come from standard input.
+  EXPECT_EQ(Kiv({"decode", "000300000001"}).out, "1\n");
+  EXPECT_EQ(Kiv({"decode", "-"}, "00 0b\n00 00\n").out, "false\n");
+  EXPECT_EQ(Kiv({"encode", "-"}, "[\n]\n").out, "20 0c 00 00 00 01 00 00 00 00 00 00 00 00\n");
+}
+
+TEST(KivProgram, DecodeDropsTheByReferenceBit) {
+  EXPECT_EQ(Kiv({"decode", "40 03 00 00 00 01"}).out, "1\n");
+  EXPECT_EQ(Kiv({"decode", "60 11 00 00 00 01 00 00 00 00 00 00 00 01 ab"}).out,
+            "{\"hex\":\"ab\"}\n");
+}
+
+TEST(KivProgram, DecodeRefusesBytesThatAreNotExactlyOneValue) {
+  const struct {
+    std::string hex;
+    const char* problem;
+  } cases[] = {
+      {"20 03 00 00 00 00", "invalid"},                         // 0 dimensions
+      {"20 03 00 00 00 0b" + std::string(88, '0'), "invalid"},  // 11 dimensions
+      {"20 03 80 00 00 00 00 00 00 00 00 00 00 01 00 00 00 05", "invalid"},
+      {"20 03 00 00 00 02 00 00 00 00 00 01 00 00 00 00 00 00 00 01 00 00", "invalid"},
+      {"00 06 00 00 00 00 00 00 00 00", "invalid: the wire does not carry tag 0006"},  // CY
+      {"00 09 00 00 00 00 00 00 00 00", "does not carry tag 0009"},                    // DISPATCH
+      {"00 0a 00 00 00 00", "does not carry tag 000a"},                                // ERROR
+      {"00 0c 00 03 00 00 00 01", "does not carry tag 000c"},        // scalar VARIANT
+      {"00 0d 00 00 00 00 00 00 00 00", "does not carry tag 000d"},  // UNKNOWN
+      {"00 0e" + std::string(32, '0'), "does not carry tag 000e"},   // DECIMAL
+      {"00 16 00 00 00 00", "does not carry tag 0016"},              // INT
+      {"00 17 00 00 00 00", "does not carry tag 0017"},              // UINT
+      {"20 06 00 00 00 01 00 00 00 00 00 00 00 00", "does not carry tag 2006"},
+      {"20 00 00 00 00 01 00 00 00 00 00 00 00 00", "does not carry tag 2000"},
+      {"00 03 00 00", "truncated"},
+      {"00 08 00 00 00 02 00 61", "truncated"},
+      {"20 0c 00 00 00 01 00 00 00 00 00 00 00 02 00 00", "truncated"},
+      {"00 00 00", "1 trailing byte after the value"},
+      {"00 03 00 00 00 01 00 00", "2 trailing bytes after the value"},
+      {"0g", "not hex"},
+      {"0 1", "not hex"},
+      {"", "no bytes"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.hex);
+    const Outcome outcome = Kiv({"decode", c.hex});
+    EXPECT_EQ(outcome.status, 2);
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_NE(outcome.err.find(std::string("kiv: decode: ")), std::string::npos) << outcome.err;
+    EXPECT_NE(outcome.err.find(c.problem), std::string::npos) << outcome.err;
+  }
+}
+
+TEST(KivProgram, EncodeRefusesBadNotationInOneLine) {
+  std::string elevenDims = R"({"array": "i4", "bounds": [)";
+  for (int i = 0; i < 11; ++i) elevenDims += i == 0 ? "[0, 1]" : ", [0, 1]";
+  elevenDims += R"(], "data": [1]})";
+  const struct {
+    std::string value;
+    const char* err;
+  } cases[] = {
+      {R"({"i2": 70000})", "kiv: value: i2 out of range: 70000\n"},
+      {elevenDims, "kiv: value: more than 10 dimensions: 11\n"},
+      {R"({"array": "i4", "bounds": [[0, 2]], "data": [1]})",
+       "kiv: value: bounds give 2 elements but data has 1\n"},
+      {R"({"ui16": 1})", "kiv: value: unknown type name: ui16\n"},
+  };
+  for (const auto& c : cases) {
+    const Outcome outcome = Kiv({"encode", c.value});
+    EXPECT_EQ(outcome.status, 2) << c.value;
+    EXPECT_EQ(outcome.out, "") << c.value;
+    EXPECT_EQ(outcome.err, c.err) << c.value;
+  }
+}
+
+TEST(KivProgram, UsageErrorsExit2AndHelpExits0) {
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {},
+           {"frobnicate"},
+           {"--bogus", "encode", "1"},
+           {"encode"},
+           {"--directory", "host:0", "encode", "1"},
+           {"--directory", ":29831", "encode", "1"},
+           {"--name"},
+       }) {
+    const Outcome outcome = Kiv(args);
+    EXPECT_EQ(outcome.status, 2) << ::testing::PrintToString(args);
+    EXPECT_TRUE(outcome.err.starts_with("kiv: ")) << outcome.err;
+  }
+  const Outcome overview = Kiv({"--help"});
+  EXPECT_EQ(overview.status, 0);
+  EXPECT_NE(overview.out.find("encode VALUE"), std::string::npos);
+  EXPECT_NE(overview.out.find("decode HEX"), std::string::npos);
+  const Outcome encodeHelp = Kiv({"encode", "--help"});
+  EXPECT_EQ(encodeHelp.status, 0);
+  EXPECT_TRUE(encodeHelp.out.starts_with("usage: kiv encode VALUE\n")) << encodeHelp.out;
+  EXPECT_EQ(Kiv({"--directory", "127.0.0.1:4000", "--name=probe", "encode", "1"}).status, 0);
+}
+
+}  // namespace

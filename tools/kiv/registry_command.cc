@@ -1,0 +1,174 @@
+// kiv registry get|set|list: reads and writes the configuration store below
+// HKEY_LOCAL_MACHINE, as the library reads it.
+#include <charconv>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <ostream>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "kiv/utf8.h"
+#include "support/registry/registry.h"
+#include "support/registry/registry_data.h"
+#include "support/registry/registry_store.h"
+#include "tools/kiv/cli.h"
+#include "tools/kiv/hex.h"
+#include "support/text/standard_utf8.h"
+
+namespace kiv::cli {
+namespace {
+
+using registry::Root;
+using registry::Store;
+
+std::u16string Wide(const std::string& text, std::string_view what) {
+  auto wide = Utf8ToUtf16(text);
+  if (!wide) throw UsageError(std::string(what) + " is not UTF-8");
+  return std::move(*wide);
+}
+
+// Text the store holds may contain a surrogate half; print it unit by unit
+// then rather than not at all.
+std::string Narrow(std::u16string_view text) {
+  auto narrow = Utf16ToUtf8(text);
+  return narrow ? std::move(*narrow) : ToUtf8(text);
+}
+
+// The reads answer "not found" for a store that cannot be parsed; say why.
+void ReportUnreadableStore(Context& context) {
+  std::string problem;
+  if (!Store().Read(&problem)) context.err << "kiv: registry: " << problem << '\n';
+}
+
+std::uint32_t DwordOperand(const std::string& text) {
+  const bool hex = text.starts_with("0x") || text.starts_with("0X");
+  const char* first = text.data() + (hex ? 2 : 0);
+  const char* last = text.data() + text.size();
+  long long number = 0;
+  const auto [end, error] = std::from_chars(first, last, number, hex ? 16 : 10);
+  if (first == last || error != std::errc() || end != last || number < INT32_MIN ||
+      number > UINT32_MAX || (hex && number < 0)) {
+    throw UsageError("--dword takes a 32-bit number (-2147483648 to 4294967295 or 0x hex), got '" +
+                     text + "'");
+  }
+  return static_cast<std::uint32_t>(number);
+}
+
+int Get(Context& context, std::span<const std::string> args) {
+  if (args.size() != 2) throw UsageError("registry get takes KEY NAME");
+  const auto value =
+      Store().GetValue(Root::kLocalMachine, Wide(args[0], "KEY"), Wide(args[1], "NAME"));
+  if (!value) {
+    ReportUnreadableStore(context);
+    context.err << "kiv: registry: no value '" << args[1] << "' in '" << args[0] << "'\n";
+    return kExitFailed;
+  }
+  if (value->type == registry::kRegDword) {
+    context.out << registry::DataAsDword(value->data) << '\n';
+  } else if (value->type == registry::kRegSz) {
+    context.out << Narrow(registry::DataAsText(value->data, registry::kReadBufferBytes)) << '\n';
+  } else {
+    context.out << FormatHex(value->data, " ") << '\n';
+  }
+  return kExitOk;
+}
+
+int Set(Context& context, std::span<const std::string> args) {
+  std::optional<std::uint32_t> dword;
+  std::optional<std::u16string> text;
+  std::vector<std::string> operands;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    const bool isDword = arg == "--dword" || arg.starts_with("--dword=");
+    const bool isString = arg == "--string" || arg.starts_with("--string=");
+    if (!isDword && !isString) {
+      operands.push_back(arg);
+      continue;
+    }
+    if (dword || text) throw UsageError("registry set takes one of --dword or --string");
+    const auto equals = arg.find('=');
+    if (equals == std::string::npos && ++i == args.size()) {
+      throw UsageError(arg + " needs a value");
+    }
+    const std::string operand = equals == std::string::npos ? args[i] : arg.substr(equals + 1);
+    if (isDword) {
+      dword = DwordOperand(operand);
+    } else {
+      text = Wide(operand, "--string");
+    }
+  }
+  if (operands.size() != 2 || (!dword && !text)) {
+    throw UsageError("registry set takes KEY NAME (--dword N | --string S)");
+  }
+  const std::u16string key = Wide(operands[0], "KEY");
+  const std::u16string name = Wide(operands[1], "NAME");
+  CRegistryImpl impl;
+  if (dword ? impl.SetDwordValue(key, name, *dword) : impl.SetStringValue(key, name, *text)) {
+    return kExitOk;
+  }
+  ReportUnreadableStore(context);
+  context.err << "kiv: registry: cannot write '" << operands[1] << "' in '" << operands[0]
+              << "' to " << Store().path() << '\n';
+  return kExitFailed;
+}
+
+int List(Context& context, std::span<const std::string> args) {
+  if (args.size() != 1) throw UsageError("registry list takes KEY");
+  const std::u16string key = Wide(args[0], "KEY");
+  if (!Store().KeyExists(Root::kLocalMachine, key)) {
+    ReportUnreadableStore(context);
+    context.err << "kiv: registry: no key '" << args[0] << "'\n";
+    return kExitFailed;
+  }
+  std::map<std::u16string, std::u16string> values;
+  CRegistryImpl().GetValues(key, values);
+  for (const auto& [name, value] : values) {
+    context.out << (name.empty() ? "@" : Narrow(name)) << '=' << Narrow(value) << '\n';
+  }
+  return kExitOk;
+}
+
+int RunRegistry(Context& context, std::span<const std::string> args) {
+  if (args.empty()) throw UsageError("registry needs get, set or list");
+  const std::string& action = args.front();
+  if (action == "get") return Get(context, args.subspan(1));
+  if (action == "set") return Set(context, args.subspan(1));
+  if (action == "list") return List(context, args.subspan(1));
+  throw UsageError("unknown registry action '" + action + "' (get, set or list)");
+}
+
+}  // namespace
+
+Command RegistryCommand() {
+  return {
+      .name = "registry",
+      .synopsis = "get|set|list KEY ...",
+      .summary = "read and write the configuration store",
+      .help =
+          "  kiv registry get KEY NAME\n"
+          "  kiv registry set KEY NAME (--dword N | --string S)\n"
+          "  kiv registry list KEY\n"
+          "\n"
+          "Reads and writes the configuration store, the file named by KIV_REGISTRY\n"
+          "(default /etc/kiv/registry.reg). KEY is a path below HKEY_LOCAL_MACHINE,\n"
+          "for example 'Software\\ZIB Networks\\Zib'; keys and names match in any case.\n"
+          "\n"
+          "  get KEY NAME    prints the value: a number in unsigned decimal, a text as\n"
+          "                  it is (cut to 2048 bytes, as the library reads it), other\n"
+          "                  data in hex\n"
+          "  set KEY NAME --dword N    stores a number (-2147483648 to 4294967295 or\n"
+          "                            0x followed by hex digits)\n"
+          "  set KEY NAME --string S   stores a text\n"
+          "  list KEY        prints the key's texts and numbers as name=value lines\n"
+          "                  sorted by name, numbers in signed decimal as the library\n"
+          "                  lists them; '@' names the key's default value\n"
+          "\n"
+          "Exit status: 0 done; 1 no such value or key, or the store cannot be\n"
+          "written; 2 wrong usage.\n",
+      .run = RunRegistry,
+  };
+}
+
+}  // namespace kiv::cli

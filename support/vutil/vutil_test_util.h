@@ -1,0 +1,48 @@
+// Value builders and an exception probe shared by the VUtil tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <initializer_list>
+#include <string>
+
+#include "kiv/utf8.h"
+#include "kiv/value.h"
+#include "kiv/vutil.h"
+
+namespace kiv::vutil_test {
+
+// The message of the KivInvalidParameterException that `operation` throws.
+inline std::string MessageOf(const std::function<void()>& operation) {
+  try {
+    operation();
+  } catch (const KivInvalidParameterException& e) {
+    EXPECT_EQ(e.getCode(), 1);
+    return ToUtf8(e.getMessage());
+  }
+  return "(no exception)";
+}
+#define EXPECT_MESSAGE(operation, message) EXPECT_EQ(MessageOf([&] { operation; }), message)
+
+inline Variant Array(VARTYPE elementType, ULONG count) {
+  Variant v;
+  VUtil::CreateArray(*v, elementType, count);
+  return v;
+}
+
+inline Variant Variants(std::initializer_list<Variant> items) {
+  Variant v = Array(VT_VARIANT, static_cast<ULONG>(items.size()));
+  LONG i = 0;
+  for (const Variant& item : items) VUtil::PutElement(*v, i++, const_cast<VARIANT*>(item.get()));
+  return v;
+}
+
+inline Variant Scalar(VARTYPE vt, LONGLONG bits) {
+  Variant v;
+  v->vt = vt;
+  v->llVal = bits;
+  return v;
+}
+
+}  // namespace kiv::vutil_test

@@ -18,18 +18,10 @@ namespace {
 constexpr std::size_t kFirstStep = 64 * 1024;
 
 template <typename T>
-T FromBigEndian(T value) {
-  if constexpr (sizeof(T) == 1) return value;
-  if constexpr (sizeof(T) == 2) return __builtin_bswap16(value);
-  if constexpr (sizeof(T) == 4) return __builtin_bswap32(value);
-  if constexpr (sizeof(T) == 8) return __builtin_bswap64(value);
-}
-
-template <typename T>
 bool ReadBig(ByteSource& in, T& value) {
   T wire;
   if (!in.ReadExact(&wire, sizeof wire)) return false;
-  value = FromBigEndian(wire);
+  value = wire::SwapBigEndian(wire);
   return true;
 }
 
@@ -82,11 +74,11 @@ void ReverseFromWire(T* elements, std::size_t n) {
   if (n == 0) return;
   std::size_t i = 0, j = n - 1;
   for (; i < j; ++i, --j) {
-    const T low = FromBigEndian(elements[i]);
-    elements[i] = FromBigEndian(elements[j]);
+    const T low = wire::SwapBigEndian(elements[i]);
+    elements[i] = wire::SwapBigEndian(elements[j]);
     elements[j] = low;
   }
-  if (i == j) elements[i] = FromBigEndian(elements[i]);
+  if (i == j) elements[i] = wire::SwapBigEndian(elements[i]);
 }
 
 bool ReadVariantAt(ByteSource& in, VARIANT* value, int depth);
@@ -270,14 +262,14 @@ bool ReadBstr(ByteSource& in, BSTR* text) {
       SysFreeString(result);
       return false;
     }
-    for (UINT i = 0; i < units; ++i) result[i] = FromBigEndian<std::uint16_t>(result[i]);
+    for (UINT i = 0; i < units; ++i) result[i] = wire::SwapBigEndian<std::uint16_t>(result[i]);
   } else {
     GrowingBlock scratch;
     if (!scratch.ReadFrom(in, bytes)) return false;
     result = SysAllocStringLen(nullptr, units);
     if (result == nullptr) return false;
     const auto* wire = scratch.as<std::uint16_t>();
-    for (UINT i = 0; i < units; ++i) result[i] = FromBigEndian(wire[i]);
+    for (UINT i = 0; i < units; ++i) result[i] = wire::SwapBigEndian(wire[i]);
   }
   *text = result;
   return true;

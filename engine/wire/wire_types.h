@@ -57,12 +57,13 @@ inline bool MultiplyCount(std::uint32_t& total, std::uint32_t count) {
   return true;
 }
 
-inline void SwapBytes(std::uint8_t* element, std::size_t size) {
-  for (std::size_t i = 0; i < size / 2; ++i) {
-    const std::uint8_t t = element[i];
-    element[i] = element[size - 1 - i];
-    element[size - 1 - i] = t;
-  }
+// Network byte order to host order and back (the same swap both ways).
+template <typename T>
+constexpr T SwapBigEndian(T value) {
+  if constexpr (sizeof(T) == 1) return value;
+  if constexpr (sizeof(T) == 2) return __builtin_bswap16(value);
+  if constexpr (sizeof(T) == 4) return __builtin_bswap32(value);
+  if constexpr (sizeof(T) == 8) return __builtin_bswap64(value);
 }
 
 }  // namespace kiv::wire

@@ -15,16 +15,8 @@ namespace {
 constexpr std::size_t kChunkBytes = 8192;
 
 template <typename T>
-T ToBigEndian(T value) {
-  if constexpr (sizeof(T) == 1) return value;
-  if constexpr (sizeof(T) == 2) return __builtin_bswap16(value);
-  if constexpr (sizeof(T) == 4) return __builtin_bswap32(value);
-  if constexpr (sizeof(T) == 8) return __builtin_bswap64(value);
-}
-
-template <typename T>
 bool WriteBig(ByteSink& out, T value) {
-  const T wire = ToBigEndian(value);
+  const T wire = wire::SwapBigEndian(value);
   return out.Write(&wire, sizeof wire) == static_cast<std::int32_t>(sizeof wire);
 }
 
@@ -51,7 +43,7 @@ bool WriteFixedReversed(ByteSink& out, const void* data, std::uint32_t total) {
   std::size_t next = total;
   while (next > 0) {
     const std::size_t n = std::min<std::size_t>(next, std::size(chunk));
-    for (std::size_t i = 0; i < n; ++i) chunk[i] = ToBigEndian(elements[next - 1 - i]);
+    for (std::size_t i = 0; i < n; ++i) chunk[i] = wire::SwapBigEndian(elements[next - 1 - i]);
     if (!WriteAll(out, chunk, n * sizeof(T))) return false;
     next -= n;
   }
@@ -175,7 +167,8 @@ bool WriteBstr(ByteSink& out, BSTR text) {
   std::uint16_t chunk[kChunkBytes / 2];
   for (std::size_t done = 0; done < units;) {
     const std::size_t n = std::min<std::size_t>(units - done, std::size(chunk));
-    for (std::size_t i = 0; i < n; ++i) chunk[i] = ToBigEndian<std::uint16_t>(text[done + i]);
+    for (std::size_t i = 0; i < n; ++i)
+      chunk[i] = wire::SwapBigEndian<std::uint16_t>(text[done + i]);
     if (!WriteAll(out, chunk, n * 2)) return false;
     done += n;
   }

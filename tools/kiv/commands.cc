@@ -5,11 +5,15 @@ namespace kiv::cli {
 // Defined in <name>_command.cc.
 Command EncodeCommand();
 Command DecodeCommand();
+Command DumpCommand();
+Command RegistryCommand();
 
 std::span<const Command> Commands() {
   static const Command kCommands[] = {
       EncodeCommand(),
       DecodeCommand(),
+      DumpCommand(),
+      RegistryCommand(),
   };
   return kCommands;
 }

@@ -1,71 +1,20 @@
 // Runs the built kiv program and checks what it prints and how it exits.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "tests/support/program_runner.h"
 
 namespace {
 
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-class TempFile {
- public:
-  TempFile() {
-    char pattern[] = "/tmp/kiv_program_test.XXXXXX";
-    const int fd = mkstemp(pattern);
-    if (fd >= 0) close(fd);
-    path_ = pattern;
-  }
-  ~TempFile() { unlink(path_.c_str()); }
-  const std::string& path() const { return path_; }
-  std::string Read() const {
-    std::ifstream file(path_, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), {}};
-  }
-
- private:
-  std::string path_;
-};
+using Outcome = kiv::testing::ProgramOutcome;
 
 // Runs kiv with the arguments; standard input comes from `input`.
 Outcome Kiv(const std::vector<std::string>& args, const std::string& input = "") {
-  TempFile in, out, err;
-  std::ofstream(in.path(), std::ios::binary) << input;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, in.path().c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out.path().c_str(), O_WRONLY | O_TRUNC, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, err.path().c_str(), O_WRONLY | O_TRUNC, 0);
-  std::vector<char*> argv{const_cast<char*>(KIV_CLI_PATH)};
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  Outcome outcome;
-  pid_t pid = -1;
-  if (posix_spawn(&pid, KIV_CLI_PATH, &actions, nullptr, argv.data(), environ) == 0) {
-    int status = 0;
-    if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) outcome.status = WEXITSTATUS(status);
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  outcome.out = out.Read();
-  outcome.err = err.Read();
-  return outcome;
+  return kiv::testing::RunProgram(KIV_CLI_PATH, args, input);
 }
 
-// The byte examples of the wire format, each with the value that encodes to
-// it and the way decode prints it back.
 TEST(KivProgram, EncodesAndDecodesTheWireExamples) {
   const struct {
     const char* value;

@@ -13,9 +13,10 @@
 #include <vector>
 
 #include "engine/wire/wire_codec.h"
+#include "engine/wire/wire_types.h"
+#include "support/text/standard_utf8.h"
 #include "tools/kiv/hex.h"
 #include "tools/kiv/ole_date.h"
-#include "tools/kiv/utf16.h"
 
 namespace kiv::cli {
 namespace {
@@ -52,28 +53,6 @@ std::string_view NameOf(VARTYPE vt) {
     if (type.vt == vt) return type.name;
   }
   return {};
-}
-
-std::size_t ElementSize(VARTYPE vt) {
-  switch (vt) {
-    case VT_I1:
-    case VT_UI1:
-      return 1;
-    case VT_I2:
-    case VT_UI2:
-    case VT_BOOL:
-      return 2;
-    case VT_I4:
-    case VT_UI4:
-    case VT_R4:
-      return 4;
-    case VT_BSTR:
-      return sizeof(BSTR);
-    case VT_VARIANT:
-      return sizeof(VARIANT);
-    default:
-      return 8;
-  }
 }
 
 [[noreturn]] void Fail(std::string message) {
@@ -377,7 +356,7 @@ Variant ArrayFrom(VARTYPE vt, const std::vector<SAFEARRAYBOUND>& bounds, const J
     auto* slot = access.as<std::byte>();
     for (const Json& item : items) {
       StoreItem(vt, item, slot, depth + 1);
-      slot += ElementSize(vt);
+      slot += wire::InMemoryElementSize(vt);
     }
   }
   return Variant::Adopt(array.release(), vt);
@@ -519,7 +498,7 @@ Json ArrayToJson(SAFEARRAY* array, VARTYPE vt, int depth) {
   if (depth >= kMaxNesting) Fail(NestingTooDeep());
   const std::string_view name = NameOf(vt);
   if (name.empty() || vt == VT_NULL) Fail(NotCarried(VT_ARRAY | vt));
-  if (SafeArrayGetElemsize(array) != ElementSize(vt)) {
+  if (SafeArrayGetElemsize(array) != wire::InMemoryElementSize(vt)) {
     Fail("array elements are not of its type " + std::string(name));
   }
   const UINT dims = array->cDims;
@@ -547,7 +526,7 @@ Json ArrayToJson(SAFEARRAY* array, VARTYPE vt, int depth) {
     if (vector && vt == VT_UI1) {
       bytes.assign(access.as<const std::uint8_t>(), access.as<const std::uint8_t>() + total);
     } else {
-      for (std::uint64_t i = 0; i < total; ++i, slot += ElementSize(vt)) {
+      for (std::uint64_t i = 0; i < total; ++i, slot += wire::InMemoryElementSize(vt)) {
         items.push_back(LoadItem(vt, slot, depth + 1));
       }
     }

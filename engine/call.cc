@@ -1,0 +1,112 @@
+// KivCall: the client half of a service-request exchange over a cached
+// connection. Any number of threads may call at once; each exchange holds
+// a connection of its own.
+#include <strings.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "engine/connection_cache.h"
+#include "engine/engine_object.h"
+#include "engine/engine_state.h"
+#include "engine/wire/socket_stream.h"
+#include "engine/wire/wire_codec.h"
+#include "kiv/engine.h"
+#include "kiv/result_codes.h"
+#include "kiv/utf8.h"
+
+namespace {
+
+constexpr std::uint16_t kServiceRequestKind = 0;
+// Removal runs while a satellite shuts down: its directory gets less time.
+constexpr std::int32_t kRemovalConnectMs = 1000;
+constexpr std::int32_t kConnectMs = 3000;
+// How long a reused connection may take to answer the marker before it
+// counts as stale.
+constexpr std::int32_t kReuseAnswerMs = 1000;
+
+struct Reply {
+  std::int32_t result = 0;
+  std::uint32_t returnCode = 0;
+  kiv::Variant value;
+};
+
+// Reads the result and, for a result >= 0, the return code and the value.
+bool ReadReply(int socket, Reply& reply) {
+  kiv::SocketSource in(socket);
+  std::uint32_t result = 0;
+  if (!kiv::ReadU32(in, result)) return false;
+  reply.result = static_cast<std::int32_t>(result);
+  if (reply.result >= 0 &&
+      (!kiv::ReadU32(in, reply.returnCode) || !kiv::ReadVariant(in, reply.value.get()))) {
+    return false;
+  }
+  return in.Commit();
+}
+
+}  // namespace
+
+std::int32_t KivCall(KIV* engine, const char* host, std::uint16_t port, const char* requestName,
+                     VARIANT* argument, VARIANT* value, std::int32_t* returnCode) {
+  if (engine == nullptr) {
+    if (returnCode != nullptr) *returnCode = kiv::KIV_RC_NOT_FOUND;
+    return kiv::KIV_OK;
+  }
+  const char* name = requestName != nullptr ? requestName : "";
+  const std::int32_t timeoutMs =
+      ::strcasecmp(name, "RemoveSatellite") == 0 ? kRemovalConnectMs : kConnectMs;
+  kiv::Bstr ownName;
+  kiv::Bstr request;
+  try {
+    ownName = kiv::engine::SatelliteNameOf(engine);
+    request = kiv::Bstr(kiv::FromUtf8(name));
+  } catch (const std::bad_alloc&) {
+    return kiv::KIV_E_TRANSPORT;
+  }
+  VARIANT empty;
+  VariantInit(&empty);
+  const VARIANT& sent = argument != nullptr ? *argument : empty;
+
+  // Each turn takes another connection; a stale idle one has left the cache
+  // when it is dropped, so the turns end with a fresh connect at the latest.
+  for (;;) {
+    bool reused = false;
+    int socket = kiv::INVALID_SOCKET;
+    const std::int32_t code = KivGetConnection(host, port, engine, &socket, &reused, timeoutMs);
+    if (code != 0) return kiv::AsExchangeFailure(code);
+
+    kiv::SocketStream stream(socket, kiv::SocketStream::kDefaultCapacity);
+    const bool written = (!reused || kiv::WriteU8(stream, kiv::engine::kReuseMarker)) &&
+                         kiv::WriteU16(stream, kServiceRequestKind) &&
+                         kiv::WriteBstr(stream, ownName.get()) &&
+                         kiv::WriteBstr(stream, request.get()) && kiv::WriteVariant(stream, sent) &&
+                         stream.Flush() >= 0;
+    if (!written) {
+      KivForgetConnection(engine, socket);
+      stream.Close();
+      return kiv::KIV_E_TRANSPORT;
+    }
+    if (reused && !kiv::engine::ReadReuseAnswer(socket, kReuseAnswerMs)) {
+      stream.Detach();
+      KivForgetConnection(engine, socket);
+      ::close(socket);
+      continue;
+    }
+    Reply reply;
+    if (!ReadReply(socket, reply)) {
+      KivForgetConnection(engine, socket);
+      stream.Close();
+      return kiv::KIV_E_TRANSPORT;
+    }
+    if (reply.result >= 0) {
+      if (returnCode != nullptr) *returnCode = static_cast<std::int32_t>(reply.returnCode);
+      if (value != nullptr) {
+        VariantClear(value);
+        *value = reply.value.Detach();
+      }
+    }
+    stream.Detach();
+    KivReleaseConnection(host, port, engine, socket);
+    return reply.result;
+  }
+}

@@ -1,0 +1,262 @@
+// KivEventThread: accepts connections, watches idle ones for the reuse
+// marker and starts a worker for every message.
+//
+// The loop waits with poll rather than select: descriptors above the
+// select limit would overflow an fd_set, and the behaviour is the same
+// (at most 64 sockets watched per round, a 5 ms bound per wait). Besides
+// the sockets it watches the engine's wake descriptor, which a worker
+// writes when its connection turns idle: the connection is watched again
+// at once instead of after the rest of the current wait, so a client's
+// next call on it does not pay for the time-out.
+#include "engine/event_thread.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <exception>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "engine/connection_cache.h"
+#include "engine/engine_object.h"
+#include "engine/wire/wire_codec.h"
+#include "engine/worker.h"
+#include "kiv/result_codes.h"
+#include "support/log/log.h"
+#include "support/net/net.h"
+#include "support/text/wide_format.h"
+
+namespace {
+
+using kiv::engine::kBusy;
+using kiv::engine::kClosedByPeer;
+using kiv::engine::kFailed;
+using kiv::engine::kIdle;
+
+void SetNoDelay(int socket) {
+  const int one = 1;
+  ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+ssize_t Receive(int socket, void* buffer, std::size_t size) {
+  ssize_t got;
+  do {
+    got = ::recv(socket, buffer, size, MSG_DONTWAIT);
+  } while (got < 0 && errno == EINTR);
+  return got;
+}
+
+// Drops at most `limit` bytes that have already arrived.
+void Discard(int socket, std::size_t limit) {
+  char buffer[4096];
+  while (limit > 0) {
+    const ssize_t got = Receive(socket, buffer, std::min(limit, sizeof buffer));
+    if (got <= 0) return;
+    limit -= static_cast<std::size_t>(got);
+  }
+}
+
+class EventLoop {
+ public:
+  explicit EventLoop(KIV* engine)
+      : engine_(engine), listenSocket_(engine->listenSocket), wakeFd_(engine->wakeFd) {}
+
+  void Run() {
+    while (!engine_->stopEvent.IsSet()) {
+      Prepare();
+      const int ready = ::poll(fds_.data(), fds_.size(), kiv::engine::kRoundTimeoutMs);
+      if (engine_->stopEvent.IsSet()) break;
+      if (ready < 0) {
+        if (errno == EINTR) continue;
+        std::string text;
+        FormatString(text, "Error on eventThread select: %d", errno);
+        throw std::runtime_error(text);
+      }
+      if (ready == 0) continue;
+      if (fds_[kWakeSlot].revents != 0) DrainWake();
+      if (watchListener_ && (fds_[kListenSlot].revents & POLLIN) != 0) AcceptOne();
+      for (std::size_t i = 0; i < watched_.size(); ++i) {
+        if (fds_[kFirstConnectionSlot + i].revents != 0) ReadMarker(watched_[i]);
+      }
+    }
+  }
+
+  // Closes every connection. A busy worker is cut off from its peer but not
+  // waited for: it may sit in the owner's handler for any time. It keeps its
+  // connection alive and ends on its own.
+  void CloseAll() {
+    for (auto entry = table_.rbegin(); entry != table_.rend(); ++entry) {
+      KivConnection& connection = **entry;
+      ::shutdown(connection.stream.socket(), SHUT_RDWR);
+      if (connection.worker) {
+        if (connection.state.load() == kBusy) {
+          connection.worker->Detach();
+        } else {
+          connection.worker->Join(nullptr);
+        }
+        connection.worker.reset();
+      }
+    }
+    table_.clear();
+  }
+
+ private:
+  static constexpr std::size_t kListenSlot = 0;
+  static constexpr std::size_t kWakeSlot = 1;
+  static constexpr std::size_t kFirstConnectionSlot = 2;
+
+  // Builds this round's watch list and drops the connections that ended.
+  void Prepare() {
+    fds_.clear();
+    watched_.clear();
+    fds_.push_back({listenSocket_, static_cast<short>(watchListener_ ? POLLIN : 0), 0});
+    fds_.push_back({wakeFd_, POLLIN, 0});
+    watchListener_ = true;
+    std::size_t watchedSockets = 1;  // the listening socket
+    for (std::size_t i = table_.size(); i-- > 0;) {
+      KivConnection& connection = *table_[i];
+      const std::int32_t state = connection.state.load();
+      if (state == kIdle) {
+        if (connection.worker) {
+          connection.worker->Join(nullptr);
+          connection.worker.reset();
+        }
+        if (watchedSockets < kiv::engine::kMaxWatchedSockets) {
+          fds_.push_back({connection.stream.socket(), POLLIN, 0});
+          watched_.push_back(table_[i]);
+          ++watchedSockets;
+        }
+      } else if (state == kClosedByPeer || state == kFailed) {
+        Drop(i);
+      }
+    }
+  }
+
+  void Drop(std::size_t index) {
+    const std::shared_ptr<KivConnection> connection = table_[index];
+    table_.erase(table_.begin() + static_cast<std::ptrdiff_t>(index));
+    if (connection->worker) {
+      connection->worker->Join(nullptr);
+      connection->worker.reset();
+    }
+    // Unread input would turn the close into a reset, which can destroy a
+    // refusal the peer has not read yet.
+    Discard(connection->stream.socket(), kiv::engine::kDiscardLimit);
+    // Closed by the destructor; a finished worker holds no share of it.
+  }
+
+  void DrainWake() {
+    std::uint64_t count = 0;
+    [[maybe_unused]] const ssize_t got = ::read(wakeFd_, &count, sizeof count);
+  }
+
+  void AcceptOne() {
+    const int s = ::accept4(listenSocket_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (s < 0) {
+      // Out of descriptors, for instance: the pending connection stays
+      // queued, so skip the listener for a round instead of spinning.
+      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) watchListener_ = false;
+      return;
+    }
+    SetNoDelay(s);
+    // A worker waits this long for a message, or for the peer to take its
+    // reply, then gives the connection up.
+    kiv::SetRecvTimeout(s, engine_->messageTimeoutMs);
+    kiv::SetSendTimeout(s, engine_->messageTimeoutMs);
+    if (table_.size() >= kiv::engine::kMaxConnections) {
+      KivSendRefusal(s, kiv::KIV_E_TOO_MANY_CONNECTIONS);
+      ::close(s);
+      return;
+    }
+    std::shared_ptr<KivConnection> connection;
+    try {
+      connection = std::make_shared<KivConnection>(s);
+      table_.push_back(connection);
+    } catch (const std::bad_alloc&) {
+      if (!connection) ::close(s);
+      return;  // a connection that did make it into no table closes with it
+    }
+    if (!KivStartWorker(connection, engine_)) {
+      connection->state = kFailed;
+      KivSendRefusal(s, kiv::KIV_E_NO_WORKER);
+    }
+  }
+
+  void ReadMarker(const std::shared_ptr<KivConnection>& shared) {
+    KivConnection& connection = *shared;
+    const int s = connection.stream.socket();
+    std::uint8_t byte = 0;
+    const ssize_t got = Receive(s, &byte, 1);
+    if (got == 0) {
+      connection.state = kClosedByPeer;
+      return;
+    }
+    if (got < 0) {
+      if (errno != EAGAIN && errno != EWOULDBLOCK) connection.state = kFailed;
+      return;
+    }
+    if (byte != kiv::engine::kReuseMarker) {
+      connection.state = kFailed;
+      return;
+    }
+    // Never blocks: a peer that stopped reading loses the connection
+    // instead of stalling every other one.
+    const std::uint8_t answer = kiv::engine::kReuseAnswer;
+    ssize_t sent;
+    do {
+      sent = ::send(s, &answer, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (sent < 0 && errno == EINTR);
+    if (sent != 1) {
+      connection.state = kFailed;
+      return;
+    }
+    connection.state = kBusy;
+    if (!KivStartWorker(shared, engine_)) {
+      connection.state = kFailed;
+      KivSendRefusal(s, kiv::KIV_E_NO_WORKER);
+    }
+  }
+
+  KIV* engine_;
+  const int listenSocket_;
+  const int wakeFd_;
+  bool watchListener_ = true;
+  std::vector<std::shared_ptr<KivConnection>> table_;  // accept order
+  std::vector<pollfd> fds_;
+  std::vector<std::shared_ptr<KivConnection>> watched_;  // fds_ from kFirstConnectionSlot on
+};
+
+}  // namespace
+
+void KivSendRefusal(int socket, std::int32_t code) {
+  Discard(socket, kiv::engine::kDiscardLimit);
+  kiv::MemorySink refusal;
+  kiv::WriteU32(refusal, static_cast<std::uint32_t>(code));
+  ssize_t sent;
+  do {
+    sent =
+        ::send(socket, refusal.bytes().data(), refusal.bytes().size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  } while (sent < 0 && errno == EINTR);
+}
+
+int KivEventThread(KIV* engine) {
+  SetNoDelay(engine->listenSocket);
+  EventLoop loop(engine);
+  try {
+    loop.Run();
+  } catch (const std::exception& error) {
+    // The engine is left without a listener; removal must still find the
+    // thread done.
+    LogError(u"%hs", error.what());
+  }
+  loop.CloseAll();
+  engine->eventThreadDone.Set();
+  return 0;
+}

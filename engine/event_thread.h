@@ -1,0 +1,60 @@
+// The server side of the engine: one KivConnection per accepted connection
+// and the event thread that accepts connections, watches idle ones for the
+// reuse marker and hands every message to a worker (engine/worker.h).
+// A connection is used by one thread at a time: its worker while it is
+// busy, the event thread otherwise; `state` tells which.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "engine/wire/socket_stream.h"
+#include "support/threads/thread.h"
+
+struct KIV;
+
+namespace kiv::engine {
+
+// Connection states.
+constexpr std::int32_t kClosedByPeer = 0;
+constexpr std::int32_t kFailed = 1;
+constexpr std::int32_t kIdle = 2;  // waiting for the next message
+constexpr std::int32_t kBusy = 3;  // a worker owns it
+
+// Most connections one engine serves at once; further ones are refused.
+constexpr std::size_t kMaxConnections = 200;
+// Most sockets watched in one round, the listening socket included.
+constexpr std::size_t kMaxWatchedSockets = 64;
+// The bound of one wait of the event thread; a connection that turns idle
+// wakes it at once.
+constexpr int kRoundTimeoutMs = 5;
+// At most this much of what a refused peer sent is read and dropped before
+// the refusal, so that the close does not reset the connection.
+constexpr std::size_t kDiscardLimit = 65536;
+
+}  // namespace kiv::engine
+
+struct KivConnection {
+  explicit KivConnection(int socket) : stream(socket, kiv::SocketStream::kDefaultCapacity) {}
+  // Closes the socket unless it was detached.
+  ~KivConnection() { stream.Close(); }
+  KivConnection(const KivConnection&) = delete;
+  KivConnection& operator=(const KivConnection&) = delete;
+
+  kiv::SocketStream stream;
+  // Written by the worker when it ends and by the event thread otherwise.
+  std::atomic<std::int32_t> state{kiv::engine::kBusy};
+  // The worker serving the connection, or none; only the event thread
+  // touches this field.
+  std::unique_ptr<PThread> worker;
+};
+
+// The event thread's body: runs until stopEvent is set, then closes every
+// connection and sets eventThreadDone (also when it ends on a failure).
+// Returns 0.
+int KivEventThread(KIV* engine);
+
+// Reads and drops what the peer sent (at most kDiscardLimit bytes, without
+// waiting) and sends the 4-byte refusal without blocking.
+void KivSendRefusal(int socket, std::int32_t code);

@@ -1,0 +1,210 @@
+// Worker threads of the server and the handling of one incoming message.
+#include "engine/worker.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <exception>
+#include <stdexcept>
+#include <string>
+
+#include "engine/engine_object.h"
+#include "engine/engine_state.h"
+#include "engine/event_thread.h"
+#include "engine/wire/wire_codec.h"
+#include "kiv/kiv_exception.h"
+#include "kiv/result_codes.h"
+#include "kiv/status.h"
+#include "kiv/utf8.h"
+#include "support/log/log.h"
+#include "support/threads/thread.h"
+
+namespace {
+
+constexpr std::int16_t kServiceRequestKind = 0;
+constexpr std::int16_t kPingKind = 1;
+
+std::atomic<int> failingStarts{0};
+
+// Hands the connection to the new thread. The thread waits under `lock`
+// until `connection` is set; it owns the block from then on.
+struct KivWorkerStart {
+  explicit KivWorkerStart(KIV* e) : engine(e), workers(e->workers) {}
+
+  PCondMutex lock;
+  KIV* engine;
+  // Counts this worker; held by the worker itself, since the engine may be
+  // freed as soon as the count drops.
+  std::shared_ptr<PIntCondMutex> workers;
+  std::shared_ptr<KivConnection> connection;  // none until handed over
+};
+
+// Writes a one-field refusal; a failure shows when the connection is next used.
+void Refuse(kiv::SocketStream& out, std::int32_t code) {
+  kiv::WriteU32(out, static_cast<std::uint32_t>(code));
+  out.Flush();
+}
+
+void* WorkerBody(void* arg) {
+  std::unique_ptr<KivWorkerStart> start(static_cast<KivWorkerStart*>(arg));
+  const std::shared_ptr<PIntCondMutex> workers = start->workers;
+  std::shared_ptr<KivConnection> connection;
+  {
+    PScopedLock guard(&start->lock);
+    while (!start->connection) start->lock.Wait();
+    connection = start->connection;
+    KIV* engine = start->engine;
+    const bool handled = KivHandleMessage(engine, connection.get());
+    connection->stream.Flush();
+    connection->state = handled ? kiv::engine::kIdle : kiv::engine::kFailed;
+    // Wakes the event thread, which then watches the idle connection again
+    // (or drops the failed one) without waiting for its time-out.
+    const std::uint64_t wake = 1;
+    [[maybe_unused]] const ssize_t written = ::write(engine->wakeFd, &wake, sizeof wake);
+  }
+  start.reset();
+  // The last share of a connection the event thread gave up closes it.
+  connection.reset();
+  PScopedLock guard(workers.get());
+  --workers->value;
+  workers->Broadcast();
+  return nullptr;
+}
+
+// The text of an exception that escaped a handler, for the error stream.
+void ReportException(const char* text) {
+  std::fprintf(stderr, "Exception in while processing event: %s\n", text);
+}
+
+}  // namespace
+
+namespace kiv::engine {
+
+void FailWorkerStartsForTesting(int count) {
+  failingStarts = count;
+}
+
+}  // namespace kiv::engine
+
+bool KivStartWorker(const std::shared_ptr<KivConnection>& connection, KIV* engine) {
+  if (failingStarts.load() > 0 && failingStarts.fetch_sub(1) > 0) return false;
+  std::unique_ptr<KivWorkerStart> start;
+  std::unique_ptr<PThread> thread;
+  try {
+    start = std::make_unique<KivWorkerStart>(engine);
+    {
+      PScopedLock guard(start->workers.get());
+      ++start->workers->value;
+    }
+    try {
+      thread = std::make_unique<PThread>(nullptr, &WorkerBody, start.get());
+    } catch (const std::exception&) {
+      PScopedLock guard(start->workers.get());
+      --start->workers->value;
+      start->workers->Broadcast();
+      return false;
+    }
+  } catch (const std::exception&) {
+    return false;
+  }
+  // From here on the thread owns the block.
+  KivWorkerStart* handedOver = start.release();
+  PScopedLock guard(&handedOver->lock);
+  handedOver->connection = connection;
+  connection->worker = std::move(thread);
+  handedOver->lock.Broadcast();
+  return true;
+}
+
+bool KivHandleMessage(KIV* engine, KivConnection* connection) {
+  kiv::SocketStream& out = connection->stream;
+  try {
+    kiv::SocketSource in(out.socket());
+    std::uint16_t kind = 0;
+    if (!kiv::ReadU16(in, kind)) {
+      Refuse(out, kiv::KIV_E_TRANSPORT);
+      return false;
+    }
+    switch (static_cast<std::int16_t>(kind)) {
+      case kServiceRequestKind:
+        return KivHandleRequest(engine, connection, in);
+      case kPingKind:
+        return KivHandlePing(engine, connection, in);
+      default:
+        Refuse(out, kiv::KIV_E_UNKNOWN_KIND);
+        return false;
+    }
+  } catch (const KivException& error) {
+    ReportException(kiv::ToUtf8(error.getMessage()).c_str());
+  } catch (const std::logic_error& error) {
+    ReportException(error.what());
+  } catch (const std::string& text) {
+    ReportException(text.c_str());
+  } catch (const char* text) {
+    ReportException(text != nullptr ? text : "");
+  } catch (const std::exception& error) {
+    // No failure of a handler may end the process.
+    ReportException(error.what());
+  } catch (...) {
+    ReportException("unknown exception");
+  }
+  return false;
+}
+
+bool KivHandleRequest(KIV* engine, KivConnection* connection, kiv::SocketSource& in) {
+  kiv::SocketStream& out = connection->stream;
+  BSTR callerText = nullptr;
+  BSTR serviceText = nullptr;
+  kiv::Variant argument;
+  const bool read = kiv::ReadBstr(in, &callerText) && kiv::ReadBstr(in, &serviceText) &&
+                    kiv::ReadVariant(in, argument.get());
+  kiv::Bstr caller = kiv::Bstr::Attach(callerText);
+  kiv::Bstr service = kiv::Bstr::Attach(serviceText);
+  // Consumed before the connection can turn idle, or the event thread would
+  // take the message's first byte for a marker.
+  if (!read || !in.Commit()) {
+    Refuse(out, kiv::KIV_E_TRANSPORT);
+    return false;
+  }
+  // Every request counts as a sign of life of the directory.
+  kiv::engine::NoteDirectoryContact(engine);
+
+  std::int32_t result = 0;
+  std::int32_t returnCode = 0;
+  kiv::Variant value;
+  if (engine->onRequest != nullptr) {
+    result = engine->onRequest(engine, engine->context, out.socket(), caller.get(), service.get(),
+                               *argument, value.get(), &returnCode);
+  }
+  bool ok = kiv::WriteU32(out, static_cast<std::uint32_t>(result));
+  if (ok && result >= 0) {
+    ok = kiv::WriteU32(out, static_cast<std::uint32_t>(returnCode)) &&
+         kiv::WriteVariant(out, *value);
+  }
+  return out.Flush() >= 0 && ok;
+}
+
+bool KivHandlePing(KIV* engine, KivConnection* connection, kiv::SocketSource& in) {
+  kiv::SocketStream& out = connection->stream;
+  std::uint32_t received = 0;
+  if (!kiv::ReadU32(in, received) || !in.Commit()) {
+    Refuse(out, kiv::KIV_E_TRANSPORT);
+    return false;
+  }
+  const auto satelliteId = static_cast<std::int32_t>(received);
+  bool ok = kiv::WriteU32(out, 0);
+  const std::int32_t mine = engine->satelliteId.load();
+  const std::int32_t status = satelliteId == mine ? KIV_ALIVE : KIV_DEAD;
+  if (status == KIV_DEAD) {
+    LogWarn(u"KIV: ping request with satId mismatch. Received %d, mine %d.", satelliteId, mine);
+  }
+  if (!kiv::WriteU32(out, static_cast<std::uint32_t>(status))) {
+    LogWarn(u"KIV: ping request failed to marshal status %d", status);
+    ok = false;
+  }
+  if (status == KIV_ALIVE) kiv::engine::NoteDirectoryContact(engine);
+  return out.Flush() >= 0 && ok;
+}

@@ -1,0 +1,35 @@
+// The worker side of the server: one short-lived thread per incoming
+// message reads it, calls the owner's request handler or answers a ping,
+// writes the reply and hands the connection back to the event thread
+// (state idle when the message was handled, failed otherwise). Nothing
+// here throws; malformed input is refused on the wire and never crashes.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "engine/wire/byte_io.h"
+
+struct KIV;
+struct KivConnection;
+
+// Starts a worker for the busy connection; false when no thread could be
+// started (the caller refuses the connection). The worker shares the
+// connection, so it may outlive the event thread's table.
+bool KivStartWorker(const std::shared_ptr<KivConnection>& connection, KIV* engine);
+
+// Reads one message from the connection and answers it. True when the
+// connection may serve another message.
+bool KivHandleMessage(KIV* engine, KivConnection* connection);
+// The rest of a service request (kind 0) and of a ping (kind 1), read from
+// the message's one source.
+bool KivHandleRequest(KIV* engine, KivConnection* connection, kiv::SocketSource& in);
+bool KivHandlePing(KIV* engine, KivConnection* connection, kiv::SocketSource& in);
+
+namespace kiv::engine {
+
+// Makes the next `count` worker starts fail, so tests can see the refusal
+// of a server that cannot start a worker.
+void FailWorkerStartsForTesting(int count);
+
+}  // namespace kiv::engine

@@ -7,6 +7,7 @@ Command EncodeCommand();
 Command DecodeCommand();
 Command DumpCommand();
 Command RegistryCommand();
+Command DiscoverCommand();
 
 std::span<const Command> Commands() {
   static const Command kCommands[] = {
@@ -14,6 +15,7 @@ std::span<const Command> Commands() {
       DecodeCommand(),
       DumpCommand(),
       RegistryCommand(),
+      DiscoverCommand(),
   };
   return kCommands;
 }

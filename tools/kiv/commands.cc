@@ -8,6 +8,10 @@ Command DecodeCommand();
 Command DumpCommand();
 Command RegistryCommand();
 Command DiscoverCommand();
+Command CallCommand();
+Command PingCommand();
+Command ServeCommand();
+Command ListCommand();
 
 std::span<const Command> Commands() {
   static const Command kCommands[] = {
@@ -16,6 +20,10 @@ std::span<const Command> Commands() {
       DumpCommand(),
       RegistryCommand(),
       DiscoverCommand(),
+      CallCommand(),
+      PingCommand(),
+      ServeCommand(),
+      ListCommand(),
   };
   return kCommands;
 }

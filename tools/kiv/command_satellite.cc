@@ -1,0 +1,45 @@
+#include "tools/kiv/command_satellite.h"
+
+#include <ostream>
+
+#include "kiv/kiv_exception.h"
+#include "kiv/result_codes.h"
+#include "kiv/utf8.h"
+#include "kiv/vutil.h"
+
+namespace kiv::cli {
+
+bool IsUnreachable(std::int32_t result) {
+  return result == KIV_E_RESOLVE_FAILED || result == KIV_E_CONNECT_FAILED ||
+         result == KIV_E_SOCKET_FAILED || result == KIV_E_TRANSPORT ||
+         result == KIV_RC_RESOLVE_FAILED || result == KIV_RC_CONNECT_FAILED ||
+         result == KIV_RC_SOCKET_FAILED;
+}
+
+std::optional<int> ConnectCommand(Context& context, std::string_view command,
+                                  CommandSatellite& satellite) {
+  const std::string directory =
+      context.options.directoryHost + ":" + std::to_string(context.options.directoryPort);
+  const std::int32_t result =
+      satellite.Connect(FromUtf8(directory).c_str(), FromUtf8(context.options.name).c_str());
+  if (result == 0) return std::nullopt;
+  if (IsUnreachable(result)) {
+    context.err << "kiv: " << command << ": no directory answered at " << directory << ": "
+                << DescribeResult(result) << '\n';
+    return kExitNoDirectory;
+  }
+  context.err << "kiv: " << command << ": the directory at " << directory
+              << " refused the registration of '" << context.options.name
+              << "': " << DescribeResult(result) << '\n';
+  return kExitFailed;
+}
+
+std::int32_t SingleStatus(const VARIANT& statuses) {
+  try {
+    return static_cast<std::int32_t>(VUtil::GetSingleRetcode(statuses));
+  } catch (const KivException&) {
+    return -1;
+  }
+}
+
+}  // namespace kiv::cli

@@ -1,0 +1,168 @@
+// kiv ping NAME [--id N] | kiv ping HOST:PORT --id N: the library's pings
+// (KivPingSatellite through the directory, KivPing at an address).
+#include <charconv>
+#include <optional>
+#include <ostream>
+
+#include "kiv/engine.h"
+#include "kiv/kiv_exception.h"
+#include "kiv/result_codes.h"
+#include "kiv/utf8.h"
+#include "kiv/vutil.h"
+#include "tools/kiv/cli.h"
+#include "tools/kiv/command_satellite.h"
+#include "tools/kivd/directory_values.h"
+
+namespace kiv::cli {
+namespace {
+
+struct PingOptions {
+  std::string target;
+  std::optional<std::int32_t> id;
+};
+
+std::optional<std::int64_t> Number(std::string_view text) {
+  std::int64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+PingOptions ParseOptions(std::span<const std::string> args) {
+  PingOptions options;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--id") {
+      const auto id = i + 1 < args.size() ? Number(args[++i]) : std::nullopt;
+      if (!id || *id < INT32_MIN || *id > INT32_MAX) throw UsageError("--id takes a satellite id");
+      options.id = static_cast<std::int32_t>(*id);
+    } else if (options.target.empty() && !args[i].starts_with("--")) {
+      options.target = args[i];
+    } else {
+      throw UsageError("unexpected argument '" + args[i] + "'");
+    }
+  }
+  if (options.target.empty()) throw UsageError("missing NAME or HOST:PORT");
+  return options;
+}
+
+// HOST:PORT with a port number, or nothing (a satellite name).
+std::optional<std::pair<std::string, std::uint16_t>> Address(const std::string& target) {
+  const auto colon = target.rfind(':');
+  if (colon == std::string::npos || colon == 0) return std::nullopt;
+  const auto port = Number(std::string_view(target).substr(colon + 1));
+  if (!port || *port <= 0 || *port > 65535) return std::nullopt;
+  return std::make_pair(target.substr(0, colon), static_cast<std::uint16_t>(*port));
+}
+
+// An engine for the command's life; KivRemoveSatellite tells the directory
+// when it registered.
+class Engine {
+ public:
+  Engine() { KivCreate(&engine_, nullptr, nullptr, nullptr); }
+  ~Engine() {
+    if (engine_ == nullptr) return;
+    KivRemoveSatellite(engine_);
+    KivDestroy(engine_);
+  }
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+  KIV* get() const { return engine_; }
+
+ private:
+  KIV* engine_ = nullptr;
+};
+
+int Print(Context& context, std::int32_t result, std::int32_t status) {
+  if (result != 0) context.err << "kiv: ping: " << DescribeResult(result) << '\n';
+  const char* word = status == KIV_ALIVE ? "alive" : status == KIV_DEAD ? "dead" : "unknown";
+  context.out << word << '\n';
+  return status == KIV_ALIVE ? kExitOk : kExitFailed;
+}
+
+// The id the directory lists for the name; nothing when it lists none.
+std::optional<std::int32_t> LookUpId(KIV* engine, Context& context, const std::u16string& name,
+                                     std::int32_t* result) {
+  Variant none;
+  Variant value;
+  std::int32_t code = 0;
+  *result = KivCall(engine, context.options.directoryHost.c_str(), context.options.directoryPort,
+                    "ListSatellites", none.get(), value.get(), &code);
+  if (*result != 0 || code != 0) {
+    if (*result == 0) *result = code;
+    return std::nullopt;
+  }
+  *result = 0;
+  try {
+    for (const auto& record : directory::ReadListAnswer(*value)) {
+      if (record.name == name) return record.id;
+    }
+  } catch (const KivException& e) {
+    context.err << "kiv: ping: unreadable satellite list: " << ToUtf8(e.getMessage()) << '\n';
+  }
+  return std::nullopt;
+}
+
+int PingByName(Context& context, const PingOptions& options) {
+  Engine engine;
+  const Bstr self(FromUtf8(context.options.name));
+  Variant services;
+  Variant code;
+  KivRegister(engine.get(), context.options.directoryHost.c_str(), context.options.directoryPort,
+              self.get(), services.get(), code.get());
+  const std::int32_t registered = code.vt() == VT_I4 ? code->lVal : KIV_RC_NOT_FOUND;
+  if (registered != 0) {
+    context.err << "kiv: ping: no directory answered at " << context.options.directoryHost << ':'
+                << context.options.directoryPort << ": " << DescribeResult(registered) << '\n';
+    return IsUnreachable(registered) ? kExitNoDirectory : kExitFailed;
+  }
+  const std::u16string name = FromUtf8(options.target);
+  std::int32_t id = options.id.value_or(0);
+  if (!options.id) {
+    std::int32_t result = 0;
+    const auto listed = LookUpId(engine.get(), context, name, &result);
+    if (result != 0)
+      context.err << "kiv: ping: no id from the directory: " << DescribeResult(result) << '\n';
+    // Unlisted: the directory's "not available" answer makes the ping dead.
+    id = listed.value_or(0);
+  }
+  const Bstr satellite(name);
+  std::int32_t status = KIV_UNKNOWN;
+  const std::int32_t result = KivPingSatellite(engine.get(), satellite.get(), id, &status);
+  return Print(context, result, status);
+}
+
+int RunPing(Context& context, std::span<const std::string> args) {
+  const PingOptions options = ParseOptions(args);
+  const auto address = options.id ? Address(options.target) : std::nullopt;
+  if (!address) return PingByName(context, options);
+  Engine engine;
+  std::int32_t status = KIV_UNKNOWN;
+  const std::int32_t result =
+      KivPing(engine.get(), address->first.c_str(), address->second, *options.id, &status);
+  return Print(context, result, status);
+}
+
+}  // namespace
+
+Command PingCommand() {
+  return {
+      .name = "ping",
+      .synopsis = "(NAME [--id N] | HOST:PORT --id N)",
+      .summary = "ping a satellite by name through the directory, or at an address",
+      .help =
+          "kiv ping NAME [--id N]\n"
+          "    Registers with the directory, asks it where NAME runs and pings it\n"
+          "    with id N. Without --id the id comes from the directory's list.\n"
+          "kiv ping HOST:PORT --id N\n"
+          "    Pings the satellite listening at HOST:PORT; no directory is involved.\n"
+          "\n"
+          "Prints 'alive' (it answered with id N), 'dead' (it answered for another\n"
+          "id, or the directory says it is not available) or 'unknown' (it could\n"
+          "not be reached).\n"
+          "\n"
+          "Exit status: 0 alive; 1 dead or unknown; 2 usage; 3 no directory.\n",
+      .run = RunPing,
+  };
+}
+
+}  // namespace kiv::cli

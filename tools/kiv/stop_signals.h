@@ -1,0 +1,25 @@
+// Blocks SIGINT and SIGTERM for the object's scope, so that threads started
+// meanwhile (the engine's) inherit the mask and the signals wait for Wait.
+// Make it on the main thread before starting any other; not copyable.
+#pragma once
+
+#include <signal.h>
+
+namespace kiv::cli {
+
+class StopSignals {
+ public:
+  StopSignals();
+  ~StopSignals();  // restores the earlier mask
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+
+  // Returns the signal once one of the two arrives.
+  int Wait();
+
+ private:
+  sigset_t set_;
+  sigset_t previous_;
+};
+
+}  // namespace kiv::cli

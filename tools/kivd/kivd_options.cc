@@ -1,0 +1,128 @@
+#include "tools/kivd/kivd_options.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <optional>
+
+#include "kiv/utf8.h"
+
+namespace kiv::directory {
+namespace {
+
+// Satellites treat 41 seconds without a sign of life as a restart of their
+// directory, and discovery forgets a directory silent for as long.
+constexpr double kSilenceLimitSeconds = 41;
+constexpr double kShortestInterval = 0.05;
+
+std::chrono::milliseconds Interval(const std::string& option, const std::string& text) {
+  double seconds = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size() ||
+      !std::isfinite(seconds) || seconds < kShortestInterval || seconds >= kSilenceLimitSeconds) {
+    throw OptionsError(option + " takes seconds from 0.05 to below 41, got '" + text + "'");
+  }
+  return std::chrono::milliseconds(std::llround(seconds * 1000));
+}
+
+bool IsControl(char c) {
+  return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+}
+
+// Text the library carries unit by unit comes back as the same bytes.
+bool SurvivesTheLibrary(const std::string& text) {
+  return ToUtf8(FromUtf8(text)) == text;
+}
+
+std::string ServerId(const std::string& text) {
+  const bool blankEnds = !text.empty() && (text.front() == ' ' || text.back() == ' ');
+  const bool control = std::any_of(text.begin(), text.end(), IsControl);
+  if (text.empty() || blankEnds || control || !SurvivesTheLibrary(text)) {
+    throw OptionsError(
+        "--server-id takes a non-empty name without control characters or "
+        "blanks at its ends, got '" +
+        text + "'");
+  }
+  return text;
+}
+
+// "a,b,c"; an empty text is an empty list.
+std::vector<std::string> NameList(const std::string& option, const std::string& text) {
+  std::vector<std::string> names;
+  std::size_t start = 0;
+  while (!text.empty() && start <= text.size()) {
+    const std::size_t comma = std::min(text.find(',', start), text.size());
+    const std::string name = text.substr(start, comma - start);
+    const bool bad = name.empty() || name.find(' ') != std::string::npos ||
+                     std::any_of(name.begin(), name.end(), IsControl) || !SurvivesTheLibrary(name);
+    if (bad) {
+      throw OptionsError(option + " takes names separated by commas, without blanks, got '" + text +
+                         "'");
+    }
+    names.push_back(name);
+    start = comma + 1;
+  }
+  return names;
+}
+
+// "--option VALUE" or "--option=VALUE" at args[i]; advances i.
+std::optional<std::string> Value(std::span<const std::string> args, std::size_t& i,
+                                 const std::string& option) {
+  const std::string& arg = args[i];
+  if (arg.size() > option.size() && arg.starts_with(option) && arg[option.size()] == '=') {
+    return arg.substr(option.size() + 1);
+  }
+  if (arg != option) return std::nullopt;
+  if (++i == args.size()) throw OptionsError(option + " needs a value");
+  return args[i];
+}
+
+}  // namespace
+
+const char kKivdUsage[] =
+    "usage: kivd [--server-id ID] [--users U1,U2] [--aliases A1,A2]\n"
+    "            [--ping-interval S] [--notify-interval S]\n"
+    "\n"
+    "Runs the kiv directory: the satellite \"MainRegister\" on TCP port 29831. It\n"
+    "keeps the satellites' registrations, answers their lookups, pings them (three\n"
+    "missed pings in a row drop a satellite), tells availability listeners when\n"
+    "services come and go, and announces itself on the discovery group (NOTIFY at\n"
+    "start, on every SEARCH and every notify interval; BYEBYE at stop). Prints\n"
+    "'ready ID' once it accepts connections; SIGINT or SIGTERM stop it cleanly.\n"
+    "\n"
+    "  --server-id ID       the identity satellites know this directory by; keep it\n"
+    "                       the same across restarts (default: the host name)\n"
+    "  --users U1,U2        the users this directory hosts (default: none)\n"
+    "  --aliases A1,A2      names or addresses announced for it (default: host name)\n"
+    "  --ping-interval S    seconds between pings of each satellite (default 10)\n"
+    "  --notify-interval S  seconds between NOTIFY announcements (default 15)\n"
+    "Both intervals take fractions and must stay below 41 seconds.\n"
+    "\n"
+    "Exit status: 0 after a clean stop; 1 when it cannot start (port 29831 or the\n"
+    "discovery port taken); 2 wrong usage.\n";
+
+KivdOptions ParseKivdOptions(std::span<const std::string> args, const std::string& hostName) {
+  KivdOptions options;
+  options.serverId = hostName;
+  options.aliases = {hostName};
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--help" || args[i] == "-h") {
+      options.help = true;
+    } else if (auto id = Value(args, i, "--server-id")) {
+      options.serverId = ServerId(*id);
+    } else if (auto users = Value(args, i, "--users")) {
+      options.users = NameList("--users", *users);
+    } else if (auto aliases = Value(args, i, "--aliases")) {
+      options.aliases = NameList("--aliases", *aliases);
+    } else if (auto ping = Value(args, i, "--ping-interval")) {
+      options.pingInterval = Interval("--ping-interval", *ping);
+    } else if (auto notify = Value(args, i, "--notify-interval")) {
+      options.notifyInterval = Interval("--notify-interval", *notify);
+    } else {
+      throw OptionsError("unknown argument '" + args[i] + "'");
+    }
+  }
+  return options;
+}
+
+}  // namespace kiv::directory

@@ -1,0 +1,67 @@
+// kivd: runs the directory until SIGINT or SIGTERM.
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <climits>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "kiv/satellite.h"
+#include "support/log/log.h"
+#include "tools/kivd/directory_service.h"
+#include "tools/kivd/kivd_options.h"
+
+namespace {
+
+std::string HostName() {
+  char name[HOST_NAME_MAX + 1] = {};
+  if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "localhost";
+  return name;
+}
+
+// Blocks the stop signals in this thread before any other starts, so every
+// thread inherits the mask and only sigwait sees them.
+sigset_t BlockStopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  return set;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  kiv::directory::KivdOptions options;
+  try {
+    options = kiv::directory::ParseKivdOptions(args, HostName());
+  } catch (const kiv::directory::OptionsError& e) {
+    std::cerr << "kivd: " << e.what() << "\nTry 'kivd --help'.\n";
+    return 2;
+  }
+  if (options.help) {
+    std::cout << kiv::directory::kKivdUsage;
+    return 0;
+  }
+  const sigset_t stopSignals = BlockStopSignals();
+  const auto logger = KivSatellite::initLogger();
+  const std::string serverId = options.serverId;
+  kiv::directory::DirectoryService directory(std::move(options));
+  std::string error;
+  if (directory.Start(&error) != 0) {
+    std::cerr << "kivd: " << error << '\n';
+    LogError(u"kivd: %hs", error.c_str());
+    return 1;
+  }
+  std::cout << "ready " << serverId << std::endl;
+  int signal = 0;
+  while (sigwait(&stopSignals, &signal) != 0) {
+  }
+  LogInfo(u"kivd: stopping on signal %d", signal);
+  directory.Stop();
+  return 0;
+}

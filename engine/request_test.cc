@@ -224,8 +224,8 @@ TEST_F(Requests, AsynchronousReturnsZerosBeforeAnyTargetAnswers) {
 TEST_F(Requests, DestroyingTheCallerWaitsForTargetsStillRunning) {
   TestEngine target;
   Gate gate;
-  target.SetHandler([flag = gate.flag](const std::u16string&, const std::u16string&,
-                                       const VARIANT&, VARIANT*, std::int32_t* returnCode) {
+  target.SetHandler([flag = gate.flag](const std::u16string&, const std::u16string&, const VARIANT&,
+                                       VARIANT*, std::int32_t* returnCode) {
     flag->TimedWaitSet(10000);
     *returnCode = 0;
     return 0;
@@ -235,8 +235,8 @@ TEST_F(Requests, DestroyingTheCallerWaitsForTargetsStillRunning) {
   ASSERT_EQ(caller->Register(u"short-lived"), 0);
   const kiv::Bstr to(u"sat-a"), name(u"Echo");
   kiv::Variant values, statuses;
-  ASSERT_EQ(KivRequest(caller->get(), to.get(), name.get(), *kiv::Variant::I4(1),
-                       values.Receive(), KIV_ASYNCHRONOUS, statuses.Receive()),
+  ASSERT_EQ(KivRequest(caller->get(), to.get(), name.get(), *kiv::Variant::I4(1), values.Receive(),
+                       KIV_ASYNCHRONOUS, statuses.Receive()),
             0);
   // Removal cuts the target's exchange short; destruction must still wait
   // until the target has let go of the engine.

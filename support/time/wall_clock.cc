@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+
 #include "support/threads/mutex.h"
 
 namespace kiv {

@@ -15,15 +15,8 @@ Command ListCommand();
 
 std::span<const Command> Commands() {
   static const Command kCommands[] = {
-      EncodeCommand(),
-      DecodeCommand(),
-      DumpCommand(),
-      RegistryCommand(),
-      DiscoverCommand(),
-      CallCommand(),
-      PingCommand(),
-      ServeCommand(),
-      ListCommand(),
+      EncodeCommand(), DecodeCommand(), DumpCommand(),  RegistryCommand(), DiscoverCommand(),
+      CallCommand(),   PingCommand(),   ServeCommand(), ListCommand(),
   };
   return kCommands;
 }

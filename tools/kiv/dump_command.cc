@@ -5,8 +5,8 @@
 
 #include "kiv/utf8.h"
 #include "kiv/vutil.h"
-#include "tools/kiv/cli.h"
 #include "support/text/standard_utf8.h"
+#include "tools/kiv/cli.h"
 #include "tools/kiv/value_notation.h"
 
 namespace kiv::cli {

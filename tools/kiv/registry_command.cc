@@ -13,9 +13,9 @@
 #include "support/registry/registry.h"
 #include "support/registry/registry_data.h"
 #include "support/registry/registry_store.h"
+#include "support/text/standard_utf8.h"
 #include "tools/kiv/cli.h"
 #include "tools/kiv/hex.h"
-#include "support/text/standard_utf8.h"
 
 namespace kiv::cli {
 namespace {

@@ -22,15 +22,16 @@
 #include <thread>
 #include <vector>
 
+#include "bench/latency_stats.h"
+#include "bench/private_network_bench.h"
 #include "kiv/engine.h"
 #include "kiv/result_codes.h"
 #include "kiv/value.h"
 #include "kiv/vutil.h"
-#include "tests/support/private_network.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = kiv::bench::LatencyClock;
 
 // --- A minimal directory: registers satellites and lists them by name. ----
 
@@ -162,7 +163,7 @@ void RunLoad(benchmark::State& state, int threads, int callsPerThread,
             failed[static_cast<std::size_t>(t)] = 1;
             return;
           }
-          mine.push_back(std::chrono::duration<double, std::micro>(Clock::now() - before).count());
+          mine.push_back(kiv::bench::MicrosSince(before));
         }
       });
     }
@@ -175,13 +176,7 @@ void RunLoad(benchmark::State& state, int threads, int callsPerThread,
   }
   std::vector<double> all;
   for (const std::vector<double>& mine : latencies) all.insert(all.end(), mine.begin(), mine.end());
-  std::sort(all.begin(), all.end());
-  const std::size_t calls = all.size();
-  state.counters["median_us"] = all[calls / 2];
-  state.counters["p99_us"] = all[std::min(calls - 1, calls * 99 / 100)];
-  state.counters["calls_per_s"] =
-      benchmark::Counter(static_cast<double>(calls), benchmark::Counter::kIsRate);
-  state.SetItemsProcessed(static_cast<std::int64_t>(calls));
+  kiv::bench::ReportCallFigures(state, all);
 }
 
 bool CallEcho(VARIANT* argument, std::size_t expectedBytes) {
@@ -235,20 +230,6 @@ BENCHMARK(BM_RequestOneSatellite)->Iterations(1)->UseManualTime()->Unit(benchmar
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string error;
-  if (!kiv::testing::EnterPrivateNetwork(&error)) {
-    std::fprintf(stderr, "private network: %s\n", error.c_str());
-    return 1;
-  }
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  if (!StartCluster()) {
-    std::fprintf(stderr, "could not start the engines\n");
-    StopCluster();
-    return 1;
-  }
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  StopCluster();
-  return 0;
+  return kiv::bench::RunInPrivateNetwork(argc, argv, StartCluster, StopCluster,
+                                         "could not start the engines");
 }

@@ -13,25 +13,27 @@
 // directory on port 29831 meets no other:  build/bin/kivd_bench
 #include <benchmark/benchmark.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "bench/latency_stats.h"
+#include "bench/private_network_bench.h"
 #include "kiv/engine.h"
 #include "kiv/satellite.h"
 #include "kiv/value.h"
 #include "kiv/vutil.h"
-#include "tests/support/private_network.h"
 #include "tools/kivd/directory_service.h"
 #include "tools/kivd/directory_table.h"
 #include "tools/kivd/directory_values.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = kiv::bench::LatencyClock;
+using kiv::bench::MicrosSince;
+using kiv::bench::ReportLatencies;
 using kiv::directory::DirectoryTable;
 using kiv::directory::Registration;
 
@@ -57,14 +59,6 @@ std::vector<kiv::directory::ServiceOffer> Offers(int satellite) {
 Registration RegistrationOf(const char16_t* prefix, int i) {
   return {Name(prefix, i), u"bench-pc", "127.0.0.1", static_cast<std::uint16_t>(20000 + i), 0,
           Offers(i)};
-}
-
-// Median and 99th percentile of per-call latencies, in microseconds.
-void ReportLatencies(benchmark::State& state, std::vector<double>& micros) {
-  if (micros.empty()) return;
-  std::sort(micros.begin(), micros.end());
-  state.counters["median_us"] = micros[micros.size() / 2];
-  state.counters["p99_us"] = micros[std::min(micros.size() - 1, micros.size() * 99 / 100)];
 }
 
 // --- The table alone -------------------------------------------------------
@@ -238,7 +232,7 @@ void BM_WireRegister(benchmark::State& state) {
         state.SkipWithError("Register failed");
         return;
       }
-      micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - before).count());
+      micros.push_back(MicrosSince(before));
     }
     state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
     for (kiv::Variant& record : records) Ask("RemoveSatellite", record);
@@ -257,7 +251,7 @@ void WireLookup(benchmark::State& state, const char16_t* destination, const char
     const Clock::time_point before = Clock::now();
     const std::int32_t code =
         KivGetServiceReg(cluster.engine, to.get(), name.get(), 0, entries.get());
-    micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - before).count());
+    micros.push_back(MicrosSince(before));
     if (code != 0 || VUtil::GetArrayLengthEmpty(*entries) != expected) {
       state.SkipWithError("wrong answer");
       return;
@@ -286,7 +280,7 @@ void SatelliteRequest(benchmark::State& state, const char16_t* destination, LONG
     const Clock::time_point before = Clock::now();
     const std::int32_t result =
         cluster.client->Request(destination, u"Echo", *argument, *values, KIV_NOFLAGS, *statuses);
-    micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - before).count());
+    micros.push_back(MicrosSince(before));
     if (result != 0 || VUtil::GetArrayLength(*statuses) != targets ||
         VUtil::GetLongElement(*statuses, targets - 1) != 0) {
       state.SkipWithError("request failed");
@@ -327,20 +321,6 @@ BENCHMARK(BM_RequestAllOfFour)->Iterations(3000)->UseRealTime()->Unit(benchmark:
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string error;
-  if (!kiv::testing::EnterPrivateNetwork(&error)) {
-    std::fprintf(stderr, "private network: %s\n", error.c_str());
-    return 1;
-  }
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  if (!StartCluster()) {
-    std::fprintf(stderr, "could not start the directory and its satellites\n");
-    StopCluster();
-    return 1;
-  }
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  StopCluster();
-  return 0;
+  return kiv::bench::RunInPrivateNetwork(argc, argv, StartCluster, StopCluster,
+                                         "could not start the directory and its satellites");
 }

@@ -1,19 +1,13 @@
 #include "discovery/discovery_test_util.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <stdlib.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <boost/make_shared.hpp>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 
-#include "discovery/datagram.h"
 #include "discovery/discover_client.h"
 #include "support/log/log.h"
 #include "support/threads/timeout.h"
@@ -66,87 +60,6 @@ void RecordReport(const char* serverId, std::int32_t status) {
 std::atomic<std::int64_t> gWallSeconds{0};
 
 }  // namespace
-
-GroupPeer::GroupPeer(std::uint16_t bindPort, const char* source) {
-  fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  const int one = 1;
-  ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  ::setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_port = htons(bindPort);
-  local.sin_addr.s_addr = bindPort == 0 ? ::inet_addr(source) : htonl(INADDR_ANY);
-  in_addr loopback{};
-  loopback.s_addr = ::inet_addr("127.0.0.1");
-  ip_mreq membership{};
-  membership.imr_multiaddr.s_addr = ::inet_addr("239.255.255.251");
-  membership.imr_interface = loopback;
-  if (::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-      ::setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_IF, &loopback, sizeof loopback) != 0 ||
-      (bindPort != 0 &&
-       ::setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) != 0)) {
-    ADD_FAILURE() << "group peer set-up failed: " << std::strerror(errno);
-    ::close(fd_);
-    fd_ = -1;
-  }
-}
-
-GroupPeer::~GroupPeer() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-bool GroupPeer::Send(const std::string& datagram, const char* group) {
-  sockaddr_in destination{};
-  destination.sin_family = AF_INET;
-  destination.sin_port = htons(1901);
-  destination.sin_addr.s_addr = ::inet_addr(group);
-  return ::sendto(fd_, datagram.data(), datagram.size(), 0,
-                  reinterpret_cast<sockaddr*>(&destination),
-                  sizeof destination) == static_cast<ssize_t>(datagram.size());
-}
-
-bool GroupPeer::Receive(std::string& datagram, int timeoutMs, std::chrono::nanoseconds* arrival) {
-  pollfd watched{fd_, POLLIN, 0};
-  if (::poll(&watched, 1, timeoutMs) != 1) return false;
-  char buffer[65536];
-  iovec part{buffer, sizeof buffer};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
-  msghdr message{};
-  message.msg_iov = &part;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  const ssize_t received = ::recvmsg(fd_, &message, 0);
-  if (received < 0) return false;
-  datagram.assign(buffer, static_cast<std::size_t>(received));
-  if (arrival == nullptr) return true;
-  *arrival = std::chrono::nanoseconds::zero();
-  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-      timespec stamp{};
-      std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
-      *arrival = std::chrono::seconds(stamp.tv_sec) + std::chrono::nanoseconds(stamp.tv_nsec);
-    }
-  }
-  return *arrival != std::chrono::nanoseconds::zero();
-}
-
-int GroupPeer::CountSearches(int quietMs) {
-  int count = 0;
-  std::string datagram;
-  while (Receive(datagram, quietMs)) count += datagram == discovery::kSearchDatagram ? 1 : 0;
-  return count;
-}
-
-std::string Notify(const std::string& serverId, int port, const std::string& aliases,
-                   const std::string& users) {
-  return "NOTIFY 1.0\r\nServerID: " + serverId + "\r\nPort: " + std::to_string(port) +
-         "\r\nAliases: " + aliases + "\r\nUsers: " + users + "\r\n\r\n";
-}
-
-std::string ByeBye(const std::string& serverId) {
-  return "BYEBYE 1.0\r\nServerID: " + serverId + "\r\n\r\n";
-}
 
 RecordingDiscover::RecordingDiscover() {
   GetDiscoverClient()->AddListener(this);

@@ -1,8 +1,8 @@
 // Helpers for the discovery tests, which run in a private network namespace:
-// a peer socket on the group (sends datagrams as a directory would, counts
-// SEARCH), a KivDiscover that records its callbacks, a recorder of the
-// statuses reported to the engine, a movable wall clock and a registry file
-// of the test's own. Waits take deadlines; nothing sleeps blindly.
+// a peer socket on the group (group_peer.h), a KivDiscover that records its
+// callbacks, a recorder of the statuses reported to the engine, a movable
+// wall clock and a registry file of the test's own. Waits take deadlines;
+// nothing sleeps blindly.
 #pragma once
 
 #include <atomic>
@@ -14,38 +14,12 @@
 #include <utility>
 #include <vector>
 
+#include "discovery/group_peer.h"
 #include "kiv/discover.h"
 #include "support/log/cbblog.h"
 #include "support/threads/cond.h"
 
 namespace kiv::discoverytest {
-
-// A UDP socket on the discovery group over loopback. `bindPort` 1901 makes it
-// a member that receives what is sent to the group; `source` picks the
-// address its datagrams come from.
-class GroupPeer {
- public:
-  explicit GroupPeer(std::uint16_t bindPort = 0, const char* source = "127.0.0.1");
-  ~GroupPeer();
-  GroupPeer(const GroupPeer&) = delete;
-  GroupPeer& operator=(const GroupPeer&) = delete;
-
-  bool valid() const { return fd_ >= 0; }
-  bool Send(const std::string& datagram, const char* group = "239.255.255.251");
-  // The next datagram within the deadline (false on time-out), and when the
-  // kernel received it (wall clock): queueing in the socket does not move it.
-  bool Receive(std::string& datagram, int timeoutMs, std::chrono::nanoseconds* arrival = nullptr);
-  // SEARCH datagrams received until `quietMs` pass without any datagram.
-  int CountSearches(int quietMs);
-
- private:
-  int fd_ = -1;
-};
-
-// A NOTIFY as a directory sends it.
-std::string Notify(const std::string& serverId, int port, const std::string& aliases,
-                   const std::string& users);
-std::string ByeBye(const std::string& serverId);
 
 // Records every callback as one line, e.g. "up dir1 [alice,bob]",
 // "down dir1 [] shutdown", "add dir1 [carol]", "remove dir2 [bob]".

@@ -159,10 +159,27 @@ void Register(KIV* engine, const char* directoryHost, std::int32_t port, BSTR sa
   }
 }
 
-}  // namespace
+// The stored services are neither used nor changed.
+void UnRegister(KIV* engine, VARIANT* services, VARIANT* returnCode) {
+  kiv::Variant record;
+  const std::int32_t built = kiv::engine::BuildRegistrationRecord(engine, services, record);
+  if (built != 0) {
+    SetCode(returnCode, built);
+    return;
+  }
+  const kiv::engine::DirectoryLink directory = kiv::engine::DirectoryLinkOf(engine);
+  std::int32_t rc = 0;
+  kiv::Variant answer;
+  const std::int32_t result = KivCall(engine, directory.address.c_str(), directory.port,
+                                      "UnRegister", record.get(), answer.get(), &rc);
+  SetCode(returnCode, result >= 0 ? rc : result);
+}
 
-std::int32_t KivRegister(KIV* engine, const char* directoryHost, std::int32_t port,
-                         BSTR satelliteName, VARIANT* services, VARIANT* returnCode) {
+// The frame of KivRegister and KivUnRegister: `work` fills the caller's code
+// (or a scratch one when none is given); an absent engine and a shortage of
+// memory are reported in the code, and the call itself always succeeds.
+template <typename Work>
+std::int32_t WithReturnCode(KIV* engine, VARIANT* returnCode, Work work) {
   kiv::Variant scratch;
   VARIANT* code = returnCode != nullptr ? returnCode : scratch.get();
   if (engine == nullptr) {
@@ -170,38 +187,25 @@ std::int32_t KivRegister(KIV* engine, const char* directoryHost, std::int32_t po
     return kiv::KIV_OK;
   }
   try {
-    Register(engine, directoryHost, port, satelliteName, services, code);
+    work(code);
   } catch (const std::bad_alloc&) {
     SetCode(code, kiv::KIV_RC_RECORD_NOT_BUILT);
   }
   return kiv::KIV_OK;
 }
 
+}  // namespace
+
+std::int32_t KivRegister(KIV* engine, const char* directoryHost, std::int32_t port,
+                         BSTR satelliteName, VARIANT* services, VARIANT* returnCode) {
+  return WithReturnCode(engine, returnCode, [&](VARIANT* code) {
+    Register(engine, directoryHost, port, satelliteName, services, code);
+  });
+}
+
 std::int32_t KivUnRegister(KIV* engine, VARIANT* services, VARIANT* returnCode) {
-  kiv::Variant scratch;
-  VARIANT* code = returnCode != nullptr ? returnCode : scratch.get();
-  if (engine == nullptr) {
-    SetArrayCode(code, kiv::KIV_RC_NOT_FOUND);
-    return kiv::KIV_OK;
-  }
-  try {
-    // The stored services are neither used nor changed.
-    kiv::Variant record;
-    const std::int32_t built = kiv::engine::BuildRegistrationRecord(engine, services, record);
-    if (built != 0) {
-      SetCode(code, built);
-      return kiv::KIV_OK;
-    }
-    const kiv::engine::DirectoryLink directory = kiv::engine::DirectoryLinkOf(engine);
-    std::int32_t rc = 0;
-    kiv::Variant answer;
-    const std::int32_t result = KivCall(engine, directory.address.c_str(), directory.port,
-                                        "UnRegister", record.get(), answer.get(), &rc);
-    SetCode(code, result >= 0 ? rc : result);
-  } catch (const std::bad_alloc&) {
-    SetCode(code, kiv::KIV_RC_RECORD_NOT_BUILT);
-  }
-  return kiv::KIV_OK;
+  return WithReturnCode(engine, returnCode,
+                        [&](VARIANT* code) { UnRegister(engine, services, code); });
 }
 
 std::int32_t KivRemoveSatellite(KIV* engine) {

@@ -182,28 +182,18 @@ bool ReadArrayAt(ByteSource& in, SAFEARRAY** array, VARTYPE elementType, int dep
 }
 
 bool ReadScalar(ByteSource& in, VARTYPE vt, VARIANT* value) {
-  switch (vt) {
-    case VT_EMPTY:
-    case VT_NULL:
-      return true;
-    case VT_I1:
-    case VT_UI1:
+  if (vt == VT_EMPTY || vt == VT_NULL) return true;
+  if (vt == VT_BSTR) return ReadBstr(in, &value->bstrVal);
+  // Every fixed-size member starts the union, so its width alone decides.
+  switch (wire::FixedElementSize(vt)) {
+    case 1:
       return ReadU8(in, value->bVal);
-    case VT_I2:
-    case VT_UI2:
-    case VT_BOOL:
+    case 2:
       return ReadU16(in, value->uiVal);
-    case VT_I4:
-    case VT_UI4:
-    case VT_R4:
+    case 4:
       return ReadU32(in, value->ulVal);
-    case VT_R8:
-    case VT_DATE:
-    case VT_I8:
-    case VT_UI8:
+    case 8:
       return ReadU64(in, value->ullVal);
-    case VT_BSTR:
-      return ReadBstr(in, &value->bstrVal);
     default:
       return false;
   }

@@ -50,6 +50,22 @@ bool WriteFixedReversed(ByteSink& out, const void* data, std::uint32_t total) {
   return true;
 }
 
+bool WriteFixedElements(ByteSink& out, const void* data, VARTYPE elementType, std::uint32_t total) {
+  switch (wire::FixedElementSize(elementType)) {
+    case 1:
+      if (elementType == VT_UI1) return WriteAll(out, data, total);  // travels in index order
+      return WriteFixedReversed<std::uint8_t>(out, data, total);
+    case 2:
+      return WriteFixedReversed<std::uint16_t>(out, data, total);
+    case 4:
+      return WriteFixedReversed<std::uint32_t>(out, data, total);
+    case 8:
+      return WriteFixedReversed<std::uint64_t>(out, data, total);
+    default:
+      return false;
+  }
+}
+
 bool WriteVariantAt(ByteSink& out, const VARIANT& value, int depth);
 
 bool WriteArrayAt(ByteSink& out, SAFEARRAY* array, VARTYPE elementType, int depth) {
@@ -75,41 +91,21 @@ bool WriteArrayAt(ByteSink& out, SAFEARRAY* array, VARTYPE elementType, int dept
     }
   }
   const void* data = access.data();
-  switch (elementType) {
-    case VT_UI1:
-      return WriteAll(out, data, total);
-    case VT_I1:
-      return WriteFixedReversed<std::uint8_t>(out, data, total);
-    case VT_I2:
-    case VT_UI2:
-    case VT_BOOL:
-      return WriteFixedReversed<std::uint16_t>(out, data, total);
-    case VT_I4:
-    case VT_UI4:
-    case VT_R4:
-      return WriteFixedReversed<std::uint32_t>(out, data, total);
-    case VT_R8:
-    case VT_DATE:
-    case VT_I8:
-    case VT_UI8:
-      return WriteFixedReversed<std::uint64_t>(out, data, total);
-    case VT_BSTR: {
-      const BSTR* strings = static_cast<const BSTR*>(data);
-      for (std::size_t i = total; i > 0; --i) {
-        if (!WriteBstr(out, strings[i - 1])) return false;
-      }
-      return true;
+  if (elementType == VT_BSTR) {
+    const BSTR* strings = static_cast<const BSTR*>(data);
+    for (std::size_t i = total; i > 0; --i) {
+      if (!WriteBstr(out, strings[i - 1])) return false;
     }
-    case VT_VARIANT: {
-      const VARIANT* values = static_cast<const VARIANT*>(data);
-      for (std::size_t i = total; i > 0; --i) {
-        if (!WriteVariantAt(out, values[i - 1], depth)) return false;
-      }
-      return true;
-    }
-    default:
-      return false;
+    return true;
   }
+  if (elementType == VT_VARIANT) {
+    const VARIANT* values = static_cast<const VARIANT*>(data);
+    for (std::size_t i = total; i > 0; --i) {
+      if (!WriteVariantAt(out, values[i - 1], depth)) return false;
+    }
+    return true;
+  }
+  return WriteFixedElements(out, data, elementType, total);
 }
 
 bool WriteVariantAt(ByteSink& out, const VARIANT& value, int depth) {
@@ -118,28 +114,18 @@ bool WriteVariantAt(ByteSink& out, const VARIANT& value, int depth) {
   // The tag is already out; the caller abandons the message.
   if ((vt & VT_BYREF) != 0 || (vt & wire::kForeignBits) != 0) return false;
   if ((vt & VT_ARRAY) != 0) return WriteArrayAt(out, value.parray, vt & VT_TYPEMASK, depth + 1);
-  switch (vt) {
-    case VT_EMPTY:
-    case VT_NULL:
-      return true;
-    case VT_I1:
-    case VT_UI1:
+  if (vt == VT_EMPTY || vt == VT_NULL) return true;
+  if (vt == VT_BSTR) return WriteBstr(out, value.bstrVal);
+  // Every fixed-size member starts the union, so its width alone decides.
+  switch (wire::FixedElementSize(vt)) {
+    case 1:
       return WriteU8(out, value.bVal);
-    case VT_I2:
-    case VT_UI2:
-    case VT_BOOL:
+    case 2:
       return WriteU16(out, value.uiVal);
-    case VT_I4:
-    case VT_UI4:
-    case VT_R4:
+    case 4:
       return WriteU32(out, value.ulVal);
-    case VT_R8:
-    case VT_DATE:
-    case VT_I8:
-    case VT_UI8:
+    case 8:
       return WriteU64(out, value.ullVal);
-    case VT_BSTR:
-      return WriteBstr(out, value.bstrVal);
     default:
       return false;
   }

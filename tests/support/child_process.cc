@@ -11,36 +11,14 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <fstream>
-#include <iterator>
 #include <utility>
 
-extern char** environ;
+#include "tests/support/spawn_util.h"
 
 namespace kiv::testing {
 namespace {
 
 constexpr auto kGracePeriod = std::chrono::seconds(10);
-
-std::vector<std::string> Environment(const std::map<std::string, std::string>& extra) {
-  std::map<std::string, std::string> merged;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    const std::string text = *entry;
-    const auto equals = text.find('=');
-    if (equals != std::string::npos) merged[text.substr(0, equals)] = text.substr(equals + 1);
-  }
-  for (const auto& [name, value] : extra) merged[name] = value;
-  std::vector<std::string> out;
-  for (const auto& [name, value] : merged) out.push_back(name + "=" + value);
-  return out;
-}
-
-std::vector<char*> Pointers(std::vector<std::string>& texts) {
-  std::vector<char*> out;
-  for (std::string& text : texts) out.push_back(text.data());
-  out.push_back(nullptr);
-  return out;
-}
 
 int MillisecondsUntil(std::chrono::steady_clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -72,14 +50,8 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
   sigemptyset(&none);
   posix_spawnattr_setsigmask(&attributes, &none);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-  std::vector<std::string> argvTexts{path};
-  argvTexts.insert(argvTexts.end(), args.begin(), args.end());
-  std::vector<std::string> envTexts = Environment(environment);
-  std::vector<char*> argv = Pointers(argvTexts);
-  std::vector<char*> envp = Pointers(envTexts);
   pid_t pid = -1;
-  const int spawned =
-      ::posix_spawn(&pid, path.c_str(), &actions, &attributes, argv.data(), envp.data());
+  const int spawned = SpawnProgram(&pid, path, args, environment, &actions, &attributes);
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   ::close(out[1]);
@@ -138,8 +110,7 @@ bool ChildProcess::ReadMore(std::chrono::steady_clock::time_point deadline) {
 }
 
 std::string ChildProcess::Errors() const {
-  std::ifstream file(errPath_, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), {}};
+  return ReadWholeFile(errPath_);
 }
 
 void ChildProcess::Signal(int signal) {

@@ -1,9 +1,6 @@
 // kiv discover [--for SECONDS] [--user USER]: follows the directories on the
 // discovery group and prints one JSON line per event, or waits for one user's
 // directory as KivSatellite::ConnectUser does and prints its ip:port.
-#include <pthread.h>
-#include <signal.h>
-
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -15,6 +12,7 @@
 #include "kiv/discover.h"
 #include "kiv/utf8.h"
 #include "tools/kiv/cli.h"
+#include "tools/kiv/stop_signals.h"
 
 namespace kiv::cli {
 namespace {
@@ -100,46 +98,6 @@ class EventPrinter : public KivDiscover {
   std::ostream& out_;
 };
 
-// Blocks SIGINT and SIGTERM for its scope, so threads started meanwhile
-// inherit the mask and the signals wait for sigtimedwait.
-class BlockedStopSignals {
- public:
-  BlockedStopSignals() {
-    sigemptyset(&set_);
-    sigaddset(&set_, SIGINT);
-    sigaddset(&set_, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &set_, &previous_);
-  }
-  ~BlockedStopSignals() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-  BlockedStopSignals(const BlockedStopSignals&) = delete;
-  BlockedStopSignals& operator=(const BlockedStopSignals&) = delete;
-
-  // Until a stop signal arrives or `seconds` pass (for ever without).
-  void Wait(std::optional<double> seconds) {
-    if (!seconds) {
-      int signal = 0;
-      while (sigwait(&set_, &signal) != 0) {
-      }
-      return;
-    }
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::duration<double>(*seconds);
-    for (;;) {
-      const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                            deadline - std::chrono::steady_clock::now())
-                            .count();
-      if (left <= 0) return;
-      const timespec wait{static_cast<time_t>(left / 1000000000),
-                          static_cast<long>(left % 1000000000)};
-      if (sigtimedwait(&set_, nullptr, &wait) > 0) return;  // else time-out or EINTR
-    }
-  }
-
- private:
-  sigset_t set_;
-  sigset_t previous_;
-};
-
 int WaitForUser(Context& context, const std::string& user, std::optional<double> seconds) {
   // The library carries names unit by unit; refuse what would not come back
   // as the same bytes rather than wait for a name no directory can match.
@@ -162,9 +120,14 @@ int WaitForUser(Context& context, const std::string& user, std::optional<double>
 int RunDiscover(Context& context, std::span<const std::string> args) {
   const DiscoverOptions options = ParseOptions(args);
   if (options.user) return WaitForUser(context, *options.user, options.seconds);
-  BlockedStopSignals signals;
+  StopSignals signals;
   EventPrinter printer(context.out);
-  signals.Wait(options.seconds);
+  if (options.seconds) {
+    signals.WaitFor(std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::duration<double>(*options.seconds)));
+  } else {
+    signals.Wait();
+  }
   return kExitOk;
 }
 

@@ -1,23 +1,21 @@
 // Runs the built kiv program's discover command inside this test's private
 // network namespace (children inherit it) and plays the directories with
 // raw datagrams on the discovery group over loopback.
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include "discovery/group_peer.h"
 
 extern char** environ;
 
@@ -27,64 +25,31 @@ using Clock = std::chrono::steady_clock;
 
 const char kSearch[] = "SEARCH 1.0\r\nServer: Zib Kiv Directory\r\n\r\n";
 
+// A NOTIFY from a directory on the default port.
 std::string Notify(const std::string& id, const std::string& users) {
-  return "NOTIFY 1.0\r\nServerID: " + id + "\r\nPort: 29831\r\nAliases: h\r\nUsers: " + users +
-         "\r\n\r\n";
+  return kiv::discoverytest::Notify(id, 29831, "h", users);
 }
 
 // A member of the default group on loopback: hears SEARCH, sends as a
 // directory would.
 class Directory {
  public:
-  Directory() {
-    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const int one = 1;
-    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(1901);
-    in_addr loopback{};
-    loopback.s_addr = ::inet_addr("127.0.0.1");
-    ip_mreq membership{};
-    membership.imr_multiaddr.s_addr = ::inet_addr("239.255.255.251");
-    membership.imr_interface = loopback;
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-        ::setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_IF, &loopback, sizeof loopback) != 0 ||
-        ::setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) != 0) {
-      ADD_FAILURE() << "group socket: " << std::strerror(errno);
-    }
-  }
-  ~Directory() { ::close(fd_); }
-
-  void Send(const std::string& datagram) {
-    sockaddr_in group{};
-    group.sin_family = AF_INET;
-    group.sin_port = htons(1901);
-    group.sin_addr.s_addr = ::inet_addr("239.255.255.251");
-    EXPECT_EQ(::sendto(fd_, datagram.data(), datagram.size(), 0,
-                       reinterpret_cast<sockaddr*>(&group), sizeof group),
-              static_cast<ssize_t>(datagram.size()));
-  }
+  void Send(const std::string& datagram) { EXPECT_TRUE(peer_.Send(datagram)); }
 
   // True once a SEARCH arrives within the time-out.
   bool HearSearch(int timeoutMs) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    char buffer[9000];
+    std::string datagram;
     for (;;) {
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      pollfd watched{fd_, POLLIN, 0};
-      if (left <= 0 || ::poll(&watched, 1, static_cast<int>(left)) != 1) return false;
-      const ssize_t received = ::recv(fd_, buffer, sizeof buffer, 0);
-      if (received == static_cast<ssize_t>(sizeof kSearch - 1) &&
-          std::memcmp(buffer, kSearch, received) == 0) {
-        return true;
-      }
+      if (left <= 0 || !peer_.Receive(datagram, static_cast<int>(left))) return false;
+      if (datagram == kSearch) return true;
     }
   }
 
  private:
-  int fd_ = -1;
+  kiv::discoverytest::GroupPeer peer_{1901};
 };
 
 // The program with its standard output on a pipe we read line by line.
@@ -178,7 +143,7 @@ TEST(KivDiscover, PrintsOneJsonLinePerEventUntilStopped) {
   directory.Send(Notify("dir1", "alice,bob"));
   directory.Send(Notify("dir2", "bob"));
   directory.Send(Notify("dir1", "alice carol"));
-  directory.Send("BYEBYE 1.0\r\nServerID: dir2\r\n\r\n");
+  directory.Send(kiv::discoverytest::ByeBye("dir2"));
   EXPECT_EQ(kiv.ReadLine(),
             R"({"event":"up","server":"dir1","users":["alice","bob"],"shutdown":false})");
   EXPECT_EQ(kiv.ReadLine(),

@@ -1,9 +1,12 @@
 // Blocks SIGINT and SIGTERM for the object's scope, so that threads started
-// meanwhile (the engine's) inherit the mask and the signals wait for Wait.
+// meanwhile (the engine's) inherit the mask and the signals wait for Wait
+// or WaitFor.
 // Make it on the main thread before starting any other; not copyable.
 #pragma once
 
 #include <signal.h>
+
+#include <chrono>
 
 namespace kiv::cli {
 
@@ -16,6 +19,8 @@ class StopSignals {
 
   // Returns the signal once one of the two arrives.
   int Wait();
+  // The signal if one arrives within `timeout`, else 0.
+  int WaitFor(std::chrono::nanoseconds timeout);
 
  private:
   sigset_t set_;

@@ -1,0 +1,12 @@
+// New random GUIDs (version 4) as text "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}",
+// upper-case hexadecimal. Any thread; the bytes come from getrandom, with a
+// clock-and-counter fallback should the kernel refuse, so it never fails.
+#pragma once
+
+#include <string>
+
+namespace kiv {
+
+std::string NewGuidText();
+
+}  // namespace kiv

@@ -12,11 +12,12 @@ Command CallCommand();
 Command PingCommand();
 Command ServeCommand();
 Command ListCommand();
+Command TypelibCommand();
 
 std::span<const Command> Commands() {
   static const Command kCommands[] = {
       EncodeCommand(), DecodeCommand(), DumpCommand(),  RegistryCommand(), DiscoverCommand(),
-      CallCommand(),   PingCommand(),   ServeCommand(), ListCommand(),
+      CallCommand(),   PingCommand(),   ServeCommand(), ListCommand(),     TypelibCommand(),
   };
   return kCommands;
 }

@@ -1,0 +1,61 @@
+// EventRecorder: a client event sink for tests. It implements IDispatch for
+// _IKivInEvents, records every event it receives (dispatch id and argument
+// values, first argument first) and answers service events through a
+// replaceable handler. Events arrive on engine threads; every member is
+// safe to call from any thread. Created with new, destroyed by Release.
+#pragma once
+
+#include <functional>
+#include <vector>
+
+#include "com/ref_counted.h"
+#include "kiv/com.h"
+#include "kiv/value.h"
+#include "support/threads/cond.h"
+
+namespace kiv::com::testing {
+
+struct RecordedEvent {
+  DISPID id = 0;
+  std::vector<kiv::Variant> args;  // copies, first parameter first; by-reference ones followed
+};
+
+class EventRecorder final : public IDispatch {
+ public:
+  // Called for ServiceRequested and ServiceRequested2 with the outputs that
+  // the event passes by reference.
+  using Handler =
+      std::function<void(const RecordedEvent& event, VARIANT* outParams, LONG* retCode)>;
+
+  static ComPtr<EventRecorder> Create(Handler handler = {});
+
+  void SetHandler(Handler handler);
+  std::vector<RecordedEvent> Events() const;
+  std::vector<RecordedEvent> EventsWithId(DISPID id) const;
+  // Waits until `count` events with that id arrived.
+  bool WaitFor(DISPID id, std::size_t count, int timeoutMs) const;
+
+  HRESULT QueryInterface(REFIID riid, void** ppv) override;
+  ULONG AddRef() override { return refs_.Add(); }
+  ULONG Release() override;
+  HRESULT GetTypeInfoCount(UINT* count) override;
+  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+  HRESULT Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result,
+                 EXCEPINFO* excepInfo, UINT* argErr) override;
+
+ private:
+  explicit EventRecorder(Handler handler) : handler_(std::move(handler)) {}
+  ~EventRecorder() = default;
+
+  RefCount refs_;
+  mutable PCondMutex lock_;  // guards the two below
+  Handler handler_;
+  std::vector<RecordedEvent> events_;
+};
+
+// Connects a sink to an object's _IKivInEvents point; 0 on failure.
+DWORD Connect(IUnknown* object, IUnknown* sink);
+HRESULT Disconnect(IUnknown* object, DWORD cookie);
+
+}  // namespace kiv::com::testing

@@ -25,7 +25,7 @@ enum class Size {
   kWide
 };
 
-struct Spec {
+struct Conversion {
   bool left = false;
   bool plus = false;
   bool space = false;
@@ -68,17 +68,17 @@ int ParseNumber(const char16_t*& p) {
   return value;
 }
 
-// Rebuilds the conversion as a narrow spec for snprintf; width and precision
+// Rebuilds the conversion as a narrow conv for snprintf; width and precision
 // are already resolved, so no '*' reaches it.
-std::string NarrowSpec(const Spec& spec, const char* lengthModifier, char conversion) {
+std::string NarrowConversion(const Conversion& conv, const char* lengthModifier, char conversion) {
   std::string out = "%";
-  if (spec.left) out += '-';
-  if (spec.plus) out += '+';
-  if (spec.space) out += ' ';
-  if (spec.zero) out += '0';
-  if (spec.alt) out += '#';
-  if (spec.width > 0) out += std::to_string(spec.width);
-  if (spec.precision >= 0) out += '.' + std::to_string(spec.precision);
+  if (conv.left) out += '-';
+  if (conv.plus) out += '+';
+  if (conv.space) out += ' ';
+  if (conv.zero) out += '0';
+  if (conv.alt) out += '#';
+  if (conv.width > 0) out += std::to_string(conv.width);
+  if (conv.precision >= 0) out += '.' + std::to_string(conv.precision);
   out += lengthModifier;
   out += conversion;
   return out;
@@ -102,31 +102,31 @@ void AppendNumber(std::u16string& out, const std::string& narrowSpec, T value) {
 
 // Width counts UTF-16 units; '0' without '-' pads with zeros, as the wide
 // Windows printf does for every conversion.
-void AppendPadded(std::u16string& out, const Spec& spec, std::u16string_view text) {
-  size_t pad = static_cast<size_t>(spec.width) > text.size() ? spec.width - text.size() : 0;
-  if (!spec.left) out.append(pad, spec.zero ? u'0' : u' ');
+void AppendPadded(std::u16string& out, const Conversion& conv, std::u16string_view text) {
+  size_t pad = static_cast<size_t>(conv.width) > text.size() ? conv.width - text.size() : 0;
+  if (!conv.left) out.append(pad, conv.zero ? u'0' : u' ');
   out.append(text);
-  if (spec.left) out.append(pad, u' ');
+  if (conv.left) out.append(pad, u' ');
 }
 
-std::u16string_view CutToPrecision(std::u16string_view text, const Spec& spec) {
-  if (spec.precision >= 0 && text.size() > static_cast<size_t>(spec.precision)) {
-    text = text.substr(0, spec.precision);
+std::u16string_view CutToPrecision(std::u16string_view text, const Conversion& conv) {
+  if (conv.precision >= 0 && text.size() > static_cast<size_t>(conv.precision)) {
+    text = text.substr(0, conv.precision);
   }
   return text;
 }
 
-void AppendWideString(std::u16string& out, const Spec& spec, const char16_t* s) {
+void AppendWideString(std::u16string& out, const Conversion& conv, const char16_t* s) {
   if (s == nullptr) {
-    AppendPadded(out, spec, CutToPrecision(u"(null)", spec));
+    AppendPadded(out, conv, CutToPrecision(u"(null)", conv));
     return;
   }
   // With a precision the text need not be terminated: read no further.
   size_t length = 0;
-  while ((spec.precision < 0 || length < static_cast<size_t>(spec.precision)) && s[length] != 0) {
+  while ((conv.precision < 0 || length < static_cast<size_t>(conv.precision)) && s[length] != 0) {
     ++length;
   }
-  AppendPadded(out, spec, std::u16string_view(s, length));
+  AppendPadded(out, conv, std::u16string_view(s, length));
 }
 
 // Bytes of the first `units` UTF-8 sequences of s, reading no byte beyond
@@ -148,18 +148,18 @@ size_t Utf8PrefixBytes(const char* s, int units) {
   return bytes;
 }
 
-void AppendNarrowString(std::u16string& out, const Spec& spec, const char* s) {
+void AppendNarrowString(std::u16string& out, const Conversion& conv, const char* s) {
   if (s == nullptr) {
-    AppendPadded(out, spec, CutToPrecision(u"(null)", spec));
+    AppendPadded(out, conv, CutToPrecision(u"(null)", conv));
     return;
   }
-  std::u16string text = FromUtf8(std::string_view(s, Utf8PrefixBytes(s, spec.precision)));
-  AppendPadded(out, spec, CutToPrecision(text, spec));
+  std::u16string text = FromUtf8(std::string_view(s, Utf8PrefixBytes(s, conv.precision)));
+  AppendPadded(out, conv, CutToPrecision(text, conv));
 }
 
-void AppendSigned(std::u16string& out, const Spec& spec, char conversion, Args& args) {
+void AppendSigned(std::u16string& out, const Conversion& conv, char conversion, Args& args) {
   long long value;
-  switch (spec.size) {
+  switch (conv.size) {
     case Size::kChar:
       value = static_cast<signed char>(args.Next<int>());
       break;
@@ -181,13 +181,13 @@ void AppendSigned(std::u16string& out, const Spec& spec, char conversion, Args& 
       value = args.Next<int>();
       break;  // none, 'l', 'I32', 'w': 32 bits
   }
-  AppendNumber(out, NarrowSpec(spec, "ll", conversion), value);
+  AppendNumber(out, NarrowConversion(conv, "ll", conversion), value);
 }
 
-void AppendUnsigned(std::u16string& out, const Spec& spec, char conversion, Args& args) {
+void AppendUnsigned(std::u16string& out, const Conversion& conv, char conversion, Args& args) {
   // Truncating to the argument's width makes a negative %hx print 4 digits.
   unsigned long long value;
-  switch (spec.size) {
+  switch (conv.size) {
     case Size::kChar:
       value = static_cast<unsigned char>(args.Next<int>());
       break;
@@ -209,43 +209,43 @@ void AppendUnsigned(std::u16string& out, const Spec& spec, char conversion, Args
       value = args.Next<unsigned>();
       break;
   }
-  AppendNumber(out, NarrowSpec(spec, "ll", conversion), value);
+  AppendNumber(out, NarrowConversion(conv, "ll", conversion), value);
 }
 
-void AppendFloat(std::u16string& out, const Spec& spec, char conversion, Args& args) {
-  if (spec.size == Size::kLongDouble) {
-    AppendNumber(out, NarrowSpec(spec, "L", conversion), args.Next<long double>());
+void AppendFloat(std::u16string& out, const Conversion& conv, char conversion, Args& args) {
+  if (conv.size == Size::kLongDouble) {
+    AppendNumber(out, NarrowConversion(conv, "L", conversion), args.Next<long double>());
   } else {
-    AppendNumber(out, NarrowSpec(spec, "", conversion), args.Next<double>());
+    AppendNumber(out, NarrowConversion(conv, "", conversion), args.Next<double>());
   }
 }
 
-void AppendPointer(std::u16string& out, const Spec& spec, Args& args) {
+void AppendPointer(std::u16string& out, const Conversion& conv, Args& args) {
   // Windows prints a pointer as all its hex digits, upper case, no prefix.
   char digits[2 * sizeof(void*) + 1];
   std::snprintf(digits, sizeof digits, "%0*llX", static_cast<int>(2 * sizeof(void*)),
                 static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(args.Next<void*>())));
   std::u16string text(digits, digits + 2 * sizeof(void*));
-  Spec padding = spec;
+  Conversion padding = conv;
   padding.zero = false;
   AppendPadded(out, padding, text);
 }
 
 // Parses one conversion after '%' and appends its output; returns the
-// position after it (at the terminator if the format ends mid-spec).
+// position after it (at the terminator if the format ends mid-conv).
 const char16_t* Convert(const char16_t* p, std::u16string& out, Args& args) {
-  Spec spec;
+  Conversion conv;
   for (;; ++p) {
     if (*p == u'-')
-      spec.left = true;
+      conv.left = true;
     else if (*p == u'+')
-      spec.plus = true;
+      conv.plus = true;
     else if (*p == u' ')
-      spec.space = true;
+      conv.space = true;
     else if (*p == u'0')
-      spec.zero = true;
+      conv.zero = true;
     else if (*p == u'#')
-      spec.alt = true;
+      conv.alt = true;
     else
       break;
   }
@@ -253,62 +253,62 @@ const char16_t* Convert(const char16_t* p, std::u16string& out, Args& args) {
     ++p;
     int width = args.Next<int>();
     if (width < 0) {
-      spec.left = true;
+      conv.left = true;
       width = width == INT_MIN ? INT_MAX : -width;
     }
-    spec.width = width;
+    conv.width = width;
   } else {
-    spec.width = ParseNumber(p);
+    conv.width = ParseNumber(p);
   }
   if (*p == u'.') {
     ++p;
     if (*p == u'*') {
       ++p;
       int precision = args.Next<int>();
-      spec.precision = precision < 0 ? -1 : precision;
+      conv.precision = precision < 0 ? -1 : precision;
     } else {
-      spec.precision = ParseNumber(p);
+      conv.precision = ParseNumber(p);
     }
   }
   switch (*p) {
     case u'h':
-      spec.size = p[1] == u'h' ? (++p, Size::kChar) : Size::kShort;
+      conv.size = p[1] == u'h' ? (++p, Size::kChar) : Size::kShort;
       ++p;
       break;
     case u'l':
-      spec.size = p[1] == u'l' ? (++p, Size::kLongLong) : Size::kLong;
+      conv.size = p[1] == u'l' ? (++p, Size::kLongLong) : Size::kLong;
       ++p;
       break;
     case u'L':
-      spec.size = Size::kLongDouble;
+      conv.size = Size::kLongDouble;
       ++p;
       break;
     case u'w':
-      spec.size = Size::kWide;
+      conv.size = Size::kWide;
       ++p;
       break;
     case u'z':
-      spec.size = Size::kSizeT;
+      conv.size = Size::kSizeT;
       ++p;
       break;
     case u'j':
-      spec.size = Size::kIntMax;
+      conv.size = Size::kIntMax;
       ++p;
       break;
     case u't':
-      spec.size = Size::kPtrdiff;
+      conv.size = Size::kPtrdiff;
       ++p;
       break;
     case u'I':
       ++p;
       if (p[0] == u'6' && p[1] == u'4') {
-        spec.size = Size::kLongLong;
+        conv.size = Size::kLongLong;
         p += 2;
       } else if (p[0] == u'3' && p[1] == u'2') {
-        spec.size = Size::kLong;
+        conv.size = Size::kLong;
         p += 2;
       } else {
-        spec.size = Size::kSizeT;
+        conv.size = Size::kSizeT;
       }
       break;
     default:
@@ -320,17 +320,17 @@ const char16_t* Convert(const char16_t* p, std::u16string& out, Args& args) {
   // the other width than %s and %c.
   bool upper = conversion == u'S' || conversion == u'C';
   bool narrowText =
-      spec.size == Size::kShort || (upper && spec.size != Size::kLong && spec.size != Size::kWide);
+      conv.size == Size::kShort || (upper && conv.size != Size::kLong && conv.size != Size::kWide);
   switch (conversion) {
     case u'd':
     case u'i':
-      AppendSigned(out, spec, static_cast<char>(conversion), args);
+      AppendSigned(out, conv, static_cast<char>(conversion), args);
       break;
     case u'u':
     case u'o':
     case u'x':
     case u'X':
-      AppendUnsigned(out, spec, static_cast<char>(conversion), args);
+      AppendUnsigned(out, conv, static_cast<char>(conversion), args);
       break;
     case u'f':
     case u'F':
@@ -340,27 +340,27 @@ const char16_t* Convert(const char16_t* p, std::u16string& out, Args& args) {
     case u'G':
     case u'a':
     case u'A':
-      AppendFloat(out, spec, static_cast<char>(conversion), args);
+      AppendFloat(out, conv, static_cast<char>(conversion), args);
       break;
     case u's':
     case u'S':
       if (narrowText)
-        AppendNarrowString(out, spec, args.Next<const char*>());
+        AppendNarrowString(out, conv, args.Next<const char*>());
       else
-        AppendWideString(out, spec, args.Next<const char16_t*>());
+        AppendWideString(out, conv, args.Next<const char16_t*>());
       break;
     case u'c':
     case u'C':
       if (narrowText) {
         char byte = static_cast<char>(args.Next<int>());
-        AppendPadded(out, spec, FromUtf8(std::string_view(&byte, 1)));
+        AppendPadded(out, conv, FromUtf8(std::string_view(&byte, 1)));
       } else {
         char16_t unit = static_cast<char16_t>(args.Next<int>());
-        AppendPadded(out, spec, std::u16string_view(&unit, 1));
+        AppendPadded(out, conv, std::u16string_view(&unit, 1));
       }
       break;
     case u'p':
-      AppendPointer(out, spec, args);
+      AppendPointer(out, conv, args);
       break;
     case u'n':
       break;  // refused: writing through an argument is a classic exploit

@@ -11,7 +11,7 @@
 // be terminated), and '0' pads with zeros as Windows does. A null string
 // prints "(null)"; %p prints all hex digits in upper case. %n is refused: it
 // prints nothing and takes no argument. An unknown conversion character is
-// printed alone ("%Y" gives "Y"); a format ending inside a spec stops there.
+// printed alone ("%Y" gives "Y"); a format ending inside a conversion stops there.
 #pragma once
 
 #include <cstdarg>

@@ -19,14 +19,17 @@ constexpr bool kSanitizerTakesUnguardedFaults = false;
 __attribute__((noinline, no_sanitize("undefined"), no_sanitize_address,
                no_sanitize_thread)) inline void
 DereferenceNull() {
-  int* volatile pointer = nullptr;
+  // Volatile all the way down: an optimiser may drop a plain store through
+  // a pointer it reads as null.
+  volatile int* volatile pointer = nullptr;
   *pointer = 1;
 }
 
 __attribute__((noinline, no_sanitize("undefined"))) inline int DivideByZero() {
   volatile int zero = 0;
   volatile int one = 1;
-  return one / zero;
+  volatile int quotient = one / zero;  // kept even when the caller ignores it
+  return quotient;
 }
 
 __attribute__((noinline)) inline void RunBadInstruction() {

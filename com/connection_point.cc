@@ -11,32 +11,16 @@ namespace {
 // A snapshot enumerator; Element is CONNECTDATA or IConnectionPoint*, and
 // the enumerator owns one reference per element.
 template <class Interface, class Element>
-class SnapshotEnum final : public Interface {
+class SnapshotEnum final : public SingleInterface<Interface> {
  public:
-  explicit SnapshotEnum(std::vector<Element> items) : items_(std::move(items)) {
+  explicit SnapshotEnum(std::vector<Element> items)
+      : SingleInterface<Interface>(InterfaceId()), items_(std::move(items)) {
     for (auto& item : items_) Unknown(item)->AddRef();
-  }
-
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (ppv == nullptr) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, InterfaceId())) {
-      *ppv = static_cast<Interface*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return refs_.Add(); }
-  ULONG Release() override {
-    ULONG n = refs_.Drop();
-    if (n == 0) delete this;
-    return n;
   }
 
   HRESULT Next(ULONG count, Element* out, ULONG* fetched) override {
     if (out == nullptr || (count > 1 && fetched == nullptr)) return E_POINTER;
-    std::lock_guard guard(lock_);
+    PScopedLock guard(&lock_);
     ULONG n = 0;
     while (n < count && position_ < items_.size()) {
       out[n] = items_[position_++];
@@ -47,19 +31,19 @@ class SnapshotEnum final : public Interface {
     return n == count ? S_OK : S_FALSE;
   }
   HRESULT Skip(ULONG count) override {
-    std::lock_guard guard(lock_);
+    PScopedLock guard(&lock_);
     size_t left = items_.size() - position_;
     position_ += std::min<size_t>(count, left);
     return count <= left ? S_OK : S_FALSE;
   }
   HRESULT Reset() override {
-    std::lock_guard guard(lock_);
+    PScopedLock guard(&lock_);
     position_ = 0;
     return S_OK;
   }
   HRESULT Clone(Interface** ppEnum) override {
     if (ppEnum == nullptr) return E_POINTER;
-    std::lock_guard guard(lock_);
+    PScopedLock guard(&lock_);
     auto* clone = new (std::nothrow) SnapshotEnum(items_);
     if (clone == nullptr) return E_OUTOFMEMORY;
     clone->position_ = position_;
@@ -82,8 +66,7 @@ class SnapshotEnum final : public Interface {
     }
   }
 
-  RefCount refs_;
-  std::mutex lock_;
+  PMutex lock_;
   std::vector<Element> items_;
   size_t position_ = 0;
 };
@@ -139,7 +122,7 @@ HRESULT ConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
   if (FAILED(pUnkSink->QueryInterface(iid_, sink.ReceiveVoid())) || !sink) {
     return CONNECT_E_CANNOTCONNECT;
   }
-  std::lock_guard guard(lock_);
+  PScopedLock guard(&lock_);
   DWORD cookie = nextCookie_++;
   slots_.push_back(Slot{cookie, std::move(sink)});
   *pdwCookie = cookie;
@@ -149,7 +132,7 @@ HRESULT ConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
 HRESULT ConnectionPoint::Unadvise(DWORD dwCookie) {
   ComPtr<IUnknown> released;  // released after the lock, since Release may call back
   {
-    std::lock_guard guard(lock_);
+    PScopedLock guard(&lock_);
     auto it = std::find_if(slots_.begin(), slots_.end(),
                            [dwCookie](const Slot& slot) { return slot.cookie == dwCookie; });
     if (it == slots_.end()) return CONNECT_E_NOCONNECTION;
@@ -164,7 +147,7 @@ HRESULT ConnectionPoint::EnumConnections(IEnumConnections** ppEnum) {
   *ppEnum = nullptr;
   std::vector<CONNECTDATA> items;
   {
-    std::lock_guard guard(lock_);
+    PScopedLock guard(&lock_);
     for (const Slot& slot : slots_) items.push_back(CONNECTDATA{slot.sink.get(), slot.cookie});
     // The enumerator takes its references while the sinks are still held here.
     auto* result = new (std::nothrow) ConnectionsEnum(std::move(items));
@@ -182,7 +165,7 @@ void ConnectionPoint::ForEachSink(const std::function<void(IUnknown* sink)>& fn)
   for (;;) {
     ComPtr<IUnknown> sink;
     {
-      std::lock_guard guard(lock_);
+      PScopedLock guard(&lock_);
       auto it = std::find_if(slots_.begin(), slots_.end(),
                              [after](const Slot& slot) { return slot.cookie > after; });
       if (it == slots_.end()) return;
@@ -194,14 +177,14 @@ void ConnectionPoint::ForEachSink(const std::function<void(IUnknown* sink)>& fn)
 }
 
 size_t ConnectionPoint::SinkCount() const {
-  std::lock_guard guard(lock_);
+  PScopedLock guard(&lock_);
   return slots_.size();
 }
 
 void ConnectionPoint::DisconnectAll() {
   std::vector<Slot> released;
   {
-    std::lock_guard guard(lock_);
+    PScopedLock guard(&lock_);
     released.swap(slots_);
   }
 }

@@ -19,11 +19,11 @@
 #pragma once
 
 #include <functional>
-#include <mutex>
 #include <vector>
 
 #include "com/ref_counted.h"
 #include "kiv/com.h"
+#include "support/threads/mutex.h"
 
 namespace kiv::com {
 
@@ -56,7 +56,7 @@ class ConnectionPoint final : public IConnectionPoint {
 
   IConnectionPointContainer* container_;
   IID iid_;
-  mutable std::mutex lock_;
+  mutable PMutex lock_;
   std::vector<Slot> slots_;
   DWORD nextCookie_ = 1;
 };

@@ -9,6 +9,8 @@
 //                 Attach() adopts a reference, Copy() adds one.
 //   ModuleLock    RAII: counts one live object (or one LockServer(TRUE)) for
 //                 DllCanUnloadNow. Every creatable object holds one member.
+//   SingleInterface<I>  IUnknown for a heap object that exposes one interface
+//                 I (and IUnknown): derive, pass I's IID, create with `new`.
 // All of these may be used from any thread.
 #pragma once
 
@@ -92,5 +94,40 @@ class ModuleLock {
 // The counter itself, for LockServer.
 void LockModule();
 void UnlockModule();
+
+// QueryInterface, AddRef and Release for an object created with `new` that
+// exposes Interface and IUnknown only. The destructor is virtual here, after
+// Interface's slots, so the COM vtable order is untouched.
+template <class Interface>
+class SingleInterface : public Interface {
+ public:
+  explicit SingleInterface(const IID& iid) : iid_(iid) {}
+  SingleInterface(const SingleInterface&) = delete;
+  SingleInterface& operator=(const SingleInterface&) = delete;
+
+  HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    if (ppv == nullptr) return E_POINTER;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, iid_)) {
+      *ppv = static_cast<Interface*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG AddRef() override { return refs_.Add(); }
+  ULONG Release() override {
+    const ULONG n = refs_.Drop();
+    if (n == 0) delete this;
+    return n;
+  }
+
+ protected:
+  virtual ~SingleInterface() = default;
+
+ private:
+  const IID& iid_;
+  RefCount refs_;
+};
 
 }  // namespace kiv::com

@@ -58,26 +58,10 @@ HREFTYPE RefOf(const EntryInfo& entry) {
   return static_cast<HREFTYPE>(&entry - KivTypeLibrary().entries.data());
 }
 
-class EntryTypeInfo final : public ITypeInfo {
+class EntryTypeInfo final : public SingleInterface<ITypeInfo> {
  public:
-  explicit EntryTypeInfo(const EntryInfo& entry) : entry_(entry) {}
-
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (ppv == nullptr) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_ITypeInfo)) {
-      *ppv = static_cast<ITypeInfo*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return refs_.Add(); }
-  ULONG Release() override {
-    ULONG n = refs_.Drop();
-    if (n == 0) delete this;
-    return n;
-  }
+  explicit EntryTypeInfo(const EntryInfo& entry)
+      : SingleInterface<ITypeInfo>(IID_ITypeInfo), entry_(entry) {}
 
   HRESULT GetTypeAttr(TYPEATTR**) override { return E_NOTIMPL; }
   HRESULT GetTypeComp(ITypeComp**) override { return E_NOTIMPL; }
@@ -183,7 +167,6 @@ class EntryTypeInfo final : public ITypeInfo {
   }
 
   const EntryInfo& entry_;
-  RefCount refs_;
 };
 
 }  // namespace

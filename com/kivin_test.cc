@@ -433,21 +433,6 @@ class KivInEvents : public ::testing::Test {
   ComPtr<IKivIn> caller_;
 };
 
-TEST_F(KivInEvents, RegisterReportsAliveBeforeReturning) {
-  ComPtr<EventRecorder> sink = EventRecorder::Create();
-  ASSERT_NE(Connect(server_.get(), sink.get()), 0u);
-  ASSERT_EQ(RegisterAs(server_.get(), u"Server", {u"Svc"}), 0);
-  // No wait: the status event fires on the registering thread.
-  const auto updates = sink->EventsWithId(kEventOnlineStatusUpdate);
-  ASSERT_EQ(updates.size(), 1u);
-  LONG satId = 0;
-  ASSERT_EQ(server_->GetSatelliteId(&satId), S_OK);
-  EXPECT_GT(satId, 0);
-  ASSERT_EQ(updates[0].args.size(), 2u);
-  EXPECT_EQ(updates[0].args[0]->lVal, satId);
-  EXPECT_EQ(updates[0].args[1]->lVal, KIV_ALIVE);
-}
-
 TEST_F(KivInEvents, EverySinkSeesTheCallAndTheLastRetCodeWins) {
   ASSERT_EQ(RegisterAs(server_.get(), u"Server", {u"Svc"}), 0);
 
@@ -556,12 +541,20 @@ TEST_F(KivInEvents, FaultingHandlerIsAnsweredWithTheCrashCode) {
   std::filesystem::remove_all(data);
 }
 
-TEST_F(KivInEvents, TerminateIsFinal) {
+TEST_F(KivInEvents, RegisterReportsAliveBeforeReturningAndTerminateIsFinal) {
   ComPtr<EventRecorder> sink = EventRecorder::Create();
   ASSERT_NE(Connect(server_.get(), sink.get()), 0u);
   ASSERT_EQ(RegisterAs(server_.get(), u"Server", {u"Svc"}), 0);
+  // No wait: the status event fires on the registering thread.
+  const auto updates = sink->EventsWithId(kEventOnlineStatusUpdate);
+  ASSERT_EQ(updates.size(), 1u);
   LONG satId = 0;
   ASSERT_EQ(server_->GetSatelliteId(&satId), S_OK);
+  EXPECT_GT(satId, 0);
+  ASSERT_EQ(updates[0].args.size(), 2u);
+  EXPECT_EQ(updates[0].args[0]->lVal, satId);
+  EXPECT_EQ(updates[0].args[1]->lVal, KIV_ALIVE);
+
   ASSERT_EQ(server_->TerminateSatellite(), S_OK);
   // The directory has forgotten it, so nothing reaches the object any more.
   EXPECT_TRUE(directory_.WaitForRequests(u"RemoveSatellite", 1, kWaitMs));

@@ -172,19 +172,29 @@ TEST(TypeLibraryTest, TypeInfoAnswersNamesDocumentationAndCoclass) {
   EXPECT_EQ(info->GetTypeAttr(nullptr), E_NOTIMPL);
 }
 
+std::size_t Count(const std::string& text, const std::string& part) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
 TEST(TypeLibraryTest, IdlListsEveryEntry) {
   const std::string idl = TypeLibraryIdl();
+  EXPECT_EQ(idl.rfind("[\n  uuid(DBB51DCD-B578-4C44-A7FA-F46C6CD91383),\n  version(1.0),", 0), 0u)
+      << idl;
+  EXPECT_EQ(idl.substr(idl.size() - 3), "};\n");
+  // 16 methods of IKivIn and 4 events, each with its id and help string.
+  EXPECT_EQ(Count(idl, "        HRESULT "), 20u);
+  EXPECT_EQ(Count(idl, "helpstring(\"method "), 20u);
   for (const char* part : {
-           "library KIVLib",
-           "version(1.0)",
+           "library KIVLib\n{",
            "helpstring(\"ZU! Kiv 1.0 Type Library\")",
            "dispinterface _IKivInEvents {",
            "KIV_SHUTDOWN = 3,",
            "} KIVSTATUS;",
            "interface IKivSink : IDispatch {",
-           "coclass KivIn {",
-           "[default] interface IKivIn;",
-           "[default, source] dispinterface _IKivInEvents;",
+           "coclass KivIn {\n        [default] interface IKivIn;\n"
+           "        [default, source] dispinterface _IKivInEvents;\n    };",
            "noncreatable",
            "} KIVFLAGS;",
            "KIV_ASYNCHRONOUS = 1\n",
@@ -192,6 +202,11 @@ TEST(TypeLibraryTest, IdlListsEveryEntry) {
            "HRESULT Request(BSTR Destination, BSTR ServiceName, VARIANT InParams, VARIANT* "
            "OutParams, KIVFLAGS Flags, VARIANT* RetCode);",
            "helpstring(\"method OnlineStatus\")]\n        HRESULT OnlineStatusUpdate();",
+           "[id(0x00000013), helpstring(\"method RemoveUser\")]\n"
+           "        HRESULT RemoveUser(BSTR user);",
+           "[id(0x00000003), helpstring(\"method ServiceRequested2\")]\n"
+           "        HRESULT ServiceRequested2(int sd, BSTR Source, BSTR ServiceName, "
+           "VARIANT InParams, VARIANT* OutParams, long* RetCode);",
        }) {
     EXPECT_NE(idl.find(part), std::string::npos) << part;
   }

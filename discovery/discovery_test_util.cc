@@ -34,16 +34,19 @@ ReportLog& TheReports() {
 }
 
 const char* StatusName(std::int32_t status) {
-  switch (status) {
-    case 1:
-      return "ALIVE";
-    case 2:
-      return "DEAD";
-    case 3:
-      return "SHUTDOWN";
-    default:
-      return "OTHER";
-  }
+  static const char* const kNames[] = {"OTHER", "ALIVE", "DEAD", "SHUTDOWN"};
+  return kNames[status >= 1 && status <= 3 ? status : 0];
+}
+
+// A fresh folder under /tmp, removed by RemoveFolder.
+std::string MakeFolder(std::string pattern) {
+  if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
+  return pattern;
+}
+
+void RemoveFolder(const std::string& folder) {
+  std::error_code ignored;
+  std::filesystem::remove_all(folder, ignored);
 }
 
 void RecordReport(const char* serverId, std::int32_t status) {
@@ -69,34 +72,12 @@ RecordingDiscover::~RecordingDiscover() {
   GetDiscoverClient()->RemoveListener(this);
 }
 
-int RecordingDiscover::OnKivDirectoryUp(const char* serverId, const char* const* users,
-                                        unsigned count) {
-  Record("up " + std::string(serverId) + " " + Joined(users, count));
-  return 0;
-}
-
-int RecordingDiscover::OnKivDirectoryDown(const char* serverId, const char* const* users,
-                                          unsigned count, bool shutdown) {
-  Record("down " + std::string(serverId) + " " + Joined(users, count) +
-         (shutdown ? " shutdown" : ""));
-  return 0;
-}
-
-int RecordingDiscover::OnAddUser(const char* serverId, const char* const* users, unsigned count) {
-  Record("add " + std::string(serverId) + " " + Joined(users, count));
-  return 0;
-}
-
-int RecordingDiscover::OnRemoveUser(const char* serverId, const char* const* users,
-                                    unsigned count) {
-  Record("remove " + std::string(serverId) + " " + Joined(users, count));
-  return 0;
-}
-
-void RecordingDiscover::Record(std::string event) {
+int RecordingDiscover::Record(const char* kind, const char* serverId, const char* const* users,
+                              unsigned count, const char* suffix) {
   PScopedLock lock(&lock_);
-  events_.push_back(std::move(event));
+  events_.push_back(std::string(kind) + " " + serverId + " " + Joined(users, count) + suffix);
   lock_.Broadcast();
+  return 0;
 }
 
 std::vector<std::string> RecordingDiscover::WaitForEvents(std::size_t count, int timeoutMs) {
@@ -155,9 +136,7 @@ void FakeWallClock::Set(std::int64_t seconds) {
 }
 
 GroupRegistry::GroupRegistry(std::optional<std::string> group) {
-  char pattern[] = "/tmp/kiv_discovery_test.XXXXXX";
-  if (::mkdtemp(pattern) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-  folder_ = pattern;
+  folder_ = MakeFolder("/tmp/kiv_discovery_test.XXXXXX");
   const std::string path = folder_ + "/registry.reg";
   std::ofstream out(path);
   out << "Windows Registry Editor Version 5.00\n\n"
@@ -170,14 +149,11 @@ GroupRegistry::GroupRegistry(std::optional<std::string> group) {
 
 GroupRegistry::~GroupRegistry() {
   ::unsetenv("KIV_REGISTRY");
-  std::error_code ignored;
-  std::filesystem::remove_all(folder_, ignored);
+  RemoveFolder(folder_);
 }
 
 LogCapture::LogCapture() {
-  char pattern[] = "/tmp/kiv_discovery_log.XXXXXX";
-  if (::mkdtemp(pattern) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-  folder_ = pattern;
+  folder_ = MakeFolder("/tmp/kiv_discovery_log.XXXXXX");
   ::setenv("KIV_DATA_DIR", folder_.c_str(), 1);
   logger_ = boost::make_shared<CBBLog>(u"discovery.log", false);
   SetGlobalLogger(logger_);
@@ -186,8 +162,7 @@ LogCapture::LogCapture() {
 LogCapture::~LogCapture() {
   logger_.reset();
   ::unsetenv("KIV_DATA_DIR");
-  std::error_code ignored;
-  std::filesystem::remove_all(folder_, ignored);
+  RemoveFolder(folder_);
 }
 
 std::string LogCapture::Finish() {

@@ -30,11 +30,19 @@ class RecordingDiscover : public KivDiscover {
   RecordingDiscover();
   ~RecordingDiscover() override;
 
-  int OnKivDirectoryUp(const char* serverId, const char* const* users, unsigned count) override;
+  int OnKivDirectoryUp(const char* serverId, const char* const* users, unsigned count) override {
+    return Record("up", serverId, users, count);
+  }
   int OnKivDirectoryDown(const char* serverId, const char* const* users, unsigned count,
-                         bool shutdown) override;
-  int OnAddUser(const char* serverId, const char* const* users, unsigned count) override;
-  int OnRemoveUser(const char* serverId, const char* const* users, unsigned count) override;
+                         bool shutdown) override {
+    return Record("down", serverId, users, count, shutdown ? " shutdown" : "");
+  }
+  int OnAddUser(const char* serverId, const char* const* users, unsigned count) override {
+    return Record("add", serverId, users, count);
+  }
+  int OnRemoveUser(const char* serverId, const char* const* users, unsigned count) override {
+    return Record("remove", serverId, users, count);
+  }
 
   // Waits until at least `count` events arrived; answers all of them.
   std::vector<std::string> WaitForEvents(std::size_t count, int timeoutMs = 5000);
@@ -42,7 +50,8 @@ class RecordingDiscover : public KivDiscover {
   void Clear();
 
  private:
-  void Record(std::string event);
+  int Record(const char* kind, const char* serverId, const char* const* users, unsigned count,
+             const char* suffix = "");
 
   PCondMutex lock_;
   std::vector<std::string> events_;

@@ -31,12 +31,28 @@ class Transport : public ::testing::Test {
     KivDestroy(engine_);
   }
 
-  // Answers one request on `connection` with result 0, code 7 and `value`.
-  void ServeOne(int connection, const VARIANT& value, const std::u16string& expectedName) {
+  // Answers one request on `connection` with result 0, code 7 and `value`;
+  // with `reused`, the marker exchange comes first.
+  void ServeOne(int connection, const VARIANT& value, const std::u16string& expectedName,
+                bool reused = false) {
+    if (reused) {
+      const auto first = ReadBytes(connection, 1);
+      ASSERT_TRUE(first);
+      EXPECT_EQ(Hex(*first), Hex(kMarker));
+      ASSERT_TRUE(SendBytes(connection, kAnswer));
+    }
     ReceivedRequest request;
     ASSERT_TRUE(ReadRequest(connection, request));
     EXPECT_EQ(request.name, expectedName);
     ASSERT_TRUE(SendBytes(connection, ReplyBytes(0, 7, value)));
+  }
+
+  // Accepts the connection of a call and reads its request.
+  Socket AcceptRequest() {
+    Socket connection = peer_.Accept();
+    ReceivedRequest request;
+    EXPECT_TRUE(connection.valid() && ReadRequest(connection.get(), request));
+    return connection;
   }
 
   std::size_t IdleCount() {
@@ -48,45 +64,24 @@ class Transport : public ::testing::Test {
   Listener peer_;
 };
 
-TEST_F(Transport, SecondCallReusesTheConnectionAfterTheMarkerExchange) {
-  Socket connection;
+TEST_F(Transport, ConnectionIsReusedAfterTheMarkerExchangeForTheSameHostText) {
+  Socket numeric;
   {
     BackgroundCall call(engine_, "127.0.0.1", peer_.port(), "Echo", Variant::I4(5));
-    connection = peer_.Accept();
-    ASSERT_TRUE(connection.valid());
+    numeric = peer_.Accept();
+    ASSERT_TRUE(numeric.valid());
     // An engine without a name sends an empty caller name.
     const Bytes expected = RequestBytes(u"", u"Echo", *Variant::I4(5));
-    const auto sent = ReadBytes(connection.get(), expected.size());
+    const auto sent = ReadBytes(numeric.get(), expected.size());
     ASSERT_TRUE(sent);
     EXPECT_EQ(Hex(*sent), Hex(expected));
-    ASSERT_TRUE(SendBytes(connection.get(), ReplyBytes(0, 7, *Variant::I4(6))));
+    ASSERT_TRUE(SendBytes(numeric.get(), ReplyBytes(0, 7, *Variant::I4(6))));
     const CallOutcome& outcome = call.Wait();
     EXPECT_KIV_CODE(outcome.result, 0);
     EXPECT_EQ(outcome.returnCode, 7);
     EXPECT_EQ(outcome.value->lVal, 6);
   }
-  EXPECT_EQ(IdleCount(), 1u);
-  {
-    BackgroundCall call(engine_, "127.0.0.1", peer_.port(), "Echo", Variant::I4(8));
-    const auto first = ReadBytes(connection.get(), 1);
-    ASSERT_TRUE(first);
-    EXPECT_EQ(Hex(*first), Hex(kMarker));
-    ASSERT_TRUE(SendBytes(connection.get(), kAnswer));
-    ServeOne(connection.get(), *Variant::I4(9), u"Echo");
-    EXPECT_EQ(call.Wait().value->lVal, 9);
-  }
-  EXPECT_FALSE(peer_.HasPending(50)) << "the second call opened a connection";
-}
-
-TEST_F(Transport, HostTextIsComparedAsGiven) {
-  Socket numeric;
   Socket named;
-  {
-    BackgroundCall call(engine_, "127.0.0.1", peer_.port(), "A", Variant());
-    numeric = peer_.Accept();
-    ASSERT_TRUE(numeric.valid());
-    ServeOne(numeric.get(), *Variant(), u"A");
-  }
   {
     // Same address, other text: a connection of its own, no marker.
     BackgroundCall call(engine_, "localhost", peer_.port(), "B", Variant());
@@ -101,12 +96,12 @@ TEST_F(Transport, HostTextIsComparedAsGiven) {
     EXPECT_EQ(engine_->idleCache.front().host, "127.0.0.1");
     EXPECT_EQ(engine_->idleCache.back().host, "localhost");
   }
-  BackgroundCall call(engine_, "127.0.0.1", peer_.port(), "C", Variant());
-  const auto first = ReadBytes(numeric.get(), 1);
-  ASSERT_TRUE(first);
-  EXPECT_EQ(Hex(*first), Hex(kMarker));
-  ASSERT_TRUE(SendBytes(numeric.get(), kAnswer));
-  ServeOne(numeric.get(), *Variant(), u"C");
+  {
+    BackgroundCall call(engine_, "127.0.0.1", peer_.port(), "Echo", Variant::I4(8));
+    ServeOne(numeric.get(), *Variant::I4(9), u"Echo", true);
+    EXPECT_EQ(call.Wait().value->lVal, 9);
+  }
+  EXPECT_FALSE(peer_.HasPending(50)) << "the reusing call opened a connection";
 }
 
 TEST_F(Transport, NinthReleaseClosesTheOldestIdleConnection) {
@@ -153,10 +148,7 @@ TEST_F(Transport, ClosedIdleConnectionIsRetriedOnAFreshOne) {
 
 TEST_F(Transport, NegativeReplyCarriesNoReturnCodeAndNoValue) {
   BackgroundCall call(engine_, "127.0.0.1", peer_.port(), "Echo", Variant());
-  Socket connection = peer_.Accept();
-  ASSERT_TRUE(connection.valid());
-  ReceivedRequest request;
-  ASSERT_TRUE(ReadRequest(connection.get(), request));
+  Socket connection = AcceptRequest();
   ASSERT_TRUE(SendBytes(connection.get(), U32Bytes(0x80068001u)));
   const CallOutcome& outcome = call.Wait();
   EXPECT_KIV_CODE(outcome.result, KIV_E_TOO_MANY_CONNECTIONS);
@@ -166,18 +158,15 @@ TEST_F(Transport, NegativeReplyCarriesNoReturnCodeAndNoValue) {
 
 TEST_F(Transport, ShortReplyFailsTheCallAndDropsTheConnection) {
   BackgroundCall call(engine_, "127.0.0.1", peer_.port(), "Echo", Variant());
-  Socket connection = peer_.Accept();
-  ASSERT_TRUE(connection.valid());
-  ReceivedRequest request;
-  ASSERT_TRUE(ReadRequest(connection.get(), request));
+  Socket connection = AcceptRequest();
   // Result and code, then the peer goes away before the value.
   ASSERT_TRUE(SendBytes(connection.get(), Concat({U32Bytes(0), U32Bytes(0)})));
   connection.reset();
   const CallOutcome& outcome = call.Wait();
   EXPECT_KIV_CODE(outcome.result, KIV_E_TRANSPORT);
   EXPECT_EQ(outcome.returnCode, kUntouchedCode);
-  EXPECT_EQ(IdleCount(), 0u);
   PScopedLock guard(&engine_->cacheLock);
+  EXPECT_TRUE(engine_->idleCache.empty());
   EXPECT_TRUE(engine_->inUse.empty());
 }
 

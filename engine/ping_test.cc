@@ -57,6 +57,20 @@ class Pings : public ::testing::Test {
     return {caller_.get()->inUse.begin(), caller_.get()->inUse.end()};
   }
 
+  // The status KivPingSatellite gives `name` under `id` (kUntouched if none).
+  std::int32_t SatelliteStatus(const char16_t* name, std::int32_t id) {
+    const kiv::Bstr bstr(name);
+    std::int32_t status = kUntouched;
+    EXPECT_EQ(KivPingSatellite(caller_.get(), bstr.get(), id, &status), 0);
+    return status;
+  }
+  std::int32_t DirectoryPingStatus(std::uint16_t port, std::int32_t id) {
+    std::int32_t status = kUntouched;
+    EXPECT_EQ(KivDirectoryPingSatellite(caller_.get(), nullptr, u"127.0.0.1", port, id, &status),
+              0);
+    return status;
+  }
+
   // Makes "GetSatelliteHost" answer `value` with `returnCode`.
   void AnswerHost(kiv::Variant value, std::int32_t returnCode) {
     auto shared = std::make_shared<kiv::Variant>(std::move(value));
@@ -88,16 +102,23 @@ kiv::Variant HostAnswer(kiv::Variant host, kiv::Variant port, ULONG outerCount =
   return outer;
 }
 
-TEST_F(Pings, RightIdIsAliveAndWrongIdIsDeadWithALineOnEachSide) {
+TEST_F(Pings, RightIdIsAliveOnAReusedConnectionAndWrongIdIsDeadWithALineOnEachSide) {
   LogCapture log;
   std::int32_t status = kUntouched;
   EXPECT_EQ(KivPing(caller_.get(), "127.0.0.1", targetPort_, targetId_, &status), 0);
   EXPECT_EQ(status, KIV_ALIVE);
+  const std::vector<int> idle = IdleSockets(targetPort_);
+  ASSERT_EQ(idle.size(), 1u);
+  EXPECT_TRUE(InUseSockets().empty());
+  // A fresh socket waits for ever both ways; the ping's 30 s are undone.
+  EXPECT_EQ(GetSendTimeout(idle[0]), 0);
+  EXPECT_EQ(GetRecvTimeout(idle[0]), 0);
 
   const std::int32_t wrongId = targetId_ + 40;
   status = kUntouched;
   EXPECT_EQ(KivPing(caller_.get(), "127.0.0.1", targetPort_, wrongId, &status), 0);
   EXPECT_EQ(status, KIV_DEAD);
+  EXPECT_EQ(IdleSockets(targetPort_), idle) << "the second ping revives the same connection";
   EXPECT_EQ(log.Count(LOG_INFO, "KIV: Ping succeeded but received dead ping status from satId " +
                                     std::to_string(wrongId) + " (status 2)"),
             1);
@@ -109,22 +130,6 @@ TEST_F(Pings, RightIdIsAliveAndWrongIdIsDeadWithALineOnEachSide) {
   int infoLines = 0;
   for (const auto& line : log.Lines()) infoLines += line.first == LOG_INFO;
   EXPECT_EQ(infoLines, 1);
-}
-
-TEST_F(Pings, ConnectionIsProbedAndGoesBackIdleWithItsOwnTimeouts) {
-  std::int32_t status = 0;
-  ASSERT_EQ(KivPing(caller_.get(), "127.0.0.1", targetPort_, targetId_, &status), 0);
-  const std::vector<int> idle = IdleSockets(targetPort_);
-  ASSERT_EQ(idle.size(), 1u);
-  EXPECT_TRUE(InUseSockets().empty());
-  // A fresh socket waits for ever both ways; the ping's 30 s are undone.
-  EXPECT_EQ(GetSendTimeout(idle[0]), 0);
-  EXPECT_EQ(GetRecvTimeout(idle[0]), 0);
-
-  // The next ping revives the same connection.
-  ASSERT_EQ(KivPing(caller_.get(), "127.0.0.1", targetPort_, targetId_, &status), 0);
-  EXPECT_EQ(status, KIV_ALIVE);
-  EXPECT_EQ(IdleSockets(targetPort_), idle);
 }
 
 TEST_F(Pings, WireBytesProbeAndRefusalAgainstAFakePeer) {
@@ -198,122 +203,80 @@ TEST_F(Pings, FailuresReturnTheirCodesAndLeaveTheStatus) {
 }
 
 TEST_F(Pings, PingSatelliteAsksTheDirectoryWhereTheSatelliteIs) {
-  const kiv::Bstr name(u"target");
-  std::int32_t status = kUntouched;
-  EXPECT_EQ(KivPingSatellite(caller_.get(), name.get(), targetId_, &status), 0);
-  EXPECT_EQ(status, KIV_ALIVE);
+  EXPECT_EQ(SatelliteStatus(u"target", targetId_), KIV_ALIVE);
   const auto lookups = directory_.RequestsNamed(u"GetSatelliteHost");
   ASSERT_EQ(lookups.size(), 1u);
   EXPECT_EQ(lookups[0].argument.vt(), VT_BSTR);
   EXPECT_EQ(TextOf(*lookups[0].argument), u"target");
-
   // Alive at the address, but under another id.
-  status = kUntouched;
-  EXPECT_EQ(KivPingSatellite(caller_.get(), name.get(), targetId_ + 1, &status), 0);
-  EXPECT_EQ(status, KIV_DEAD);
-
+  EXPECT_EQ(SatelliteStatus(u"target", targetId_ + 1), KIV_DEAD);
   // A satellite the directory does not know is flagged unavailable.
-  const kiv::Bstr unknown(u"nobody");
-  status = kUntouched;
-  EXPECT_EQ(KivPingSatellite(caller_.get(), unknown.get(), 1, &status), 0);
-  EXPECT_EQ(status, KIV_DEAD);
-
-  EXPECT_KIV_CODE(KivPingSatellite(nullptr, name.get(), 1, &status), KIV_E_NO_ENGINE);
-}
-
-TEST_F(Pings, UnavailableFlagMeansDeadWithoutAnyConnection) {
-  Listener peer;
-  const kiv::Bstr name(u"flagged");
-  // The answer names a reachable address, but the flag wins.
-  AnswerHost(HostAnswer(kiv::Variant::String(u"127.0.0.1"), kiv::Variant::I4(peer.port())),
-             KIV_RC_SATELLITE_UNAVAILABLE | 0x5);
+  EXPECT_EQ(SatelliteStatus(u"nobody", 1), KIV_DEAD);
   std::int32_t status = kUntouched;
-  EXPECT_EQ(KivPingSatellite(caller_.get(), name.get(), 3, &status), 0);
-  EXPECT_EQ(status, KIV_DEAD);
-  EXPECT_FALSE(peer.HasPending(200));
+  EXPECT_KIV_CODE(KivPingSatellite(nullptr, kiv::Bstr(u"x").get(), 1, &status), KIV_E_NO_ENGINE);
 }
 
-TEST_F(Pings, PingSatelliteLeavesTheStatusUnknownForAnswersItCannotUse) {
+TEST_F(Pings, PingSatelliteStatusForEachShapeOfTheDirectoryAnswer) {
   Listener peer;
-  const kiv::Bstr name(u"target");
   const kiv::Variant host = kiv::Variant::String(u"127.0.0.1");
   const kiv::Variant port = kiv::Variant::I4(peer.port());
   struct Case {
     const char* what;
     kiv::Variant answer;
+    std::int32_t returnCode;
+    std::int32_t status;
   };
   std::vector<Case> cases;
-  cases.push_back({"port not VT_I4", HostAnswer(host, kiv::Variant::R8(peer.port()))});
-  cases.push_back({"two outer elements", HostAnswer(host, port, 2)});
-  cases.push_back({"no array", kiv::Variant::String(u"127.0.0.1")});
+  // The answer names a reachable address, but the flag wins.
+  cases.push_back(
+      {"unavailable flag", HostAnswer(host, port), KIV_RC_SATELLITE_UNAVAILABLE | 5, KIV_DEAD});
+  cases.push_back(
+      {"port not VT_I4", HostAnswer(host, kiv::Variant::R8(peer.port())), 0, KIV_UNKNOWN});
+  cases.push_back({"two outer elements", HostAnswer(host, port, 2), 0, KIV_UNKNOWN});
+  cases.push_back({"no array", kiv::Variant::String(u"127.0.0.1"), 0, KIV_UNKNOWN});
+  // Nobody listens at the address: a connection code is not a dead answer.
+  cases.push_back({"dead port", HostAnswer(host, kiv::Variant::I4(DeadPort())), 0, KIV_UNKNOWN});
   for (Case& c : cases) {
     SCOPED_TRACE(c.what);
-    AnswerHost(std::move(c.answer), 0);
-    std::int32_t status = kUntouched;
-    EXPECT_EQ(KivPingSatellite(caller_.get(), name.get(), targetId_, &status), 0);
-    EXPECT_EQ(status, KIV_UNKNOWN);
+    AnswerHost(std::move(c.answer), c.returnCode);
+    EXPECT_EQ(SatelliteStatus(u"target", targetId_), c.status);
   }
   EXPECT_FALSE(peer.HasPending(100));
 
-  // The directory refuses the lookup.
   directory_.SetHandler(u"GetSatelliteHost", [](const DirectoryRequest&, VARIANT*, std::int32_t*) {
     return KIV_E_UNKNOWN_KIND;
   });
-  std::int32_t status = kUntouched;
-  EXPECT_EQ(KivPingSatellite(caller_.get(), name.get(), targetId_, &status), 0);
-  EXPECT_EQ(status, KIV_UNKNOWN);
-
-  // Nobody listens at the address: a connection code is not a dead answer.
-  AnswerHost(HostAnswer(host, kiv::Variant::I4(DeadPort())), 0);
-  status = kUntouched;
-  EXPECT_EQ(KivPingSatellite(caller_.get(), name.get(), targetId_, &status), 0);
-  EXPECT_EQ(status, KIV_UNKNOWN);
+  EXPECT_EQ(SatelliteStatus(u"target", targetId_), KIV_UNKNOWN);
 }
 
 TEST_F(Pings, PingSatelliteCountsARefusedPingAsDead) {
   Listener peer;
   AnswerHost(HostAnswer(kiv::Variant::String(u"127.0.0.1"), kiv::Variant::I4(peer.port())), 0);
-  const kiv::Bstr name(u"refuser");
   std::int32_t status = kUntouched;
-  std::int32_t result = -1;
   {
-    TestThread ping([&] { result = KivPingSatellite(caller_.get(), name.get(), 4, &status); });
+    TestThread ping([&] { status = SatelliteStatus(u"refuser", 4); });
     Socket connection = peer.Accept();
     ASSERT_TRUE(connection.valid());
     ASSERT_TRUE(ReadBytes(connection.get(), 6));
     ASSERT_TRUE(SendBytes(connection.get(), U32Bytes(static_cast<std::uint32_t>(KIV_E_TRANSPORT))));
   }
-  EXPECT_EQ(result, 0);
   EXPECT_EQ(status, KIV_DEAD);
 }
 
 TEST_F(Pings, DirectoryPingReportsFailuresAsDeadAndLogsThem) {
   LogCapture log;
-  std::int32_t status = kUntouched;
-  EXPECT_EQ(KivDirectoryPingSatellite(caller_.get(), nullptr, u"127.0.0.1", targetPort_, targetId_,
-                                      &status),
-            0);
-  EXPECT_EQ(status, KIV_ALIVE);
-
+  EXPECT_EQ(DirectoryPingStatus(targetPort_, targetId_), KIV_ALIVE);
   const std::uint16_t dead = DeadPort();
-  status = kUntouched;
-  EXPECT_EQ(
-      KivDirectoryPingSatellite(caller_.get(), nullptr, u"127.0.0.1", dead, targetId_, &status), 0);
-  EXPECT_EQ(status, KIV_DEAD);
-  EXPECT_EQ(log.Count(LOG_DEBUG, "Failed to ping satellite 127.0.0.1:" + std::to_string(dead) +
-                                     ": 131108 (0x20024)"),
-            1);
-
+  EXPECT_EQ(DirectoryPingStatus(dead, targetId_), KIV_DEAD);
   // A wrong id is an answer, not a failure: dead, but nothing logged here.
-  status = kUntouched;
-  EXPECT_EQ(KivDirectoryPingSatellite(caller_.get(), nullptr, u"127.0.0.1", targetPort_,
-                                      targetId_ + 1, &status),
-            0);
-  EXPECT_EQ(status, KIV_DEAD);
+  EXPECT_EQ(DirectoryPingStatus(targetPort_, targetId_ + 1), KIV_DEAD);
   int failures = 0;
   for (const auto& line : log.Lines()) failures += line.second.rfind("Failed to ping", 0) == 0;
   EXPECT_EQ(failures, 1);
-
+  EXPECT_EQ(log.Count(LOG_DEBUG, "Failed to ping satellite 127.0.0.1:" + std::to_string(dead) +
+                                     ": 131108 (0x20024)"),
+            1);
+  std::int32_t status = kUntouched;
   EXPECT_KIV_CODE(
       KivDirectoryPingSatellite(nullptr, nullptr, u"127.0.0.1", targetPort_, 1, &status),
       KIV_E_NO_ENGINE);

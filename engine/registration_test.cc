@@ -1,15 +1,20 @@
-// Registration with a directory inside the test process: the record the
-// directory receives, the ports, the answers of each shape, removal.
+// Engines' life in the process-wide list, and registration with a directory
+// inside the test process: the record the directory receives, the ports, the
+// answers of each shape, removal.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <vector>
 
+#include "engine/engine_list.h"
 #include "engine/engine_object.h"
 #include "engine/engine_state.h"
+#include "engine/listener.h"
 #include "engine/testing/background_call.h"
 #include "engine/testing/fake_directory.h"
+#include "engine/testing/raw_peer.h"
 #include "kiv/kiv_exception.h"
 #include "kiv/result_codes.h"
 #include "kiv/utf8.h"
@@ -19,6 +24,48 @@
 
 namespace kiv::testing {
 namespace {
+
+bool Listed(KIV* engine) {
+  PScopedLock guard(&kiv::engine::EngineListMutex());
+  const auto& list = kiv::engine::EngineList();
+  return std::find(list.begin(), list.end(), engine) != list.end();
+}
+
+TEST(Engine, CreationListsAndDestructionUnlistsInOrder) {
+  KIV* first = nullptr;
+  KIV* second = nullptr;
+  ASSERT_EQ(KivCreate(&first, nullptr, nullptr, nullptr), 0);
+  ASSERT_EQ(KivCreate(&second, nullptr, nullptr, nullptr), 0);
+  {
+    PScopedLock guard(&kiv::engine::EngineListMutex());
+    const auto& list = kiv::engine::EngineList();
+    const auto a = std::find(list.begin(), list.end(), first);
+    const auto b = std::find(list.begin(), list.end(), second);
+    ASSERT_TRUE(a != list.end() && b != list.end());
+    EXPECT_LT(a, b);
+  }
+  EXPECT_EQ(first->satelliteId.load(), 0);
+  EXPECT_EQ(first->listenSocket, -1);
+  EXPECT_EQ(first->directoryStatus.load(), KIV_UNKNOWN);
+  KivDestroy(first);
+  EXPECT_FALSE(Listed(first));
+  EXPECT_TRUE(Listed(second));
+  KivDestroy(second);
+  KivDestroy(nullptr);
+}
+
+TEST(Engine, DestroyWithoutRemovalStillStopsTheEventThread) {
+  KIV* engine = nullptr;
+  ASSERT_EQ(KivCreate(&engine, nullptr, nullptr, nullptr), 0);
+  ASSERT_EQ(KivStartListening(engine, false), 0);
+  const std::uint16_t port = engine->listenPort;
+  Socket idle = ConnectTo(port);
+  ASSERT_TRUE(SendBytes(idle.get(), PingBytes(0)));
+  ASSERT_TRUE(ReadBytes(idle.get(), 8));
+  EXPECT_LT(ElapsedMillis([&] { KivDestroy(engine); }), 1000);
+  EXPECT_TRUE(WaitForClose(idle.get(), 2000));
+  EXPECT_FALSE(ConnectTo(port).valid());
+}
 
 class Registration : public ::testing::Test {
  protected:
@@ -228,21 +275,16 @@ TEST_F(Registration, ReRegistrationWhileRequestsAndCallsRun) {
   }
   EXPECT_EQ(failures.load(), 0);
   // Calls from several threads share the engine's cache, which stays bounded.
-  {
-    std::vector<std::unique_ptr<TestThread>> threads;
-    for (int t = 0; t < 4; ++t) {
-      threads.push_back(std::make_unique<TestThread>([&] {
-        for (int i = 0; i < 50; ++i) {
-          Variant value;
-          std::int32_t code = -1;
-          const Variant argument = Variant::I4(i);
-          failures += KivCall(caller.get(), "127.0.0.1", port, "Echo",
-                              const_cast<VARIANT*>(argument.get()), value.get(), &code) != 0 ||
-                      value->lVal != i;
-        }
-      }));
+  const auto echoes = [&] {
+    for (int i = 0; i < 50; ++i) {
+      Variant argument = Variant::I4(i), value;
+      std::int32_t code = -1;
+      failures += KivCall(caller.get(), "127.0.0.1", port, "Echo", argument.get(), value.get(),
+                          &code) != 0 ||
+                  value->lVal != i;
     }
-  }
+  };
+  { TestThread t1(echoes), t2(echoes), t3(echoes), t4(echoes); }
   EXPECT_EQ(failures.load(), 0);
   PScopedLock guard(&caller.get()->cacheLock);
   EXPECT_LE(caller.get()->idleCache.size(), 8u);

@@ -255,29 +255,37 @@ class GatedHandler : public KivSatelliteDelegateGeneric {
   Gate* gate_;
 };
 
-TEST_F(SatelliteTest, DisconnectWaitsForTheRequestInFlightAndLosesNothing) {
-  GatedHandler::Gate gate;
-  TestSatellite server(
-      [&](TestSatellite& s) { s.AddService(u"Slow", u"", new GatedHandler(&gate)); });
-  TestSatellite client;
-  ASSERT_EQ(server.Connect(u"127.0.0.1", u"server"), 0);
-  ASSERT_EQ(client.Connect(u"127.0.0.1", u"client"), 0);
+// A server offering "Slow" through a GatedHandler, and a client; both connected.
+class GatedCallTest : public SatelliteTest {
+ protected:
+  void SetUp() override {
+    SatelliteTest::SetUp();
+    ASSERT_EQ(server_.Connect(u"127.0.0.1", u"server"), 0);
+    ASSERT_EQ(client_.Connect(u"127.0.0.1", u"client"), 0);
+  }
 
+  GatedHandler::Gate gate_;
+  TestSatellite server_{
+      [this](TestSatellite& s) { s.AddService(u"Slow", u"", new GatedHandler(&gate_)); }};
+  TestSatellite client_;
+};
+
+TEST_F(GatedCallTest, DisconnectWaitsForTheRequestInFlightAndLosesNothing) {
   TestSatellite::Outcome outcome;
   PCondFlag disconnected;
   {
-    TestThread request([&] { outcome = client.Call(u"server", u"Slow", kiv::Variant::I4(7)); });
-    ASSERT_TRUE(gate.started.TimedWaitSet(kWaitMs));
+    TestThread request([&] { outcome = client_.Call(u"server", u"Slow", kiv::Variant::I4(7)); });
+    ASSERT_TRUE(gate_.started.TimedWaitSet(kWaitMs));
     TestThread disconnect([&] {
-      client.Disconnect();
+      client_.Disconnect();
       disconnected.Set();
     });
     // Later operations see the object disconnected at once, while
     // Disconnect itself is held up by the request (a bounded check).
-    ASSERT_TRUE(WaitUntil([&] { return !client.isConnected(); }, kWaitMs));
+    ASSERT_TRUE(WaitUntil([&] { return !client_.isConnected(); }, kWaitMs));
     EXPECT_FALSE(disconnected.TimedWaitSet(300));
-    EXPECT_EQ(client.Call(u"server", u"Slow", {}).result, 1);
-    gate.release.Set();
+    EXPECT_EQ(client_.Call(u"server", u"Slow", {}).result, 1);
+    gate_.release.Set();
     EXPECT_TRUE(disconnected.TimedWaitSet(kWaitMs));
   }
   EXPECT_EQ(outcome.result, 0);
@@ -285,26 +293,20 @@ TEST_F(SatelliteTest, DisconnectWaitsForTheRequestInFlightAndLosesNothing) {
   EXPECT_EQ(Ints(*outcome.values), Codes{7});
 }
 
-TEST_F(SatelliteTest, HandlerOutlivesItsEntryWhenTheServerDisconnectsMidCall) {
-  GatedHandler::Gate gate;
-  TestSatellite server(
-      [&](TestSatellite& s) { s.AddService(u"Slow", u"", new GatedHandler(&gate)); });
-  TestSatellite client;
-  ASSERT_EQ(server.Connect(u"127.0.0.1", u"server"), 0);
-  ASSERT_EQ(client.Connect(u"127.0.0.1", u"client"), 0);
+TEST_F(GatedCallTest, HandlerOutlivesItsEntryWhenTheServerDisconnectsMidCall) {
   {
-    TestThread request([&] { client.Call(u"server", u"Slow", {}); });
-    ASSERT_TRUE(gate.started.TimedWaitSet(kWaitMs));
-    TestThread disconnect([&] { server.Disconnect(); });
+    TestThread request([&] { client_.Call(u"server", u"Slow", {}); });
+    ASSERT_TRUE(gate_.started.TimedWaitSet(kWaitMs));
+    TestThread disconnect([&] { server_.Disconnect(); });
     // The removal is sent after the service was withdrawn (its entry
     // erased), while the handler still runs.
     ASSERT_TRUE(directory_.WaitForRequests(u"RemoveSatellite", 1, kWaitMs));
-    EXPECT_FALSE(gate.destroyed.load());
-    gate.release.Set();
+    EXPECT_FALSE(gate_.destroyed.load());
+    gate_.release.Set();
   }
-  EXPECT_FALSE(server.isConnected());
-  EXPECT_TRUE(gate.destroyed.load());
-  EXPECT_FALSE(gate.destroyedWhileRunning.load());
+  EXPECT_FALSE(server_.isConnected());
+  EXPECT_TRUE(gate_.destroyed.load());
+  EXPECT_FALSE(gate_.destroyedWhileRunning.load());
 }
 
 TEST_F(SatelliteTest, ConnectUserGivesUpAfterFiveSecondsWithoutDirectory) {

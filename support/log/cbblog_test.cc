@@ -52,11 +52,9 @@ TEST(CBBLogFormat, LinesMatchByteForByte) {
   EXPECT_EQ(
       FileText(sandbox.LogPath("pid.log")),
       std::string(kFixedStamp) + " [FATAL] " + std::to_string(::getpid()) + " - log_test - f\n");
-}
 
-TEST(CBBLogFormat, EmptyFileNameUsesTheProgramName) {
-  LogSandbox sandbox(4);
-  auto logger = std::make_unique<CBBLog>(u"", false, FixedTime);
+  // No file name: the program's.
+  logger = std::make_unique<CBBLog>(u"", false, FixedTime);
   logger->Log(LOG_ERROR, u"e");
   logger.reset();
   EXPECT_EQ(FileText(sandbox.LogPath("log_test.log")), Line("ERROR", "e"));

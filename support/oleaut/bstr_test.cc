@@ -35,7 +35,7 @@ TEST(Bstr, PrefixHoldsBytesAndAZeroUnitFollows) {
   SysFreeString(s);
 }
 
-TEST(Bstr, NullInputs) {
+TEST(Bstr, NullInputsAndRefusedLengths) {
   EXPECT_EQ(SysAllocString(nullptr), nullptr);
   EXPECT_EQ(SysStringLen(nullptr), 0u);
   EXPECT_EQ(SysStringByteLen(nullptr), 0u);
@@ -52,6 +52,10 @@ TEST(Bstr, NullInputs) {
   EXPECT_EQ(SysStringLen(empty), 0u);
   EXPECT_EQ(empty[0], 0);
   SysFreeString(empty);
+
+  // Lengths past what the prefix can hold.
+  EXPECT_EQ(SysAllocStringLen(nullptr, 0x80000000u), nullptr);
+  EXPECT_EQ(SysAllocStringLen(u"x", 0xFFFFFFFFu), nullptr);
 }
 
 TEST(Bstr, OddByteLengthKeepsItsBytes) {
@@ -63,11 +67,6 @@ TEST(Bstr, OddByteLengthKeepsItsBytes) {
   EXPECT_EQ(std::memcmp(bytes, "xyz\0\0", 5), 0);
   EXPECT_EQ(s[2], 0);  // a whole zero unit after the partial one
   SysFreeString(s);
-}
-
-TEST(Bstr, RefusesLengthsPastThePrefix) {
-  EXPECT_EQ(SysAllocStringLen(nullptr, 0x80000000u), nullptr);
-  EXPECT_EQ(SysAllocStringLen(u"x", 0xFFFFFFFFu), nullptr);
 }
 
 }  // namespace

@@ -18,27 +18,21 @@ TEST(WideFormat, WideStringsHonourWidthPrecisionAndJustification) {
   EXPECT_EQ(WideFormat(u"[%05s]", u"ab"), u"[000ab]");
 }
 
-TEST(WideFormat, PrecisionStopsReadingUnterminatedText) {
+TEST(WideFormat, NullUnterminatedAndNarrowTextAndCharacters) {
+  // Precision stops reading text that has no terminator.
   const char16_t wide[3] = {u'a', u'b', u'c'};
   const char narrow[3] = {'x', 'y', 'z'};
   EXPECT_EQ(WideFormat(u"%.3s/%.3hs", wide, narrow), u"abc/xyz");
-}
-
-TEST(WideFormat, NullStringsPrintNull) {
-  const char16_t* wide = nullptr;
-  const char* narrow = nullptr;
-  EXPECT_EQ(WideFormat(u"%s %hs %S [%8s] [%.3s]", wide, narrow, narrow, wide, wide),
-            u"(null) (null) (null) [  (null)] [(nu]");
-}
-
-TEST(WideFormat, NarrowTextIsUtf8KeepingWhatConverts) {
+  const char16_t* nullWide = nullptr;
+  const char* nullNarrow = nullptr;
+  EXPECT_EQ(
+      WideFormat(u"%s %hs %S [%8s] [%.3s]", nullWide, nullNarrow, nullNarrow, nullWide, nullWide),
+      u"(null) (null) (null) [  (null)] [(nu]");
+  // Narrow text is UTF-8; width and precision count converted units, and
+  // what converts before a bad byte is kept.
   EXPECT_EQ(WideFormat(u"%hs|%S|%lS", "caf\xC3\xA9", "\xE2\x82\xAC", u"w"), u"caf\u00e9|\u20ac|w");
-  // Precision and width count the converted units, not the bytes.
   EXPECT_EQ(WideFormat(u"[%-5.4hs]", "\xC3\xA9t\xC3\xA9s!"), u"[\u00e9t\u00e9s ]");
   EXPECT_EQ(WideFormat(u"[%hs]", "ok\xFFlost"), u"[ok]");
-}
-
-TEST(WideFormat, CharactersWideAndNarrow) {
   EXPECT_EQ(WideFormat(u"%c%lc%wc%hc%C|%3c", u'\u00e9', u'b', u'c', 'd', 'e', u'f'),
             u"\u00e9bcde|  f");
 }
@@ -67,13 +61,10 @@ TEST(WideFormat, Floats) {
   EXPECT_EQ(WideFormat(u"%.0f", 1e300).size(), 301u);
 }
 
-TEST(WideFormat, StarWidthAndPrecisionComeFromArguments) {
+TEST(WideFormat, StarArgumentsPercentPointerAndUnknownConversions) {
   EXPECT_EQ(WideFormat(u"[%*d|%-*d|%*d|%.*s|%.*f|%.*s]", 4, 1, 3, 2, -3, 3, 2, u"abc", 1, 2.26, -1,
                        u"all"),
             u"[   1|2  |3  |ab|2.3|all]");
-}
-
-TEST(WideFormat, PercentPointerRefusedAndUnknownConversions) {
   EXPECT_EQ(WideFormat(u"100%% %d", 5), u"100% 5");
   // %n writes nothing and takes no argument, so the next one lines up.
   EXPECT_EQ(WideFormat(u"a%nb%d", 9), u"ab9");

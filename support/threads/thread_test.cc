@@ -31,20 +31,17 @@ struct Worker {
   bool ran = false;  // written before done is set
 };
 
-TEST(PThreadTest, JoinGivesFunctionResult) {
-  PThread thread(nullptr, &AddOne, reinterpret_cast<void*>(41));
+TEST(PThreadTest, JoinGivesFunctionAndMemberFunctionResults) {
+  PThread plain(nullptr, &AddOne, reinterpret_cast<void*>(41));
   void* result = nullptr;
-  ASSERT_EQ(thread.Join(&result), 0);
+  ASSERT_EQ(plain.Join(&result), 0);
   EXPECT_EQ(reinterpret_cast<intptr_t>(result), 42);
-}
 
-TEST(PThreadTest, JoinGivesMemberFunctionResult) {
   Worker worker;
   worker.base = 6;
   worker.go.Set();
-  PThread thread(nullptr, &worker, &Worker::Work, reinterpret_cast<void*>(7));
-  void* result = nullptr;
-  ASSERT_EQ(thread.Join(&result), 0);
+  PThread member(nullptr, &worker, &Worker::Work, reinterpret_cast<void*>(7));
+  ASSERT_EQ(member.Join(&result), 0);
   EXPECT_EQ(reinterpret_cast<intptr_t>(result), 42);
   EXPECT_TRUE(worker.ran);
 }

@@ -15,7 +15,7 @@ Variant Table() {
   return table;
 }
 
-TEST(VUtilPairs, PutAndGetPairs) {
+TEST(VUtilPairs, PutGetAndFindExactly) {
   const Variant table = Table();
   std::u16string key, value;
   GetPair(*table, 0, key, value);
@@ -24,11 +24,9 @@ TEST(VUtilPairs, PutAndGetPairs) {
   // A non-string value leaves both outputs as they were.
   EXPECT_EQ(MessageOf([&] { GetPair(*table, 2, key, value); }), "Element is not a string");
   EXPECT_EQ(key, u"Name");
-}
 
-TEST(VUtilPairs, FindIsExactAndSkipsEmptyElements) {
-  const Variant table = Table();
-  std::u16string value = u"untouched";
+  // FindPair is exact and skips empty elements.
+  value = u"untouched";
   EXPECT_TRUE(FindPair(*table, u"name", value));
   EXPECT_EQ(value, u"second");
   EXPECT_FALSE(FindPair(*table, u"NAME", value));

@@ -1,23 +1,15 @@
 // Runs the built kiv program's discover command inside this test's private
 // network namespace (children inherit it) and plays the directories with
 // raw datagrams on the discovery group over loopback.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "discovery/group_peer.h"
-
-extern char** environ;
+#include "tests/support/child_process.h"
 
 namespace {
 
@@ -52,88 +44,27 @@ class Directory {
   kiv::discoverytest::GroupPeer peer_{1901};
 };
 
-// The program with its standard output on a pipe we read line by line.
-class Kiv {
+// `kiv discover` with a store of its own that does not exist: no configured
+// group, so the default one.
+class Kiv : public kiv::testing::ChildProcess {
  public:
-  explicit Kiv(const std::vector<std::string>& args) {
-    char pattern[] = "/tmp/kiv_discover_program_test.XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-    folder_ = pattern;
-    // A store of its own: no configured group, so the default one.
-    ::setenv("KIV_REGISTRY", (folder_ + "/registry.reg").c_str(), 1);
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) ADD_FAILURE() << "pipe failed";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, (folder_ + "/err").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::vector<std::string> all{KIV_CLI_PATH, "discover"};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& arg : all) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    if (::posix_spawn(&pid_, KIV_CLI_PATH, &actions, nullptr, argv.data(), environ) != 0) {
-      ADD_FAILURE() << "cannot start " << KIV_CLI_PATH;
-      pid_ = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    out_ = out[0];
-  }
-  ~Kiv() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      Wait(5000);
-    }
-    ::close(out_);
-    ::unsetenv("KIV_REGISTRY");
-    std::error_code ignored;
-    std::filesystem::remove_all(folder_, ignored);
-  }
+  explicit Kiv(std::vector<std::string> args)
+      : ChildProcess(KIV_CLI_PATH, WithCommand(std::move(args)),
+                     {{"KIV_REGISTRY", "/nonexistent/kiv_discover_test/registry.reg"}}) {}
 
-  // The next line of output without its line feed, or "<none>" when none
-  // comes within the time-out (or the output ended).
+  // The next output line, or "<none>" when none comes within the time-out.
   std::string ReadLine(int timeoutMs = 5000) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-      const std::size_t end = pending_.find('\n');
-      if (end != std::string::npos) {
-        std::string line = pending_.substr(0, end);
-        pending_.erase(0, end + 1);
-        return line;
-      }
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      pollfd watched{out_, POLLIN, 0};
-      if (left <= 0 || ::poll(&watched, 1, static_cast<int>(left)) != 1) return "<none>";
-      char buffer[4096];
-      const ssize_t got = ::read(out_, buffer, sizeof buffer);
-      if (got <= 0) return "<none>";
-      pending_.append(buffer, static_cast<std::size_t>(got));
-    }
+    return WaitForLine("", std::chrono::milliseconds(timeoutMs)).value_or("<none>");
   }
-
-  void Signal(int signal) { ::kill(pid_, signal); }
-
-  // The exit status, or -1 when the program has not ended within the time-out.
   int Wait(int timeoutMs) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    int status = 0;
-    while (::waitpid(pid_, &status, WNOHANG) == 0) {
-      if (Clock::now() >= deadline) return -1;
-      ::poll(nullptr, 0, 5);
-    }
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return ChildProcess::Wait(std::chrono::milliseconds(timeoutMs)).value_or(-1);
   }
 
  private:
-  std::string folder_;
-  pid_t pid_ = -1;
-  int out_ = -1;
-  std::string pending_;
+  static std::vector<std::string> WithCommand(std::vector<std::string> args) {
+    args.insert(args.begin(), "discover");
+    return args;
+  }
 };
 
 TEST(KivDiscover, PrintsOneJsonLinePerEventUntilStopped) {

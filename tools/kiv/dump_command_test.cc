@@ -1,34 +1,26 @@
 // Runs the built kiv program's dump command and checks its bytes and status.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <string>
+#include <vector>
+
+#include "tests/support/program_runner.h"
 
 namespace {
 
-struct Outcome {
-  int status = -1;
-  std::string output;  // standard output and standard error
-};
+using kiv::testing::RunProgram;
 
-// `args` is shell text: quote JSON in single quotes.
-Outcome Kiv(const std::string& args) {
-  Outcome outcome;
-  FILE* pipe = popen((std::string(KIV_CLI_PATH) + " " + args + " 2>&1 </dev/null").c_str(), "r");
-  if (pipe == nullptr) return outcome;
-  char buffer[4096];
-  for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-    outcome.output.append(buffer, n);
-  const int status = pclose(pipe);
-  if (WIFEXITED(status)) outcome.status = WEXITSTATUS(status);
-  return outcome;
+std::string Dump(const std::vector<std::string>& args) {
+  std::vector<std::string> all{"dump"};
+  all.insert(all.end(), args.begin(), args.end());
+  return RunProgram(KIV_CLI_PATH, all).out;
 }
 
 TEST(KivDump, PrintsTheDumpBytesAsTheyAre) {
-  const Outcome nested = Kiv(R"(dump '[5, true, ["é😀"], {"date": "2023-03-15T12:00:00Z"}]')");
+  const auto nested =
+      RunProgram(KIV_CLI_PATH, {"dump", R"([5, true, ["é😀"], {"date": "2023-03-15T12:00:00Z"}])"});
   EXPECT_EQ(nested.status, 0);
-  EXPECT_EQ(nested.output,
+  EXPECT_EQ(nested.out,
             "Dumping value:   <var vt=\"VT_ARRAY|VT_VARIANT\" count=\"4\">\r\n"
             "    <var vt=\"VT_I4\">5</var>\r\n"
             "    <var vt=\"VT_BOOL\">TRUE</var>\r\n"
@@ -37,23 +29,23 @@ TEST(KivDump, PrintsTheDumpBytesAsTheyAre) {
             "    </var>\r\n"
             "    <var vt=\"VT_DATE\">2023-03-15 12:00:00</var>\r\n"
             "  </var>\r\n");
-  EXPECT_EQ(Kiv(R"(dump --title 'Ping reply' '{"i2[]": [-1]}')").output,
+  EXPECT_EQ(Dump({"--title", "Ping reply", R"({"i2[]": [-1]})"}),
             "Dumping Ping reply:   <var vt=\"VT_ARRAY|VT_I2\" count=\"1\">\r\n"
             "  <var vt=\"VT_I2\">-1</var>\r\n  </var>\r\n");
-  EXPECT_EQ(Kiv("dump --title= -- -2.5").output,
-            "Dumping :   <var vt=\"VT_R8\">-2.500000</var>\r\n");
+  EXPECT_EQ(Dump({"--title=", "--", "-2.5"}), "Dumping :   <var vt=\"VT_R8\">-2.500000</var>\r\n");
 }
 
 TEST(KivDump, BadNotationAndUsageExit2) {
-  const Outcome bad = Kiv(R"(dump '{"i2": 70000}')");
+  const auto bad = RunProgram(KIV_CLI_PATH, {"dump", R"({"i2": 70000})"});
   EXPECT_EQ(bad.status, 2);
-  EXPECT_EQ(bad.output, "kiv: value: i2 out of range: 70000\n");
-  for (const char* args : {"dump", "dump 1 --title", "dump --bogus 1"}) {
-    const Outcome outcome = Kiv(args);
-    EXPECT_EQ(outcome.status, 2) << args;
-    EXPECT_TRUE(outcome.output.starts_with("kiv: ")) << outcome.output;
+  EXPECT_EQ(bad.err, "kiv: value: i2 out of range: 70000\n");
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"dump"}, {"dump", "1", "--title"}, {"dump", "--bogus", "1"}}) {
+    const auto outcome = RunProgram(KIV_CLI_PATH, args);
+    EXPECT_EQ(outcome.status, 2) << ::testing::PrintToString(args);
+    EXPECT_TRUE(outcome.err.starts_with("kiv: ")) << outcome.err;
   }
-  EXPECT_EQ(Kiv("dump --help").status, 0);
+  EXPECT_EQ(RunProgram(KIV_CLI_PATH, {"dump", "--help"}).status, 0);
 }
 
 }  // namespace

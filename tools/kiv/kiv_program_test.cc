@@ -50,13 +50,11 @@ TEST(KivProgram, EncodesAndDecodesTheWireExamples) {
     EXPECT_EQ(decoded.status, 0);
     EXPECT_EQ(decoded.out, std::string(c.printed) + "\n");
   }
-  // Blanks are optional, and the bytes may come from standard input.
+  // Blanks are optional, the bytes may come from standard input, and the
+  // by-reference bit is dropped.
   EXPECT_EQ(Kiv({"decode", "000300000001"}).out, "1\n");
   EXPECT_EQ(Kiv({"decode", "-"}, "00 0b\n00 00\n").out, "false\n");
   EXPECT_EQ(Kiv({"encode", "-"}, "[\n]\n").out, "20 0c 00 00 00 01 00 00 00 00 00 00 00 00\n");
-}
-
-TEST(KivProgram, DecodeDropsTheByReferenceBit) {
   EXPECT_EQ(Kiv({"decode", "40 03 00 00 00 01"}).out, "1\n");
   EXPECT_EQ(Kiv({"decode", "60 11 00 00 00 01 00 00 00 00 00 00 00 01 ab"}).out,
             "{\"hex\":\"ab\"}\n");
@@ -72,13 +70,8 @@ TEST(KivProgram, DecodeRefusesBytesThatAreNotExactlyOneValue) {
       {"20 03 80 00 00 00 00 00 00 00 00 00 00 01 00 00 00 05", "invalid"},
       {"20 03 00 00 00 02 00 00 00 00 00 01 00 00 00 00 00 00 00 01 00 00", "invalid"},
       {"00 06 00 00 00 00 00 00 00 00", "invalid: the wire does not carry tag 0006"},  // CY
-      {"00 09 00 00 00 00 00 00 00 00", "does not carry tag 0009"},                    // DISPATCH
-      {"00 0a 00 00 00 00", "does not carry tag 000a"},                                // ERROR
-      {"00 0c 00 03 00 00 00 01", "does not carry tag 000c"},        // scalar VARIANT
-      {"00 0d 00 00 00 00 00 00 00 00", "does not carry tag 000d"},  // UNKNOWN
-      {"00 0e" + std::string(32, '0'), "does not carry tag 000e"},   // DECIMAL
-      {"00 16 00 00 00 00", "does not carry tag 0016"},              // INT
-      {"00 17 00 00 00 00", "does not carry tag 0017"},              // UINT
+      {"00 0c 00 03 00 00 00 01", "does not carry tag 000c"},       // scalar VARIANT
+      {"00 0e" + std::string(32, '0'), "does not carry tag 000e"},  // DECIMAL
       {"20 06 00 00 00 01 00 00 00 00 00 00 00 00", "does not carry tag 2006"},
       {"20 00 00 00 00 01 00 00 00 00 00 00 00 00", "does not carry tag 2000"},
       {"00 03 00 00", "truncated"},
@@ -87,7 +80,7 @@ TEST(KivProgram, DecodeRefusesBytesThatAreNotExactlyOneValue) {
       {"00 00 00", "1 trailing byte after the value"},
       {"00 03 00 00 00 01 00 00", "2 trailing bytes after the value"},
       {"0g", "not hex"},
-      {"0 1", "not hex"},
+      {"0 1", "not hex"},  // a blank inside a byte
       {"", "no bytes"},
   };
   for (const auto& c : cases) {
@@ -100,26 +93,13 @@ TEST(KivProgram, DecodeRefusesBytesThatAreNotExactlyOneValue) {
   }
 }
 
+// The notation's own messages are pinned by its unit test; here only their
+// one-line form on standard error.
 TEST(KivProgram, EncodeRefusesBadNotationInOneLine) {
-  std::string elevenDims = R"({"array": "i4", "bounds": [)";
-  for (int i = 0; i < 11; ++i) elevenDims += i == 0 ? "[0, 1]" : ", [0, 1]";
-  elevenDims += R"(], "data": [1]})";
-  const struct {
-    std::string value;
-    const char* err;
-  } cases[] = {
-      {R"({"i2": 70000})", "kiv: value: i2 out of range: 70000\n"},
-      {elevenDims, "kiv: value: more than 10 dimensions: 11\n"},
-      {R"({"array": "i4", "bounds": [[0, 2]], "data": [1]})",
-       "kiv: value: bounds give 2 elements but data has 1\n"},
-      {R"({"ui16": 1})", "kiv: value: unknown type name: ui16\n"},
-  };
-  for (const auto& c : cases) {
-    const Outcome outcome = Kiv({"encode", c.value});
-    EXPECT_EQ(outcome.status, 2) << c.value;
-    EXPECT_EQ(outcome.out, "") << c.value;
-    EXPECT_EQ(outcome.err, c.err) << c.value;
-  }
+  const Outcome outcome = Kiv({"encode", R"({"ui16": 1})"});
+  EXPECT_EQ(outcome.status, 2);
+  EXPECT_EQ(outcome.out, "");
+  EXPECT_EQ(outcome.err, "kiv: value: unknown type name: ui16\n");
 }
 
 TEST(KivProgram, UsageErrorsExit2AndHelpExits0) {

@@ -88,7 +88,7 @@ class GroupListener {
   SOCKET socket_;
 };
 
-TEST(AnnouncerTest, AnnouncesAtStartOnSearchEveryIntervalAndSaysByeBye) {
+TEST(AnnouncerTest, AnnouncesAtStartEveryIntervalAndSaysByeBye) {
   GroupListener listener;
   ASSERT_TRUE(listener.ok());
   Announcer announcer(kAnnouncement, milliseconds(300));
@@ -100,13 +100,6 @@ TEST(AnnouncerTest, AnnouncesAtStartOnSearchEveryIntervalAndSaysByeBye) {
   // The interval repeats it without being asked.
   ASSERT_TRUE(listener.Await(discovery::DatagramKind::kNotify, milliseconds(2000)));
   EXPECT_EQ(announcer.SearchesAnswered(), 0u);
-
-  listener.SendSearch();
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (announcer.SearchesAnswered() == 0 && std::chrono::steady_clock::now() < deadline) {
-    listener.Await(discovery::DatagramKind::kNotify, milliseconds(100));
-  }
-  EXPECT_GE(announcer.SearchesAnswered(), 1u);
 
   announcer.Stop();
   ASSERT_TRUE(listener.Await(discovery::DatagramKind::kByeBye, milliseconds(2000), &text));

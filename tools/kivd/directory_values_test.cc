@@ -26,23 +26,13 @@ Variant Port(unsigned short port) {
 
 // The record as a satellite sends it: its services first, then empty slots.
 Variant Record(Variant services, std::int32_t id = 5) {
-  std::vector<Variant> fields;
-  fields.push_back(Variant::String(u"sat"));
-  fields.push_back(Variant::String(u"PC"));
-  fields.push_back(Port(4321));
-  fields.push_back(Variant::I4(1));
-  fields.push_back(Variant::I4(id));
-  fields.push_back(Variant::I4(3));
-  fields.push_back(std::move(services));
-  return VariantArray(std::move(fields));
+  return VariantArray({Variant::String(u"sat"), Variant::String(u"PC"), Port(4321), Variant::I4(1),
+                       Variant::I4(id), Variant::I4(3), std::move(services)});
 }
 
 Variant Services() {
-  std::vector<Variant> slots;
-  slots.push_back(VariantArray({Variant::String(u"Echo"), Variant::String(u"answers")}));
-  slots.push_back(VariantArray({Variant::String(u"Sleep"), Variant::String(u"")}));
-  slots.emplace_back();
-  return VariantArray(std::move(slots));
+  return VariantArray({VariantArray({Variant::String(u"Echo"), Variant::String(u"answers")}),
+                       VariantArray({Variant::String(u"Sleep"), Variant::String(u"")}), Variant()});
 }
 
 TEST(DirectoryValuesTest, ReadsTheRegistrationRecordAndItsServices) {
@@ -66,9 +56,7 @@ TEST(DirectoryValuesTest, RefusesRecordsOfTheWrongShape) {
                KivInvalidParameterException);
   EXPECT_THROW(ReadRegistration(*Record(Variant::String(u"not services")), "h"),
                KivInvalidParameterException);
-  std::vector<Variant> fields;
-  for (int i = 0; i < 7; ++i) fields.push_back(Variant::String(u""));
-  EXPECT_THROW(ReadRegistration(*VariantArray(std::move(fields)), "h"),
+  EXPECT_THROW(ReadRegistration(*VariantArray(std::vector<Variant>(7, Variant::String(u""))), "h"),
                KivInvalidParameterException);
   EXPECT_THROW(ReadServiceQuery(*VariantArray({Variant::String(u"ALL")})),
                KivInvalidParameterException);

@@ -32,16 +32,23 @@ struct Reply {
 };
 
 // Reads the result and, for a result >= 0, the return code and the value.
-bool ReadReply(int socket, Reply& reply) {
+// A reply larger than the engine's limit is refused and logged here, on the
+// side that refuses.
+bool ReadReply(const KIV* engine, const char* host, std::uint16_t port, int socket, Reply& reply) {
   kiv::SocketSource in(socket);
+  in.SetLimit(engine->maxMessageBytes);
   std::uint32_t result = 0;
-  if (!kiv::ReadU32(in, result)) return false;
+  bool ok = kiv::ReadU32(in, result);
   reply.result = static_cast<std::int32_t>(result);
-  if (reply.result >= 0 &&
-      (!kiv::ReadU32(in, reply.returnCode) || !kiv::ReadVariant(in, reply.value.get()))) {
-    return false;
+  if (ok && reply.result >= 0) {
+    ok = kiv::ReadU32(in, reply.returnCode) && kiv::ReadVariant(in, reply.value.get());
   }
-  return in.Commit();
+  if (!ok && in.refusedSize() != 0) {
+    kiv::engine::ReportUnreadMessage(in,
+                                     "reply from " + std::string(host) + ":" + std::to_string(port),
+                                     engine->maxMessageBytes, engine->messageTimeoutMs);
+  }
+  return ok && in.Commit();
 }
 
 }  // namespace
@@ -93,7 +100,7 @@ std::int32_t KivCall(KIV* engine, const char* host, std::uint16_t port, const ch
       continue;
     }
     Reply reply;
-    if (!ReadReply(socket, reply)) {
+    if (!ReadReply(engine, host, port, socket, reply)) {
       KivForgetConnection(engine, socket);
       stream.Close();
       return kiv::KIV_E_TRANSPORT;

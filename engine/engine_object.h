@@ -18,6 +18,7 @@
 #include <string>
 
 #include "discovery/discover_client.h"
+#include "engine/message_limit.h"
 #include "kiv/engine.h"
 #include "kiv/value.h"
 #include "support/threads/cond.h"
@@ -74,4 +75,7 @@ struct KIV {
   // take its reply, before it drops the connection: a peer that connects and
   // stays silent must not hold a thread for ever. Tests lower it.
   std::int32_t messageTimeoutMs = 30000;
+  // The largest message this engine reads, request or reply (0: no limit
+  // beyond the wire format's); from the configuration store at creation.
+  std::uint64_t maxMessageBytes = kiv::engine::ConfiguredMessageLimit();
 };

@@ -38,13 +38,15 @@ KivRequestTarget::KivRequestTarget() {
 }
 
 KivRequestTarget::~KivRequestTarget() {
+  // Counted out before the engine learns it is free, so that whoever waited
+  // for the engine finds no target left.
+  kiv::request::liveTargets.fetch_sub(1, std::memory_order_release);
   if (engineUsers) {
     // The engine is no longer touched; the count outlives it.
     PScopedLock guard(engineUsers.get());
     --engineUsers->value;
     engineUsers->Broadcast();
   }
-  kiv::request::liveTargets.fetch_sub(1, std::memory_order_release);
 }
 
 void* KivRequestTargetWorker(void* arg) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -123,8 +124,14 @@ bool KivHandleMessage(KIV* engine, KivConnection* connection) {
   kiv::SocketStream& out = connection->stream;
   try {
     kiv::SocketSource in(out.socket());
+    // A whole message must arrive within the time-out, however it trickles.
+    in.SetDeadline(std::chrono::steady_clock::now() +
+                   std::chrono::milliseconds(engine->messageTimeoutMs));
+    in.SetLimit(engine->maxMessageBytes);
     std::uint16_t kind = 0;
     if (!kiv::ReadU16(in, kind)) {
+      kiv::engine::ReportUnreadMessage(in, "request", engine->maxMessageBytes,
+                                       engine->messageTimeoutMs);
       Refuse(out, kiv::KIV_E_TRANSPORT);
       return false;
     }
@@ -166,6 +173,8 @@ bool KivHandleRequest(KIV* engine, KivConnection* connection, kiv::SocketSource&
   // Consumed before the connection can turn idle, or the event thread would
   // take the message's first byte for a marker.
   if (!read || !in.Commit()) {
+    kiv::engine::ReportUnreadMessage(in, "request", engine->maxMessageBytes,
+                                     engine->messageTimeoutMs);
     Refuse(out, kiv::KIV_E_TRANSPORT);
     return false;
   }

@@ -1,5 +1,6 @@
 #include "engine/wire/byte_io.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -8,10 +9,41 @@
 
 namespace kiv {
 
+ssize_t SocketSource::Receive(void* buffer, std::size_t n, int flags) {
+  if (!deadline_) return ::recv(socket_, buffer, n, flags);
+  for (;;) {
+    const ssize_t got = ::recv(socket_, buffer, n, flags | MSG_DONTWAIT);
+    if (got >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return got;
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(*deadline_ - std::chrono::steady_clock::now());
+    pollfd watched{socket_, POLLIN, 0};
+    const int ready =
+        left.count() > 0
+            ? ::poll(&watched, 1, static_cast<int>(std::min<long long>(left.count(), 1LL << 30)))
+            : 0;
+    if (ready == 0) {
+      missedDeadline_ = true;
+      errno = ETIMEDOUT;
+      return -1;
+    }
+    if (ready < 0 && errno != EINTR) return -1;
+  }
+}
+
+bool SocketSource::WithinLimit(std::uint64_t more) {
+  if (limit_ == 0 || more <= limit_ - std::min(counted_, limit_)) return true;
+  refusedSize_ = counted_ + more;
+  return false;
+}
+
+bool SocketSource::Expect(std::uint64_t bytes) {
+  return WithinLimit(bytes);
+}
+
 bool SocketSource::ReceiveAll(void* buffer, std::size_t n) {
   auto* cursor = static_cast<std::uint8_t*>(buffer);
   while (n > 0) {
-    const ssize_t got = ::recv(socket_, cursor, n, 0);
+    const ssize_t got = Receive(cursor, n, 0);
     if (got > 0) {
       cursor += got;
       n -= static_cast<std::size_t>(got);
@@ -33,6 +65,8 @@ bool SocketSource::Commit() {
 }
 
 bool SocketSource::ReadExact(void* buffer, std::size_t n) {
+  if (!WithinLimit(n)) return false;
+  counted_ += n;
   auto* cursor = static_cast<std::uint8_t*>(buffer);
   while (n > 0) {
     if (delivered_ < peeked_) {
@@ -47,7 +81,7 @@ bool SocketSource::ReadExact(void* buffer, std::size_t n) {
     // Large blocks go straight to their destination.
     if (n >= kWindow / 2) return ReceiveAll(cursor, n);
     if (!window_) window_ = std::make_unique<std::uint8_t[]>(kWindow);
-    const ssize_t got = ::recv(socket_, window_.get(), kWindow, MSG_PEEK);
+    const ssize_t got = Receive(window_.get(), kWindow, MSG_PEEK);
     if (got > 0) {
       peeked_ = static_cast<std::size_t>(got);
     } else if (got < 0 && errno == EINTR) {

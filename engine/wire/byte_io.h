@@ -3,9 +3,11 @@
 // the command-line tools, fuzzers and tests run the same codec on buffers.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace kiv {
@@ -27,6 +29,9 @@ class ByteSource {
   virtual ~ByteSource() = default;
   // True when all n bytes arrived; false when the source ended or failed.
   virtual bool ReadExact(void* buffer, std::size_t n) = 0;
+  // Told by the decoder that at least `bytes` more bytes are announced, before
+  // it reads them; false refuses the value before any of them is awaited.
+  virtual bool Expect(std::uint64_t /*bytes*/) { return true; }
 };
 
 // Reads from a connected socket and never consumes a byte it has not
@@ -34,27 +39,49 @@ class ByteSource {
 // where this one stopped. It peeks at what has arrived and takes the bytes
 // off the socket in one call once they are delivered (at Commit or
 // destruction), instead of one system call per primitive. Waits as long as
-// the socket's receive time-out allows; end of stream and errors fail.
+// the socket's receive time-out allows, or until a deadline when one is set;
+// end of stream and errors fail. A size limit, when set, fails the read that
+// would pass it (or the announcement of more) and remembers the size.
 class SocketSource final : public ByteSource {
  public:
+  using Deadline = std::chrono::steady_clock::time_point;
+
   explicit SocketSource(SOCKET socket) : socket_(socket) {}
   SocketSource(const SocketSource&) = delete;
   SocketSource& operator=(const SocketSource&) = delete;
   ~SocketSource() override { Commit(); }
 
   bool ReadExact(void* buffer, std::size_t n) override;
+  bool Expect(std::uint64_t bytes) override;
   // Takes the delivered bytes off the socket; false when that fails.
   bool Commit();
+
+  // Every byte must have arrived by `deadline`, whatever the socket's own
+  // receive time-out; a peer that trickles cannot hold the reader longer.
+  void SetDeadline(Deadline deadline) { deadline_ = deadline; }
+  bool missedDeadline() const { return missedDeadline_; }
+  // At most `bytes` bytes are delivered from here on (0: no limit).
+  void SetLimit(std::uint64_t bytes) { limit_ = bytes; }
+  // The size a refused read or announcement would have reached, or 0.
+  std::uint64_t refusedSize() const { return refusedSize_; }
 
  private:
   static constexpr std::size_t kWindow = 4096;
 
   bool ReceiveAll(void* buffer, std::size_t n);
+  // One recv, waiting no later than the deadline when there is one.
+  ssize_t Receive(void* buffer, std::size_t n, int flags);
+  bool WithinLimit(std::uint64_t more);
 
   SOCKET socket_;
   std::unique_ptr<std::uint8_t[]> window_;
   std::size_t peeked_ = 0;     // bytes of the window that mirror the socket's queue
   std::size_t delivered_ = 0;  // of those, bytes handed to the reader
+  std::optional<Deadline> deadline_;
+  bool missedDeadline_ = false;
+  std::uint64_t limit_ = 0;
+  std::uint64_t counted_ = 0;  // bytes delivered since the limit was set
+  std::uint64_t refusedSize_ = 0;
 };
 
 class MemorySource final : public ByteSource {

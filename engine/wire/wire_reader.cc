@@ -86,7 +86,7 @@ bool ReadVariantAt(ByteSource& in, VARIANT* value, int depth);
 bool ReadFixedElements(ByteSource& in, GrowingBlock& block, VARTYPE elementType,
                        std::uint32_t total) {
   const std::size_t size = wire::FixedElementSize(elementType);
-  if (!block.ReadFrom(in, size * total)) return false;
+  if (!in.Expect(std::uint64_t{size} * total) || !block.ReadFrom(in, size * total)) return false;
   switch (size) {
     case 1:
       if (elementType == VT_I1) ReverseFromWire(block.as<std::uint8_t>(), total);
@@ -105,7 +105,12 @@ bool ReadFixedElements(ByteSource& in, GrowingBlock& block, VARTYPE elementType,
   }
 }
 
+// Each string carries at least its u32 length, each variant its u16 type.
+constexpr std::uint64_t kMinStringBytes = 4;
+constexpr std::uint64_t kMinVariantBytes = 2;
+
 bool ReadStringElements(ByteSource& in, GrowingBlock& block, std::uint32_t total) {
+  if (!in.Expect(kMinStringBytes * total)) return false;
   for (std::size_t i = 0; i < total; ++i) {
     if (!block.Grow((i + 1) * sizeof(BSTR), std::size_t{total} * sizeof(BSTR)) ||
         !ReadBstr(in, block.as<BSTR>() + i)) {
@@ -118,6 +123,7 @@ bool ReadStringElements(ByteSource& in, GrowingBlock& block, std::uint32_t total
 }
 
 bool ReadVariantElements(ByteSource& in, GrowingBlock& block, std::uint32_t total, int depth) {
+  if (!in.Expect(kMinVariantBytes * total)) return false;
   for (std::size_t i = 0; i < total; ++i) {
     bool ok = block.Grow((i + 1) * sizeof(VARIANT), std::size_t{total} * sizeof(VARIANT));
     if (ok) {
@@ -243,6 +249,7 @@ bool ReadBstr(ByteSource& in, BSTR* text) {
   std::uint32_t units = 0;
   if (!ReadU32(in, units) || units > kMaxStringUnits) return false;
   const std::size_t bytes = std::size_t{units} * 2;
+  if (!in.Expect(bytes)) return false;
   BSTR result = nullptr;
   if (bytes <= kFirstStep) {
     // Short strings are read straight into their final allocation.

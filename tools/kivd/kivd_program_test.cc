@@ -8,8 +8,10 @@
 #include <filesystem>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "tests/support/child_process.h"
+#include "tests/support/process_stats.h"
 #include "tests/support/program_runner.h"
 
 namespace {
@@ -207,10 +209,24 @@ TEST_F(KivdProgramTest, AKilledSatelliteIsDroppedAfterThreeMissedPingsAndListene
 TEST_F(KivdProgramTest, AStoppingSatelliteAnswersTheCallsInProgress) {
   auto kivd = StartKivd();
   auto alpha = Serve("alpha");
+  const auto threadsOfAlpha = [&] {
+    const auto stats = kiv::testing::ReadProcessStats(alpha->pid());
+    return stats ? stats->threads : 0;
+  };
+  const int idleThreads = threadsOfAlpha();
   ChildProcess caller(KIV_CLI_PATH, {"--name", "caller", "call", "--to", "alpha", "Sleep", "3000"},
                       environment_);
-  // Registered, so its call goes out now; it takes three seconds.
-  ASSERT_TRUE(AwaitListed("caller", true, seconds(10)));
+  // The call is in progress once alpha holds a worker for it at two looks
+  // 100 ms apart (a ping's worker lasts microseconds); it takes three seconds.
+  bool inProgress = false;
+  for (int look = 0; look < 100 && !inProgress; ++look) {
+    std::this_thread::sleep_for(milliseconds(100));
+    if (threadsOfAlpha() > idleThreads) {
+      std::this_thread::sleep_for(milliseconds(100));
+      inProgress = threadsOfAlpha() > idleThreads;
+    }
+  }
+  ASSERT_TRUE(inProgress);
   alpha->Signal(SIGTERM);
   EXPECT_EQ(caller.WaitForLine("{", seconds(10)), R"({"statuses":[0],"values":[3000]})");
   EXPECT_EQ(caller.Wait(seconds(5)), 0);

@@ -1,0 +1,23 @@
+// The largest message an engine reads, and how a refusal is reported. The
+// limit comes from the configuration store ("MaxMessageSize", a DWORD of
+// bytes under Software\ZIB Networks\Zib); absent or 0 means only the wire
+// format's own bounds apply. Read once per engine; safe from any thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "engine/wire/byte_io.h"
+
+namespace kiv::engine {
+
+// The configured limit in bytes, or 0 for none.
+std::uint64_t ConfiguredMessageLimit();
+
+// Logs at WARN why `in` stopped reading `what` (such as "request" or "reply
+// from host:port"): a size over the limit or a missed deadline. Silent when
+// the read failed for another reason (closed peer, malformed bytes).
+void ReportUnreadMessage(const kiv::SocketSource& in, const std::string& what, std::uint64_t limit,
+                         std::int32_t timeoutMs);
+
+}  // namespace kiv::engine

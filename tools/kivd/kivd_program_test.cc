@@ -6,8 +6,11 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <thread>
 
 #include "tests/support/child_process.h"
@@ -204,6 +207,30 @@ TEST_F(KivdProgramTest, AKilledSatelliteIsDroppedAfterThreeMissedPingsAndListene
   EXPECT_TRUE(List().contains("watcher"));  // it answers its pings
   ExpectCleanStop(*watcher);
   ExpectCleanStop(*kivd);
+}
+
+TEST_F(KivdProgramTest, AMessageSizeLimitRefusesLargerValuesOnTheReadingSide) {
+  const std::string key = "Software\\ZIB Networks\\Zib";
+  ASSERT_EQ(Kiv({"registry", "set", key, "MaxMessageSize", "--dword", "2048"}).status, 0);
+  ASSERT_EQ(Kiv({"registry", "set", key, "LogLevel", "--dword", "2"}).status, 0);
+  auto kivd = StartKivd();
+  auto alpha = Serve("alpha");
+  const std::string fits = "\"" + std::string(500, 'a') + "\"";  // 1000 bytes as UTF-16
+  const std::string larger = "\"" + std::string(1500, 'a') + "\"";
+  EXPECT_EQ(Call({"--to", "alpha", "Echo", fits})["statuses"], json::array({0}));
+  int status = 0;
+  EXPECT_EQ(Call({"--to", "alpha", "Echo", larger}, &status)["statuses"],
+            json::array({static_cast<std::int32_t>(0x80060005)}));
+  EXPECT_EQ(status, 1);
+  ExpectCleanStop(*alpha);
+  ExpectCleanStop(*kivd);
+  std::ifstream log(dir_ + "/ZibNetworks/Logs/kiv.log");
+  const std::string logged{std::istreambuf_iterator<char>(log), {}};
+  // The size counts the whole message: the value's 3006 bytes and the names.
+  EXPECT_TRUE(std::regex_search(
+      logged, std::regex(R"(\[WARN \] - KIV: request refused: 30\d\d bytes or more, )"
+                         R"(MaxMessageSize is 2048 bytes)")))
+      << logged;
 }
 
 TEST_F(KivdProgramTest, AStoppingSatelliteAnswersTheCallsInProgress) {

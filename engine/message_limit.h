@@ -11,6 +11,10 @@
 
 namespace kiv::engine {
 
+// An incoming message has the message time-out plus one second for each
+// of these bytes that arrived: large values on slow links still pass.
+constexpr std::uint64_t kMessageBytesPerExtraSecond = 1 << 20;
+
 // The configured limit in bytes, or 0 for none.
 std::uint64_t ConfiguredMessageLimit();
 

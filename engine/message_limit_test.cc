@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <memory>
+#include <thread>
 
 #include "engine/engine_object.h"
 #include "engine/listener.h"
@@ -148,6 +149,27 @@ TEST_F(MessageLimit, APeerThatTricklesIsDroppedAtTheDeadline) {
   ASSERT_TRUE(answer);
   EXPECT_EQ(Hex(*answer), RefusalHex(KIV_E_TRANSPORT));
   EXPECT_EQ(log_.Count(LOG_WARN, "KIV: request not complete within 400 ms; connection dropped"), 1);
+}
+
+TEST_F(MessageLimit, ALargeValueOnASlowLinkEarnsTimeAsItsBytesArrive) {
+  StartServer(0, 300);
+  const std::size_t size = 4 << 20;
+  const Bytes request = RequestBytes(u"peer", u"Echo", *ByteArray(size));
+  Socket s = ConnectTo(port_);
+  // About 5 MiB/s: the whole message takes longer than the bare time-out.
+  const std::size_t chunk = 256 * 1024;
+  const long long took = ElapsedMillis([&] {
+    for (std::size_t at = 0; at < request.size(); at += chunk) {
+      const auto end =
+          request.begin() + static_cast<std::ptrdiff_t>(std::min(at + chunk, request.size()));
+      ASSERT_TRUE(
+          SendBytes(s.get(), Bytes(request.begin() + static_cast<std::ptrdiff_t>(at), end)));
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
+  EXPECT_GT(took, 300);
+  const auto reply = ReadBytes(s.get(), ReplyBytes(0, 0, *ByteArray(size)).size(), 10000);
+  EXPECT_TRUE(reply);
 }
 
 TEST(MessageLimitSetting, ComesFromTheStoreAndIsAbsentByDefault) {

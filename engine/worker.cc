@@ -124,9 +124,11 @@ bool KivHandleMessage(KIV* engine, KivConnection* connection) {
   kiv::SocketStream& out = connection->stream;
   try {
     kiv::SocketSource in(out.socket());
-    // A whole message must arrive within the time-out, however it trickles.
-    in.SetDeadline(std::chrono::steady_clock::now() +
-                   std::chrono::milliseconds(engine->messageTimeoutMs));
+    // A message must arrive within the time-out plus a second per MiB, so
+    // that a peer trickling bytes cannot hold this worker for ever.
+    in.SetDeadline(
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(engine->messageTimeoutMs),
+        kiv::engine::kMessageBytesPerExtraSecond);
     in.SetLimit(engine->maxMessageBytes);
     std::uint16_t kind = 0;
     if (!kiv::ReadU16(in, kind)) {

@@ -13,9 +13,11 @@ ssize_t SocketSource::Receive(void* buffer, std::size_t n, int flags) {
   if (!deadline_) return ::recv(socket_, buffer, n, flags);
   for (;;) {
     const ssize_t got = ::recv(socket_, buffer, n, flags | MSG_DONTWAIT);
+    if (got > 0 && (flags & MSG_PEEK) == 0) arrived_ += static_cast<std::uint64_t>(got);
     if (got >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return got;
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(*deadline_ - std::chrono::steady_clock::now());
+    const auto earned = std::chrono::seconds(bytesPerSecond_ ? arrived_ / bytesPerSecond_ : 0);
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+        *deadline_ + earned - std::chrono::steady_clock::now());
     pollfd watched{socket_, POLLIN, 0};
     const int ready =
         left.count() > 0

@@ -57,8 +57,13 @@ class SocketSource final : public ByteSource {
   bool Commit();
 
   // Every byte must have arrived by `deadline`, whatever the socket's own
-  // receive time-out; a peer that trickles cannot hold the reader longer.
-  void SetDeadline(Deadline deadline) { deadline_ = deadline; }
+  // receive time-out, plus one second for each `bytesPerSecond` bytes that
+  // arrived: a large value on a slow link passes, a peer that trickles bytes
+  // cannot hold the reader.
+  void SetDeadline(Deadline deadline, std::uint64_t bytesPerSecond) {
+    deadline_ = deadline;
+    bytesPerSecond_ = bytesPerSecond;
+  }
   bool missedDeadline() const { return missedDeadline_; }
   // At most `bytes` bytes are delivered from here on (0: no limit).
   void SetLimit(std::uint64_t bytes) { limit_ = bytes; }
@@ -78,6 +83,8 @@ class SocketSource final : public ByteSource {
   std::size_t peeked_ = 0;     // bytes of the window that mirror the socket's queue
   std::size_t delivered_ = 0;  // of those, bytes handed to the reader
   std::optional<Deadline> deadline_;
+  std::uint64_t bytesPerSecond_ = 0;
+  std::uint64_t arrived_ = 0;  // bytes taken off the socket
   bool missedDeadline_ = false;
   std::uint64_t limit_ = 0;
   std::uint64_t counted_ = 0;  // bytes delivered since the limit was set

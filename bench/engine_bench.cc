@@ -2,7 +2,8 @@
 // echo of a small value with one caller thread and with eight, a 1 MiB byte
 // array echo, and a KivRequest to one satellite (directory lookup included).
 // Every call's latency is recorded, and each benchmark reports the median
-// and 99th percentile per call (microseconds) and calls per second.
+// and 99th percentile per call (microseconds), calls per second and process
+// CPU time per call.
 //
 // The process runs in a private network namespace of its own, so its
 // directory on port 29831 meets no other; run it as
@@ -10,19 +11,14 @@
 //   taskset -c 0 build/bin/engine_bench   (every thread on one core)
 #include <benchmark/benchmark.h>
 
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <functional>
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "bench/latency_stats.h"
+#include "bench/call_load.h"
+#include "bench/echo_peers.h"
 #include "bench/private_network_bench.h"
 #include "kiv/engine.h"
 #include "kiv/result_codes.h"
@@ -31,7 +27,8 @@
 
 namespace {
 
-using Clock = kiv::bench::LatencyClock;
+using kiv::bench::EchoHandler;
+using kiv::bench::RunClientCalls;
 
 // --- A minimal directory: registers satellites and lists them by name. ----
 
@@ -86,113 +83,56 @@ std::int32_t DirectoryHandler(KIV*, void*, int, BSTR, BSTR service, VARIANT argu
   return 0;
 }
 
-std::int32_t EchoHandler(KIV*, void*, int, BSTR, BSTR, VARIANT argument, VARIANT* value,
-                         std::int32_t* returnCode) {
-  *returnCode = 0;
-  return VariantCopy(value, &argument) == S_OK ? 0 : kiv::KIV_E_TRANSPORT;
-}
-
 // --- The engines: a directory, the echo server and the caller. -----------
 
 struct Cluster {
-  KIV* directory = nullptr;
-  KIV* server = nullptr;
-  KIV* client = nullptr;
+  kiv::bench::EngineHandle directory;
+  kiv::bench::EngineHandle server;
+  kiv::bench::EngineHandle client;
   std::uint16_t serverPort = 0;
 };
 
 Cluster cluster;
 
-KIV* StartEngine(const char16_t* name, KivRequestCallback handler) {
-  KIV* engine = nullptr;
-  if (KivCreate(&engine, handler, nullptr, nullptr) != 0) return nullptr;
-  kiv::Variant services;
-  kiv::Variant returnCode;
-  const kiv::Bstr satelliteName{std::u16string_view(name)};
-  KivRegister(engine, "127.0.0.1", 0, satelliteName.get(), services.get(), returnCode.get());
-  if (returnCode.vt() != VT_I4 || returnCode->lVal != 0) {
-    std::fprintf(stderr, "registering %s failed\n",
-                 std::string(name, name + std::char_traits<char16_t>::length(name)).c_str());
-    return nullptr;
-  }
-  return engine;
-}
-
 bool StartCluster() {
-  cluster.directory = StartEngine(u"MainRegister", &DirectoryHandler);
-  cluster.server = cluster.directory ? StartEngine(u"bench-server", &EchoHandler) : nullptr;
-  cluster.client = cluster.server ? StartEngine(u"bench-client", nullptr) : nullptr;
-  if (cluster.client == nullptr) return false;
+  cluster.directory = kiv::bench::StartEngine(u"MainRegister", &DirectoryHandler);
+  if (cluster.directory) cluster.server = kiv::bench::StartEngine(u"bench-server", &EchoHandler);
+  if (cluster.server) cluster.client = kiv::bench::StartEngine(u"bench-client", nullptr);
+  if (!cluster.client) return false;
   std::lock_guard<std::mutex> guard(TheDirectory().lock);
   cluster.serverPort = TheDirectory().ports[u"bench-server"];
   return cluster.serverPort != 0;
 }
 
 void StopCluster() {
-  for (KIV* engine : {cluster.client, cluster.server, cluster.directory}) {
-    if (engine == nullptr) continue;
-    KivRemoveSatellite(engine);
-    KivDestroy(engine);
-  }
+  cluster.client.reset();
+  cluster.server.reset();
+  cluster.directory.reset();
 }
 
-// --- Load and figures. ---------------------------------------------------
+// --- Calls. ---------------------------------------------------------------
 
-// Runs `call` callsPerThread times on each of `threads` threads after a
-// short warm-up; reports per-call latencies and the figures.
-void RunLoad(benchmark::State& state, int threads, int callsPerThread,
-             const std::function<bool()>& call) {
-  for (int i = 0; i < 20; ++i) {
-    if (!call()) {
-      state.SkipWithError("call failed during warm-up");
-      return;
-    }
-  }
-  std::vector<std::vector<double>> latencies(static_cast<std::size_t>(threads));
-  std::vector<char> failed(static_cast<std::size_t>(threads), 0);
-  for (auto _ : state) {
-    const Clock::time_point start = Clock::now();
-    std::vector<std::thread> workers;
-    for (int t = 0; t < threads; ++t) {
-      workers.emplace_back([&, t] {
-        std::vector<double>& mine = latencies[static_cast<std::size_t>(t)];
-        mine.reserve(static_cast<std::size_t>(callsPerThread));
-        for (int i = 0; i < callsPerThread; ++i) {
-          const Clock::time_point before = Clock::now();
-          if (!call()) {
-            failed[static_cast<std::size_t>(t)] = 1;
-            return;
-          }
-          mine.push_back(kiv::bench::MicrosSince(before));
-        }
-      });
-    }
-    for (std::thread& worker : workers) worker.join();
-    state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
-  }
-  if (std::find(failed.begin(), failed.end(), 1) != failed.end()) {
-    state.SkipWithError("a call failed");
-    return;
-  }
-  std::vector<double> all;
-  for (const std::vector<double>& mine : latencies) all.insert(all.end(), mine.begin(), mine.end());
-  kiv::bench::ReportCallFigures(state, all);
-}
+constexpr int kWarmUpCalls = 20;
 
-bool CallEcho(VARIANT* argument, std::size_t expectedBytes) {
+// Every caller thread shares the one client engine and its idle cache.
+const char* CallEcho(VARIANT* argument, std::size_t expectedBytes) {
   kiv::Variant value;
   std::int32_t returnCode = -1;
-  const std::int32_t result = KivCall(cluster.client, "127.0.0.1", cluster.serverPort, "Echo",
+  const std::int32_t result = KivCall(cluster.client.get(), "127.0.0.1", cluster.serverPort, "Echo",
                                       argument, value.get(), &returnCode);
-  if (result != 0 || returnCode != 0 || value.vt() != argument->vt) return false;
-  if (expectedBytes == 0) return true;
-  return value->parray != nullptr && value->parray->rgsabound[0].cElements == expectedBytes;
+  if (result != 0 || returnCode != 0) return "call failed";
+  if (value.vt() != argument->vt) return "wrong echo type";
+  if (expectedBytes == 0) return nullptr;
+  return value->parray != nullptr && value->parray->rgsabound[0].cElements == expectedBytes
+             ? nullptr
+             : "wrong echo size";
 }
 
 void BM_CallEchoSmall(benchmark::State& state) {
   const int threads = static_cast<int>(state.range(0));
   kiv::Variant argument = kiv::Variant::String(u"ping-pong");
-  RunLoad(state, threads, threads == 1 ? 20000 : 2500, [&] { return CallEcho(argument.get(), 0); });
+  RunClientCalls(state, threads, threads == 1 ? 20000 : 2500, kWarmUpCalls,
+                 [&](int, std::uint64_t) { return CallEcho(argument.get(), 0); });
 }
 
 void BM_CallEchoMiB(benchmark::State& state) {
@@ -201,20 +141,23 @@ void BM_CallEchoMiB(benchmark::State& state) {
   std::vector<std::uint8_t> bytes(kBytes);
   for (std::size_t i = 0; i < kBytes; ++i) bytes[i] = static_cast<std::uint8_t>(i * 7);
   VUtil::PutBinaryIntoVariant(*argument, bytes.data(), static_cast<int>(kBytes));
-  RunLoad(state, 1, 300, [&] { return CallEcho(argument.get(), kBytes); });
+  RunClientCalls(state, 1, 300, kWarmUpCalls,
+                 [&](int, std::uint64_t) { return CallEcho(argument.get(), kBytes); });
 }
 
 void BM_RequestOneSatellite(benchmark::State& state) {
   const kiv::Bstr destination(u"bench-server");
   const kiv::Bstr service(u"Echo");
   kiv::Variant argument = kiv::Variant::I4(42);
-  RunLoad(state, 1, 5000, [&] {
+  RunClientCalls(state, 1, 5000, kWarmUpCalls, [&](int, std::uint64_t) -> const char* {
     kiv::Variant values;
     kiv::Variant statuses;
-    KivRequest(cluster.client, destination.get(), service.get(), *argument, values.get(),
+    KivRequest(cluster.client.get(), destination.get(), service.get(), *argument, values.get(),
                KIV_NOFLAGS, statuses.get());
-    return statuses.vt() == (VT_ARRAY | VT_I4) && VUtil::GetLongElement(*statuses, 0) == 0 &&
-           values.vt() == (VT_ARRAY | VT_VARIANT);
+    const bool ok = statuses.vt() == (VT_ARRAY | VT_I4) &&
+                    VUtil::GetLongElement(*statuses, 0) == 0 &&
+                    values.vt() == (VT_ARRAY | VT_VARIANT);
+    return ok ? nullptr : "request failed";
   });
 }
 

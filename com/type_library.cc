@@ -166,11 +166,13 @@ const MemberInfo* FindMember(const EntryInfo& entry, DISPID id) {
 
 std::string GuidToString(REFGUID guid, bool braces) {
   char text[40];
-  std::snprintf(text, sizeof text, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X",
-                static_cast<unsigned>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0],
-                guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5],
-                guid.Data4[6], guid.Data4[7]);
-  return braces ? "{" + std::string(text) + "}" : std::string(text);
+  // Formatted with the braces in place, then cut: no string concatenation.
+  const int length = std::snprintf(
+      text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+      static_cast<unsigned>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1],
+      guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+  return braces ? std::string(text, static_cast<std::size_t>(length))
+                : std::string(text + 1, static_cast<std::size_t>(length) - 2);
 }
 
 }  // namespace kiv::com

@@ -13,6 +13,13 @@ namespace {
 // next expiry check drops it.
 constexpr std::int64_t kSilenceKept = 41;
 
+// Notes a newcomer ignored at `now`; true when it starts a new flood.
+bool StartsFlood(std::optional<std::int64_t>& lastIgnored, std::int64_t now) {
+  const bool starts = !lastIgnored || now - *lastIgnored > kFloodQuietSeconds;
+  lastIgnored = now;
+  return starts;
+}
+
 }  // namespace
 
 DirectoryUpdate DirectoryTable::Update(const std::string& serverId, const std::string& host,
@@ -30,6 +37,14 @@ DirectoryUpdate DirectoryTable::Update(const std::string& serverId, const std::s
   }
 
   known = directories_.find(serverId);
+  if (known == directories_.end() && directories_.size() >= kMaxDirectories) {
+    if (StartsFlood(lastIgnoredDirectory_, now)) {
+      LogWarn(u"discovery: %d directories known, new ones ignored (first: %hs from %hs)",
+              static_cast<int>(kMaxDirectories), serverId.c_str(), host.c_str());
+    }
+    update.ignored = true;
+    return update;
+  }
   if (known == directories_.end()) {
     known = directories_.emplace(serverId, boost::make_shared<KivLocation>(serverId, host)).first;
     update.status = KIV_ALIVE;
@@ -52,6 +67,18 @@ DirectoryUpdate DirectoryTable::Update(const std::string& serverId, const std::s
 
   for (const std::string& user : users) {
     auto assigned = userDirectories_.find(user);
+    const bool listed = assigned != userDirectories_.end() && assigned->second == record;
+    if (!listed && (record->users.size() >= kMaxUsersPerDirectory ||
+                    (assigned == userDirectories_.end() && userDirectories_.size() >= kMaxUsers))) {
+      if (StartsFlood(lastIgnoredUser_, now)) {
+        LogWarn(
+            u"discovery: user limit reached (%d in all, %d per directory), new users "
+            u"ignored (first: %hs of %hs)",
+            static_cast<int>(kMaxUsers), static_cast<int>(kMaxUsersPerDirectory), user.c_str(),
+            serverId.c_str());
+      }
+      continue;
+    }
     if (assigned == userDirectories_.end()) {
       record->users.insert(user);
       userDirectories_.emplace(user, record);

@@ -1,8 +1,14 @@
 // The tables' merge rules: who owns a user, what one NOTIFY changed, host
-// changes, removal and the 41-second silence rule.
+// changes, removal, the 41-second silence rule and the limits that keep a
+// flood of fake NOTIFYs from growing the tables.
 #include "discovery/directory_table.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <iterator>
+
+#include "engine/testing/log_capture.h"
 
 namespace kiv::discovery {
 namespace {
@@ -20,8 +26,24 @@ class DirectoryTableTest : public ::testing::Test {
     return update;
   }
 
+  // Known directories "d0", "d1", ... up to the limit, without users.
+  void FillDirectories(std::int64_t now = 100) {
+    for (std::size_t i = table_.size(); i < kMaxDirectories; ++i) {
+      const std::string id = "d" + std::to_string(i);
+      table_.Update(id, "10.1.0.1:" + std::to_string(i), {"10.1.0.1:" + std::to_string(i)}, {},
+                    now);
+    }
+  }
+
   DirectoryTable table_;
 };
+
+// "p0", "p1", ... "p<count-1>", each prefixed.
+Set Names(const std::string& prefix, std::size_t count) {
+  Set names;
+  for (std::size_t i = 0; i < count; ++i) names.insert(prefix + std::to_string(i));
+  return names;
+}
 
 TEST_F(DirectoryTableTest, FirstNotifyIsAliveWithEveryUserAndRepeatsChangeNothing) {
   DirectoryUpdate first = Announce("dir1", "10.0.0.5:1", {"alice", "bob"});
@@ -96,6 +118,89 @@ TEST_F(DirectoryTableTest, ExpiresAfterMoreThan41SilentSecondsCountingTouches) {
   table_.Touch("unknown", 1010);
   EXPECT_EQ(table_.Expired(1043), std::vector<std::string>{"b"});
   EXPECT_EQ(table_.size(), 2u);
+}
+
+TEST_F(DirectoryTableTest, AFullTableIgnoresNewDirectoriesButKeepsTheKnownOnesCurrent) {
+  FillDirectories(100);
+  ASSERT_EQ(table_.size(), kMaxDirectories);
+  const DirectoryUpdate ignored = Announce("newcomer", "10.0.0.9:1", {"zoe"}, 110);
+  EXPECT_TRUE(ignored.ignored);
+  EXPECT_TRUE(ignored.added.empty());
+  EXPECT_TRUE(ignored.pending.empty());
+  EXPECT_FALSE(table_.Contains("newcomer"));
+  EXPECT_FALSE(table_.UserHost("zoe"));
+
+  // A known directory still refreshes, takes users and moves hosts.
+  const DirectoryUpdate known = Announce("d5", "10.1.0.1:5", {"alice"}, 120);
+  EXPECT_FALSE(known.ignored);
+  EXPECT_EQ(known.added, (Set{"alice"}));
+  const std::vector<std::string> expired = table_.Expired(150);
+  EXPECT_EQ(std::count(expired.begin(), expired.end(), "d5"), 0);
+  EXPECT_EQ(std::count(expired.begin(), expired.end(), "d4"), 1);
+  const DirectoryUpdate moved = Announce("d7", "10.2.0.1:7", {}, 120);
+  EXPECT_TRUE(moved.hostChanged);
+  EXPECT_EQ(table_.Host("d7"), "10.2.0.1:7");
+  EXPECT_EQ(table_.size(), kMaxDirectories);
+
+  // Room again once one has gone.
+  Set users;
+  ASSERT_TRUE(table_.Remove("d0", users));
+  EXPECT_EQ(Announce("newcomer", "10.0.0.9:1", {"zoe"}, 130).status, KIV_ALIVE);
+  EXPECT_EQ(table_.UserHost("zoe"), "10.0.0.9:1");
+}
+
+TEST_F(DirectoryTableTest, UsersBeyondTheLimitsAreIgnoredWhileKnownOnesStillMove) {
+  // One directory lists at most kMaxUsersPerDirectory users.
+  const DirectoryUpdate big = Announce("big", "10.0.0.5:1", Names("b", kMaxUsersPerDirectory + 3));
+  EXPECT_EQ(big.added.size(), kMaxUsersPerDirectory);
+  EXPECT_EQ(table_.userCount(), kMaxUsersPerDirectory);
+  // Listing the same users again drops none of those it holds.
+  EXPECT_TRUE(Announce("big", "10.0.0.5:1", Names("b", kMaxUsersPerDirectory + 3)).added.empty());
+  EXPECT_EQ(table_.userCount(), kMaxUsersPerDirectory);
+
+  // All directories together hold at most kMaxUsers.
+  for (std::size_t i = 1; table_.userCount() < kMaxUsers; ++i) {
+    const std::string id = "full" + std::to_string(i);
+    table_.Update(id, "10.0.1.1:1", {"10.0.1.1:1"}, Names(id + "-", kMaxUsersPerDirectory), 100);
+  }
+  ASSERT_EQ(table_.userCount(), kMaxUsers);
+  const DirectoryUpdate late = Announce("late", "10.0.0.6:1", {"fresh", "b0"});
+  EXPECT_EQ(late.status, KIV_ALIVE);  // the directory itself is taken
+  // A user who moves does not add to the total; a new one would.
+  EXPECT_EQ(late.added, (Set{"b0"}));
+  EXPECT_EQ(late.pending, (Pending{{"big", {"b0"}}}));
+  EXPECT_FALSE(table_.UserHost("fresh"));
+  EXPECT_EQ(table_.UserHost("b0"), "10.0.0.6:1");
+  EXPECT_EQ(table_.userCount(), kMaxUsers);
+  EXPECT_TRUE(table_.Consistent());
+}
+
+TEST_F(DirectoryTableTest, EachFloodOfIgnoredNewcomersIsLoggedOnce) {
+  kiv::testing::LogCapture log;
+  auto warnings = [&log] {
+    int n = 0;
+    for (const auto& line : log.Lines()) n += line.first == LOG_WARN;
+    return n;
+  };
+  FillDirectories(100);
+  for (int i = 0; i < 50; ++i) Announce("fake" + std::to_string(i), "10.0.0.9:1", {}, 200 + i);
+  const std::string full = "discovery: " + std::to_string(kMaxDirectories) +
+                           " directories known, new ones ignored (first: fake0 from 10.0.0.9:1)";
+  EXPECT_EQ(log.Count(LOG_WARN, full), 1);
+  // A quiet minute ends the flood; the next one is logged again.
+  Announce("again", "10.0.0.9:1", {}, 249 + kFloodQuietSeconds + 1);
+  EXPECT_EQ(warnings(), 2);
+
+  const Set users = Names("u", kMaxUsersPerDirectory + 100);
+  Announce("d1", "10.1.0.1:1", users, 300);
+  Announce("d2", "10.1.0.1:2", Names("v", kMaxUsersPerDirectory + 100), 301);
+  const std::string firstIgnored = *std::next(users.begin(), kMaxUsersPerDirectory);
+  EXPECT_EQ(log.Count(LOG_WARN,
+                      "discovery: user limit reached (65536 in all, 4096 per directory), new users "
+                      "ignored (first: " +
+                          firstIgnored + " of d1)"),
+            1);
+  EXPECT_EQ(warnings(), 3);
 }
 
 }  // namespace

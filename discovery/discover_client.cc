@@ -207,6 +207,8 @@ void KivDiscoverClient::UpdateDirectory(const std::string& serverId, const std::
     PScopedLock lock(&tableLock_);
     update = table_.Update(serverId, host, aliases, users, kiv::WallSeconds());
   }
+  // A newcomer to a full table: nobody hears of it.
+  if (update.ignored) return;
   for (const auto& [leftId, left] : update.pending) {
     NotifyListeners(leftId, left,
                     update.hostChanged && leftId == serverId ? KIV_DEAD : KIV_DELUSER);
@@ -275,6 +277,16 @@ std::vector<kiv::IPv4Address> KivDiscoverClient::Interfaces() {
 bool KivDiscoverClient::TablesConsistent() {
   PScopedLock lock(&tableLock_);
   return table_.Consistent();
+}
+
+std::size_t KivDiscoverClient::DirectoryCount() {
+  PScopedLock lock(&tableLock_);
+  return table_.size();
+}
+
+std::size_t KivDiscoverClient::UserCount() {
+  PScopedLock lock(&tableLock_);
+  return table_.userCount();
 }
 
 bool KivDiscoverClient::WaitForDatagram() {

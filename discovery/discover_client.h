@@ -89,6 +89,9 @@ class KivDiscoverClient {
   std::uint64_t LoopTurns() const { return loopTurns_.load(); }
   std::uint64_t PeriodicRuns() const { return periodicRuns_.load(); }
   bool TablesConsistent();
+  // Directories and users known (bounded by the table's limits).
+  std::size_t DirectoryCount();
+  std::size_t UserCount();
 
  private:
   void* ThreadLoop(void*);

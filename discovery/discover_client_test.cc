@@ -153,6 +153,21 @@ TEST_F(DiscoverClientTest, IgnoresWhatItCannotReadAndLogsWhatItDrops) {
   EXPECT_FALSE(has("WARN"));
 }
 
+TEST_F(DiscoverClientTest, AFullTableTellsNoListenerOfNewcomersAndKeepsTheKnownOnesCurrent) {
+  const auto client = GetDiscoverClient();
+  for (std::size_t i = 0; i < discovery::kMaxDirectories; ++i) {
+    ASSERT_TRUE(client->ParseNotify("10.9.0.1", Notify("fill" + std::to_string(i), 1, "h", "")));
+  }
+  RecordingDiscover discover;
+  EXPECT_TRUE(client->ParseNotify("10.9.0.2", Notify("newcomer", 1, "h", "zoe")));
+  EXPECT_TRUE(client->ParseNotify("10.9.0.1", Notify("fill1", 1, "h", "alice")));
+  EXPECT_EQ(discover.Events(), (Lines{"add fill1 [alice]"}));
+  EXPECT_EQ(Hostname(discover, "newcomer"), "<null>");
+  EXPECT_EQ(client->DirectoryCount(), discovery::kMaxDirectories);
+  EXPECT_EQ(client->UserCount(), 1u);
+  EXPECT_TRUE(client->TablesConsistent());
+}
+
 TEST_F(DiscoverClientTest, DropsDirectoriesSilentForMoreThan41Seconds) {
   FakeWallClock clock(1000);
   RecordingDiscover discover;

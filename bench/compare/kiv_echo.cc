@@ -91,32 +91,13 @@ const T* OnlyElement(const VARIANT& reply, VARTYPE type) {
   return static_cast<const T*>(reply.parray->pvData);
 }
 
-class KivCallTransport : public EchoTransport {
+// What both Kiv transports share: a server of type Server, and one client
+// record per thread, each with its own caller and payload.
+template <class Caller, class Server>
+class KivTransport : public EchoTransport {
  public:
-  explicit KivCallTransport(std::shared_ptr<SharedDirectory> directory)
+  explicit KivTransport(std::shared_ptr<SharedDirectory> directory)
       : directory_(std::move(directory)) {}
-  ~KivCallTransport() override { Stop(); }
-
-  bool Start(std::string* error) override {
-    if (!directory_->Start(error)) return false;
-    server_ = kiv::bench::StartEngine(kEchoEngineName, &kiv::bench::EchoHandler, kEchoService);
-    if (!server_) {
-      *error = "the echo engine did not start";
-      return false;
-    }
-    clients_.resize(kMaxClients);
-    for (int c = 0; c < kMaxClients; ++c) {
-      clients_[static_cast<std::size_t>(c)].engine =
-          kiv::bench::StartEngine(NumberedName(u"compare-caller-", c), nullptr);
-      if (!clients_[static_cast<std::size_t>(c)].engine) {
-        *error = "a caller engine did not start";
-        return false;
-      }
-    }
-    port_ = EchoEnginePort(clients_[0].engine.get());
-    if (port_ == 0) *error = "the directory does not list the echo engine";
-    return port_ != 0;
-  }
 
   void Stop() override {
     clients_.clear();
@@ -129,12 +110,50 @@ class KivCallTransport : public EchoTransport {
     mine.bytes = bytes;
   }
 
+ protected:
+  struct Client {
+    Caller caller;
+    kiv::Variant argument;
+    std::size_t bytes = 0;
+  };
+
+  std::shared_ptr<SharedDirectory> directory_;
+  Server server_;
+  std::vector<Client> clients_;
+};
+
+class KivCallTransport : public KivTransport<kiv::bench::EngineHandle, kiv::bench::EngineHandle> {
+ public:
+  using KivTransport::KivTransport;
+  ~KivCallTransport() override { Stop(); }
+
+  bool Start(std::string* error) override {
+    if (!directory_->Start(error)) return false;
+    server_ = kiv::bench::StartEngine(kEchoEngineName, &kiv::bench::EchoHandler, kEchoService);
+    if (!server_) {
+      *error = "the echo engine did not start";
+      return false;
+    }
+    clients_.resize(kMaxClients);
+    for (int c = 0; c < kMaxClients; ++c) {
+      clients_[static_cast<std::size_t>(c)].caller =
+          kiv::bench::StartEngine(NumberedName(u"compare-caller-", c), nullptr);
+      if (!clients_[static_cast<std::size_t>(c)].caller) {
+        *error = "a caller engine did not start";
+        return false;
+      }
+    }
+    port_ = EchoEnginePort(clients_[0].caller.get());
+    if (port_ == 0) *error = "the directory does not list the echo engine";
+    return port_ != 0;
+  }
+
   const char* Call(int client, std::uint64_t sequence) override {
     Client& mine = clients_[static_cast<std::size_t>(client)];
     StampArray(*mine.argument, sequence);
     kiv::Variant value;
     std::int32_t returnCode = -1;
-    const std::int32_t result = KivCall(mine.engine.get(), kLoopback, port_, "Echo",
+    const std::int32_t result = KivCall(mine.caller.get(), kLoopback, port_, "Echo",
                                         mine.argument.get(), value.get(), &returnCode);
     if (result != 0 || returnCode != 0) return "KivCall failed";
     return CheckArrayEcho(*value, mine.bytes, sequence);
@@ -142,17 +161,11 @@ class KivCallTransport : public EchoTransport {
 
   // The directory lookup a request makes first, with the client's engine.
   const char* Lookup(int client) const {
-    const KIV* asking = clients_[static_cast<std::size_t>(client)].engine.get();
+    const KIV* asking = clients_[static_cast<std::size_t>(client)].caller.get();
     return EchoEnginePort(const_cast<KIV*>(asking)) == port_ ? nullptr : "wrong lookup answer";
   }
 
  private:
-  struct Client {
-    kiv::bench::EngineHandle engine;
-    kiv::Variant argument;
-    std::size_t bytes = 0;
-  };
-
   // Where the echo engine listens, as the directory tells; 0 when unknown.
   static std::uint16_t EchoEnginePort(KIV* asking) {
     const kiv::Bstr destination(kEchoEngineName);
@@ -168,9 +181,6 @@ class KivCallTransport : public EchoTransport {
     }
   }
 
-  std::shared_ptr<SharedDirectory> directory_;
-  kiv::bench::EngineHandle server_;
-  std::vector<Client> clients_;
   std::uint16_t port_ = 0;
 };
 
@@ -195,10 +205,10 @@ class RequesterSatellite : public KivSatellite {
   void InitServices() override {}
 };
 
-class KivRequestTransport : public EchoTransport {
+class KivRequestTransport
+    : public KivTransport<std::unique_ptr<RequesterSatellite>, std::unique_ptr<EchoSatellite>> {
  public:
-  explicit KivRequestTransport(std::shared_ptr<SharedDirectory> directory)
-      : directory_(std::move(directory)) {}
+  using KivTransport::KivTransport;
   ~KivRequestTransport() override { Stop(); }
 
   bool Start(std::string* error) override {
@@ -211,9 +221,8 @@ class KivRequestTransport : public EchoTransport {
     clients_.resize(kMaxClients);
     for (int c = 0; c < kMaxClients; ++c) {
       Client& mine = clients_[static_cast<std::size_t>(c)];
-      mine.satellite = std::make_unique<RequesterSatellite>();
-      if (mine.satellite->Connect(u"127.0.0.1", NumberedName(u"compare-requester-", c).c_str()) !=
-          0) {
+      mine.caller = std::make_unique<RequesterSatellite>();
+      if (mine.caller->Connect(u"127.0.0.1", NumberedName(u"compare-requester-", c).c_str()) != 0) {
         *error = "a requesting satellite did not connect";
         return false;
       }
@@ -221,24 +230,13 @@ class KivRequestTransport : public EchoTransport {
     return true;
   }
 
-  void Stop() override {
-    clients_.clear();
-    server_.reset();
-  }
-
-  void Prepare(int client, std::size_t bytes) override {
-    Client& mine = clients_[static_cast<std::size_t>(client)];
-    mine.argument = PatternArray(bytes);
-    mine.bytes = bytes;
-  }
-
   const char* Call(int client, std::uint64_t sequence) override {
     Client& mine = clients_[static_cast<std::size_t>(client)];
     StampArray(*mine.argument, sequence);
     kiv::Variant values;
     kiv::Variant statuses;
-    if (mine.satellite->Request(kEchoSatelliteName, kEchoService, *mine.argument, *values,
-                                KIV_NOFLAGS, *statuses) != 0) {
+    if (mine.caller->Request(kEchoSatelliteName, kEchoService, *mine.argument, *values, KIV_NOFLAGS,
+                             *statuses) != 0) {
       return "Request failed";
     }
     const LONG* status = OnlyElement<LONG>(*statuses, VT_I4);
@@ -247,20 +245,7 @@ class KivRequestTransport : public EchoTransport {
     if (value == nullptr) return "wrong echo: not one value";
     return CheckArrayEcho(*value, mine.bytes, sequence);
   }
-
- private:
-  struct Client {
-    std::unique_ptr<RequesterSatellite> satellite;
-    kiv::Variant argument;
-    std::size_t bytes = 0;
-  };
-
-  std::shared_ptr<SharedDirectory> directory_;
-  std::unique_ptr<EchoSatellite> server_;
-  std::vector<Client> clients_;
 };
-
-}  // namespace
 
 // "GetServiceReg" alone, through the call transport's engines (which it
 // needs started first).
@@ -275,6 +260,8 @@ class KivLookupTransport : public EchoTransport {
  private:
   const KivCallTransport* call_;
 };
+
+}  // namespace
 
 KivTransports MakeKivTransports() {
   auto directory = std::make_shared<SharedDirectory>();

@@ -43,10 +43,10 @@ bool ReadReply(const KIV* engine, const char* host, std::uint16_t port, int sock
   if (ok && reply.result >= 0) {
     ok = kiv::ReadU32(in, reply.returnCode) && kiv::ReadVariant(in, reply.value.get());
   }
-  if (!ok && in.refusedSize() != 0) {
+  if (!ok) {
     kiv::engine::ReportUnreadMessage(in,
                                      "reply from " + std::string(host) + ":" + std::to_string(port),
-                                     engine->maxMessageBytes, engine->messageTimeoutMs);
+                                     engine->messageTimeoutMs);
   }
   return ok && in.Commit();
 }

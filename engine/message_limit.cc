@@ -15,12 +15,12 @@ std::uint64_t ConfiguredMessageLimit() {
   return value;
 }
 
-void ReportUnreadMessage(const kiv::SocketSource& in, const std::string& what, std::uint64_t limit,
+void ReportUnreadMessage(const kiv::SocketSource& in, const std::string& what,
                          std::int32_t timeoutMs) {
   if (in.refusedSize() != 0) {
     LogWarn(u"KIV: %hs refused: %llu bytes or more, MaxMessageSize is %llu bytes", what.c_str(),
             static_cast<unsigned long long>(in.refusedSize()),
-            static_cast<unsigned long long>(limit));
+            static_cast<unsigned long long>(in.limit()));
   } else if (in.missedDeadline()) {
     LogWarn(u"KIV: %hs not complete within %d ms; connection dropped", what.c_str(), timeoutMs);
   }

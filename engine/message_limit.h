@@ -21,7 +21,7 @@ std::uint64_t ConfiguredMessageLimit();
 // Logs at WARN why `in` stopped reading `what` (such as "request" or "reply
 // from host:port"): a size over the limit or a missed deadline. Silent when
 // the read failed for another reason (closed peer, malformed bytes).
-void ReportUnreadMessage(const kiv::SocketSource& in, const std::string& what, std::uint64_t limit,
+void ReportUnreadMessage(const kiv::SocketSource& in, const std::string& what,
                          std::int32_t timeoutMs);
 
 }  // namespace kiv::engine

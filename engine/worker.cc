@@ -132,8 +132,7 @@ bool KivHandleMessage(KIV* engine, KivConnection* connection) {
     in.SetLimit(engine->maxMessageBytes);
     std::uint16_t kind = 0;
     if (!kiv::ReadU16(in, kind)) {
-      kiv::engine::ReportUnreadMessage(in, "request", engine->maxMessageBytes,
-                                       engine->messageTimeoutMs);
+      kiv::engine::ReportUnreadMessage(in, "request", engine->messageTimeoutMs);
       Refuse(out, kiv::KIV_E_TRANSPORT);
       return false;
     }
@@ -175,8 +174,7 @@ bool KivHandleRequest(KIV* engine, KivConnection* connection, kiv::SocketSource&
   // Consumed before the connection can turn idle, or the event thread would
   // take the message's first byte for a marker.
   if (!read || !in.Commit()) {
-    kiv::engine::ReportUnreadMessage(in, "request", engine->maxMessageBytes,
-                                     engine->messageTimeoutMs);
+    kiv::engine::ReportUnreadMessage(in, "request", engine->messageTimeoutMs);
     Refuse(out, kiv::KIV_E_TRANSPORT);
     return false;
   }

@@ -21,13 +21,13 @@
 
 #include "bench/latency_stats.h"
 #include "bench/private_network_bench.h"
+#include "directory/directory_service.h"
+#include "directory/directory_table.h"
+#include "directory/directory_values.h"
 #include "kiv/engine.h"
 #include "kiv/satellite.h"
 #include "kiv/value.h"
 #include "kiv/vutil.h"
-#include "tools/kivd/directory_service.h"
-#include "tools/kivd/directory_table.h"
-#include "tools/kivd/directory_values.h"
 
 namespace {
 
@@ -177,7 +177,7 @@ std::int32_t Ask(const char* request, kiv::Variant& argument) {
 }
 
 bool StartCluster() {
-  kiv::directory::KivdOptions options;
+  kiv::directory::DirectoryConfig options;
   options.serverId = "bench-directory";
   // The registered satellites are made up: no one answers their pings, and
   // the run ends before three rounds could drop them.

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <string>
 
-#include "tests/support/private_network.h"
+#include "testing/private_network.h"
 
 namespace kiv::bench {
 

@@ -12,11 +12,11 @@
 #include "com/ckivin.h"
 #include "com/kivin_codes.h"
 #include "com/kivin_factory.h"
-#include "com/testing/event_recorder.h"
-#include "engine/testing/fake_directory.h"
 #include "kiv/result_codes.h"
 #include "kiv/value.h"
 #include "kiv/vutil.h"
+#include "testing/event_recorder.h"
+#include "testing/fake_directory.h"
 
 namespace kiv::com {
 namespace {

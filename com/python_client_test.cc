@@ -10,8 +10,8 @@
 #include <map>
 #include <string>
 
-#include "tests/support/child_process.h"
-#include "tests/support/program_runner.h"
+#include "testing/child_process.h"
+#include "testing/program_runner.h"
 
 namespace {
 

@@ -15,7 +15,6 @@
 #include "discovery/discovery_socket.h"
 #include "discovery/multicast_group.h"
 #include "kiv/discover.h"
-#include "kiv/engine.h"
 #include "kiv/utf8.h"
 #include "support/log/log.h"
 #include "support/time/wall_clock.h"
@@ -27,13 +26,18 @@ std::atomic<DirectoryStatusReport> gStatusReport{nullptr};
 
 void ReportDirectoryStatus(const std::string& serverId, KIVSTATUS status) {
   const DirectoryStatusReport report = gStatusReport.load();
-  (report != nullptr ? report : KivOnDirectoryStatus)(serverId.c_str(), status);
+  if (report != nullptr) report(serverId.c_str(), status);
 }
 
 }  // namespace
 
-void SetDirectoryStatusReportForTesting(DirectoryStatusReport report) {
-  gStatusReport = report;
+void InstallDirectoryStatusReport(DirectoryStatusReport report) {
+  DirectoryStatusReport none = nullptr;
+  gStatusReport.compare_exchange_strong(none, report);
+}
+
+DirectoryStatusReport ReplaceDirectoryStatusReportForTesting(DirectoryStatusReport report) {
+  return gStatusReport.exchange(report);
 }
 
 }  // namespace kiv::discovery

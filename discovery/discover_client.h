@@ -19,11 +19,11 @@
 #include <string_view>
 #include <vector>
 
-#include "discovery/directory_table.h"
-#include "engine/wire/byte_io.h"
+#include "discovery/directory_catalog.h"
 #include "kiv/status.h"
 #include "support/log/cbblog.h"
 #include "support/net/net.h"
+#include "support/net/socket.h"
 #include "support/threads/mutex.h"
 #include "support/threads/thread.h"
 
@@ -110,7 +110,7 @@ class KivDiscoverClient {
   int wakeFd_ = -1;  // eventfd that ends the thread's wait at shutdown
   // Recursive: an update removes a directory while holding it.
   PMutex tableLock_{true};
-  kiv::discovery::DirectoryTable table_;
+  kiv::discovery::DirectoryCatalog table_;
   PLocker<std::set<KivDiscover*>> listeners_;
   std::unique_ptr<PThread> thread_;
   std::atomic<std::uint64_t> loopTurns_{0};
@@ -123,9 +123,13 @@ boost::shared_ptr<KivDiscoverClient> GetDiscoverClient();
 
 namespace kiv::discovery {
 
-// Where directory statuses go: KivOnDirectoryStatus, unless a test has
-// installed its own receiver (null restores the engine).
+// Where directory statuses go. Discovery sits below the engine and cannot
+// call it: the engine installs its receiver when an engine is created, and
+// until then statuses are dropped (no engine could use them). Any thread.
 using DirectoryStatusReport = void (*)(const char* serverId, std::int32_t status);
-void SetDirectoryStatusReportForTesting(DirectoryStatusReport report);
+// Installs `report` only when no receiver is installed yet.
+void InstallDirectoryStatusReport(DirectoryStatusReport report);
+// Replaces the receiver (null removes it) and returns the previous one.
+DirectoryStatusReport ReplaceDirectoryStatusReportForTesting(DirectoryStatusReport report);
 
 }  // namespace kiv::discovery

@@ -7,8 +7,8 @@
 #include <cstddef>
 #include <vector>
 
-#include "engine/wire/byte_io.h"
 #include "support/net/net.h"
+#include "support/net/socket.h"
 
 namespace kiv::discovery {
 

@@ -100,11 +100,11 @@ void RecordingDiscover::Clear() {
 
 StatusRecorder::StatusRecorder() {
   Clear();
-  discovery::SetDirectoryStatusReportForTesting(RecordReport);
+  previous_ = discovery::ReplaceDirectoryStatusReportForTesting(RecordReport);
 }
 
 StatusRecorder::~StatusRecorder() {
-  discovery::SetDirectoryStatusReportForTesting(nullptr);
+  discovery::ReplaceDirectoryStatusReportForTesting(previous_);
 }
 
 std::vector<std::string> StatusRecorder::Reports() {

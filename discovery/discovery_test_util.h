@@ -14,10 +14,11 @@
 #include <utility>
 #include <vector>
 
-#include "discovery/group_peer.h"
+#include "discovery/discover_client.h"
 #include "kiv/discover.h"
 #include "support/log/cbblog.h"
 #include "support/threads/cond.h"
+#include "testing/group_peer.h"
 
 namespace kiv::discoverytest {
 
@@ -68,6 +69,9 @@ class StatusRecorder {
   std::vector<std::string> Reports();
   std::size_t Fences();
   void Clear();
+
+ private:
+  kiv::discovery::DirectoryStatusReport previous_ = nullptr;
 };
 
 // Replaces the wall clock by a number the test moves; the tick stays real.

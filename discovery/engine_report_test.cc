@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "discovery/discovery_test_util.h"
-#include "engine/testing/fake_directory.h"
 #include "kiv/status.h"
+#include "testing/fake_directory.h"
 
 namespace kiv::discoverytest {
 namespace {

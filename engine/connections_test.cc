@@ -8,11 +8,11 @@
 #include <chrono>
 
 #include "engine/engine_object.h"
-#include "engine/testing/background_call.h"
-#include "engine/testing/raw_peer.h"
 #include "kiv/engine.h"
 #include "kiv/result_codes.h"
 #include "support/threads/test_util.h"
+#include "testing/background_call.h"
+#include "testing/raw_peer.h"
 
 namespace kiv::testing {
 namespace {

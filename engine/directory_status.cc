@@ -74,3 +74,8 @@ void KivOnDirectoryStatus(const char* directoryId, std::int32_t status) {
     if (matches) OnStatus(engine, status);
   }
 }
+
+boost::shared_ptr<KivDiscoverClient> AttachDiscovery() {
+  kiv::discovery::InstallDirectoryStatusReport(KivOnDirectoryStatus);
+  return GetDiscoverClient();
+}

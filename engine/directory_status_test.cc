@@ -6,11 +6,11 @@
 #include <atomic>
 
 #include "engine/outgoing_test_util.h"
-#include "engine/testing/fake_directory.h"
-#include "engine/testing/log_capture.h"
 #include "kiv/engine.h"
 #include "kiv/status.h"
 #include "support/time/wall_clock.h"
+#include "testing/fake_directory.h"
+#include "testing/log_capture.h"
 
 namespace kiv::testing {
 namespace {

@@ -30,9 +30,13 @@ struct KivIdleConnection {
   std::string host;  // exactly as the caller gave it
 };
 
+// The process's discovery client, with the engine installed as the receiver
+// of its directory statuses (KivOnDirectoryStatus).
+boost::shared_ptr<KivDiscoverClient> AttachDiscovery();
+
 struct KIV {
   KIV(KivRequestCallback request, KivStatusCallback status, void* ctx)
-      : discovery(GetDiscoverClient()), onRequest(request), onStatus(status), context(ctx) {}
+      : discovery(AttachDiscovery()), onRequest(request), onStatus(status), context(ctx) {}
 
   boost::shared_ptr<KivDiscoverClient> discovery;
   std::atomic<std::uint8_t> registered{0};

@@ -13,14 +13,14 @@
 
 #include "engine/engine_object.h"
 #include "engine/listener.h"
-#include "engine/testing/background_call.h"
-#include "engine/testing/fake_directory.h"
-#include "engine/testing/log_capture.h"
-#include "engine/testing/raw_peer.h"
 #include "engine/worker.h"
 #include "kiv/result_codes.h"
 #include "support/threads/test_util.h"
 #include "support/time/wall_clock.h"
+#include "testing/background_call.h"
+#include "testing/fake_directory.h"
+#include "testing/log_capture.h"
+#include "testing/raw_peer.h"
 
 namespace kiv::testing {
 namespace {

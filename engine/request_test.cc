@@ -10,14 +10,14 @@
 #include <memory>
 
 #include "engine/outgoing_test_util.h"
-#include "engine/testing/background_call.h"
-#include "engine/testing/fake_directory.h"
-#include "engine/testing/raw_peer.h"
 #include "kiv/engine.h"
 #include "kiv/result_codes.h"
 #include "kiv/status.h"
 #include "kiv/utf8.h"
 #include "support/threads/test_util.h"
+#include "testing/background_call.h"
+#include "testing/fake_directory.h"
+#include "testing/raw_peer.h"
 
 namespace kiv::testing {
 namespace {

@@ -10,12 +10,12 @@
 #include <string_view>
 
 #include "discovery/datagram.h"
-#include "discovery/directory_table.h"
+#include "discovery/directory_catalog.h"
 
 namespace {
 
 using kiv::discovery::DatagramKind;
-using kiv::discovery::DirectoryTable;
+using kiv::discovery::DirectoryCatalog;
 
 void Check(bool condition) {
   if (!condition) std::abort();
@@ -52,7 +52,8 @@ void CheckNotify(std::string_view text, const std::string& source,
   }
 }
 
-void Announce(DirectoryTable& table, const kiv::discovery::NotifyFields& fields, std::int64_t now) {
+void Announce(DirectoryCatalog& table, const kiv::discovery::NotifyFields& fields,
+              std::int64_t now) {
   const bool known = table.Contains(fields.serverId);
   const auto update = table.Update(fields.serverId, fields.host, fields.aliases, fields.users, now);
   Check(table.Consistent());
@@ -81,7 +82,7 @@ void Announce(DirectoryTable& table, const kiv::discovery::NotifyFields& fields,
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const std::string kSources[] = {"10.0.0.5", "10.0.0.6", "127.0.0.1"};
-  DirectoryTable table;
+  DirectoryCatalog table;
   std::int64_t now = 1000;
   const std::string_view input(reinterpret_cast<const char*>(data), size);
   std::size_t start = 0;

@@ -20,7 +20,7 @@
 #include "kiv/engine.h"
 #include "kiv/result_codes.h"
 #include "support/net/net.h"
-#include "tests/support/private_network.h"
+#include "testing/private_network.h"
 
 namespace {
 

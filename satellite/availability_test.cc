@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "engine/testing/fake_directory.h"
-#include "engine/testing/log_capture.h"
 #include "kiv/engine.h"
 #include "kiv/vutil.h"
 #include "satellite/satellite_test_util.h"
 #include "support/time/wall_clock.h"
+#include "testing/fake_directory.h"
+#include "testing/log_capture.h"
 
 namespace kiv::satellitetest {
 namespace {

@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "engine/testing/fake_directory.h"
-#include "engine/testing/log_capture.h"
 #include "kiv/result_codes.h"
 #include "kiv/satellite.h"
 #include "kiv/vutil.h"
 #include "satellite/satellite_test_util.h"
 #include "support/threads/test_util.h"
+#include "testing/fake_directory.h"
+#include "testing/log_capture.h"
 
 namespace kiv::satellitetest {
 namespace {

@@ -9,12 +9,12 @@
 
 #include "bench/compare/echo_payload.h"
 #include "bench/echo_peers.h"
+#include "directory/directory_service.h"
 #include "kiv/engine.h"
 #include "kiv/kiv_exception.h"
 #include "kiv/satellite.h"
 #include "kiv/value.h"
 #include "kiv/vutil.h"
-#include "tools/kivd/directory_service.h"
 
 namespace kiv::compare {
 
@@ -36,7 +36,7 @@ class SharedDirectory {
  public:
   bool Start(std::string* error) {
     if (service_) return true;
-    kiv::directory::KivdOptions options;
+    kiv::directory::DirectoryConfig options;
     options.serverId = "compare-directory";
     // Every satellite here answers pings; a long interval keeps the pings
     // out of the timed calls.

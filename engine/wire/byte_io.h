@@ -10,10 +10,9 @@
 #include <optional>
 #include <vector>
 
-namespace kiv {
+#include "support/net/socket.h"
 
-using SOCKET = int;
-constexpr SOCKET INVALID_SOCKET = -1;
+namespace kiv {
 
 // Accepts bytes; Write returns how many it took (all or a failure).
 class ByteSink {

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/wire/byte_io.h"
+#include "support/net/socket.h"
 
 namespace kiv {
 

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 
-#include "engine/testing/raw_peer.h"
+#include "testing/raw_peer.h"
 #include "tests/hostile/hostile_fixture.h"
 #include "tests/hostile/resource_window.h"
 

@@ -1,7 +1,7 @@
 #include "tests/hostile/datagram_flood.h"
 
 #include "discovery/datagram.h"
-#include "discovery/group_peer.h"
+#include "testing/group_peer.h"
 
 namespace kiv::hostile {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-#include "engine/testing/raw_peer.h"
+#include "testing/raw_peer.h"
 #include "tests/hostile/drip_sender.h"
 #include "tests/hostile/giant_messages.h"
 #include "tests/hostile/hostile_fixture.h"

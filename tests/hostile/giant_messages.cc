@@ -1,8 +1,8 @@
 #include "tests/hostile/giant_messages.h"
 
-#include "engine/testing/raw_peer.h"
 #include "engine/wire/wire_codec.h"
 #include "kiv/oleaut.h"
+#include "testing/raw_peer.h"
 
 namespace kiv::hostile {
 namespace {

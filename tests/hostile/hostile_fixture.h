@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "testing/child_process.h"
+#include "testing/process_stats.h"
+#include "testing/program_runner.h"
 #include "tests/hostile/good_client.h"
 #include "tests/hostile/raw_connection.h"
-#include "tests/support/child_process.h"
-#include "tests/support/process_stats.h"
-#include "tests/support/program_runner.h"
 
 namespace kiv::hostile {
 

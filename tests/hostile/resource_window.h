@@ -1,6 +1,6 @@
 // What a victim process uses over one stretch of an attack: resources at
 // the start, their peaks over the samples taken, and its CPU time per wall
-// second. Reads /proc (tests/support/process_stats.h); a vanished process
+// second. Reads /proc (testing/process_stats.h); a vanished process
 // is remembered, not hidden. One thread uses a window at a time.
 #pragma once
 
@@ -11,8 +11,8 @@
 #include <optional>
 #include <string>
 
+#include "testing/process_stats.h"
 #include "tests/hostile/raw_connection.h"
-#include "tests/support/process_stats.h"
 
 namespace kiv::hostile {
 

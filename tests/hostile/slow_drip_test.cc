@@ -3,10 +3,10 @@
 // good clients keep calling.
 #include <gtest/gtest.h>
 
-#include "engine/testing/raw_peer.h"
 #include "kiv/engine.h"
 #include "kiv/result_codes.h"
 #include "kiv/value.h"
+#include "testing/raw_peer.h"
 #include "tests/hostile/drip_sender.h"
 #include "tests/hostile/hostile_fixture.h"
 #include "tests/hostile/resource_window.h"

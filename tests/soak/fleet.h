@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "support/threads/mutex.h"
+#include "testing/child_process.h"
 #include "tests/soak/journal.h"
 #include "tests/soak/verdict.h"
-#include "tests/support/child_process.h"
 
 namespace kiv::soak {
 

@@ -1,9 +1,9 @@
 #include "tests/soak/registration_check.h"
 
+#include "directory/directory_values.h"
 #include "kiv/kiv_exception.h"
 #include "kiv/utf8.h"
 #include "kiv/vutil.h"
-#include "tools/kivd/directory_values.h"
 
 namespace kiv::soak {
 namespace {

@@ -10,9 +10,9 @@
 #include <string>
 
 #include "support/threads/mutex.h"
+#include "testing/process_stats.h"
 #include "tests/soak/journal.h"
 #include "tests/soak/verdict.h"
-#include "tests/support/process_stats.h"
 
 namespace kiv::soak {
 

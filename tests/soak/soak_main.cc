@@ -26,10 +26,10 @@
 #include <string>
 #include <vector>
 
+#include "testing/private_network.h"
 #include "tests/soak/soak_options.h"
 #include "tests/soak/soak_run.h"
 #include "tests/soak/supervisor.h"
-#include "tests/support/private_network.h"
 
 namespace {
 

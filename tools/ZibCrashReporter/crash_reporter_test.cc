@@ -9,7 +9,7 @@
 #include "support/crash/dump_file.h"
 #include "support/log/cbblog.h"
 #include "support/log/log_test_util.h"
-#include "tests/support/program_runner.h"
+#include "testing/program_runner.h"
 
 namespace kiv {
 namespace {

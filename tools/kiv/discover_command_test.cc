@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "discovery/group_peer.h"
-#include "tests/support/child_process.h"
+#include "testing/child_process.h"
+#include "testing/group_peer.h"
 
 namespace {
 

@@ -4,6 +4,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "directory/directory_values.h"
 #include "kiv/kiv_exception.h"
 #include "kiv/result_codes.h"
 #include "kiv/utf8.h"
@@ -11,7 +12,6 @@
 #include "tools/kiv/cli.h"
 #include "tools/kiv/command_satellite.h"
 #include "tools/kiv/json_reader.h"
-#include "tools/kivd/directory_values.h"
 
 namespace kiv::cli {
 namespace {

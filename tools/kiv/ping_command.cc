@@ -4,6 +4,7 @@
 #include <optional>
 #include <ostream>
 
+#include "directory/directory_values.h"
 #include "kiv/engine.h"
 #include "kiv/kiv_exception.h"
 #include "kiv/result_codes.h"
@@ -11,7 +12,6 @@
 #include "kiv/vutil.h"
 #include "tools/kiv/cli.h"
 #include "tools/kiv/command_satellite.h"
-#include "tools/kivd/directory_values.h"
 
 namespace kiv::cli {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "com/type_library.h"
-#include "tests/support/program_runner.h"
+#include "testing/program_runner.h"
 
 namespace {
 

@@ -9,14 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "directory/directory_config.h"
+
 namespace kiv::directory {
 
-struct KivdOptions {
-  std::string serverId;              // default: the host name
-  std::vector<std::string> users;    // default: none
-  std::vector<std::string> aliases;  // default: the host name
-  std::chrono::milliseconds pingInterval{10000};
-  std::chrono::milliseconds notifyInterval{15000};
+struct KivdOptions : DirectoryConfig {
   bool help = false;
 };
 

@@ -13,9 +13,9 @@
 #include <regex>
 #include <thread>
 
-#include "tests/support/child_process.h"
-#include "tests/support/process_stats.h"
-#include "tests/support/program_runner.h"
+#include "testing/child_process.h"
+#include "testing/process_stats.h"
+#include "testing/program_runner.h"
 
 namespace {
 

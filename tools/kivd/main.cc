@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "directory/directory_service.h"
 #include "kiv/satellite.h"
 #include "support/log/log.h"
-#include "tools/kivd/directory_service.h"
 #include "tools/kivd/kivd_options.h"
 
 namespace {

@@ -1,0 +1,317 @@
+#include "directory/directory_service.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include "directory/directory_values.h"
+#include "kiv/engine.h"
+#include "kiv/result_codes.h"
+#include "kiv/utf8.h"
+#include "kiv/vutil.h"
+#include "support/log/log.h"
+#include "support/net/net.h"
+
+namespace kiv::directory {
+namespace {
+
+constexpr char16_t kDirectoryAddress[] = u"127.0.0.1:29831";
+constexpr char16_t kNoticeService[] = u"OnServiceAvailabilityChanged";
+// The return code of a request the directory could not carry out.
+constexpr std::int32_t kFailed = -1;
+// Every notice waits at most 30 seconds for its listener.
+constexpr KIVFLAGS kBoundedRequest = static_cast<KIVFLAGS>(2);
+
+// Calls one member of the service with the requesting connection's socket.
+// A request of the wrong shape is refused with the readers' code (1), and
+// logged with the address it came from.
+class DirectoryHandler : public KivSatelliteDelegateWithId {
+ public:
+  DirectoryHandler(DirectoryService* service, DirectoryService::Handler method,
+                   const char16_t* name)
+      : service_(service), method_(method), name_(name) {}
+
+  std::int32_t InvokeWithId(std::int32_t sd, const char16_t* source, const VARIANT& inParams,
+                            VARIANT* outParams) override {
+    try {
+      return (service_->*method_)(sd, source, inParams, outParams);
+    } catch (const KivException& e) {
+      LogWarn(u"kivd: refused %s from %s at %hs: %s", name_, source, GetPeerAddress(sd).c_str(),
+              e.getMessage());
+      VariantClear(outParams);
+      return e.getCode();
+    } catch (const std::exception& e) {
+      // Out of memory, most likely: refuse this request, keep serving.
+      LogError(u"kivd: %s from %s failed: %hs", name_, source, e.what());
+      VariantClear(outParams);
+      return kFailed;
+    }
+  }
+
+ private:
+  DirectoryService* service_;
+  DirectoryService::Handler method_;
+  const char16_t* name_;
+};
+
+bool IsLoopback(const std::string& dotted) {
+  return dotted.starts_with("127.");
+}
+
+// The address by which the peer of sd reached us, or "".
+std::string LocalAddressOf(std::int32_t sd) {
+  sockaddr_in local{};
+  socklen_t size = sizeof local;
+  if (::getsockname(sd, reinterpret_cast<sockaddr*>(&local), &size) != 0) return "";
+  return DottedAddress(local.sin_addr.s_addr);
+}
+
+// A satellite that registered over loopback lives on this machine; a peer
+// on another machine reaches it at the address by which it reached us.
+std::string ReachableHost(const std::string& host, std::int32_t sd) {
+  if (!IsLoopback(host) || IsLoopback(GetPeerAddress(sd))) return host;
+  const std::string local = LocalAddressOf(sd);
+  return local.empty() ? host : local;
+}
+
+std::u16string Joined(const std::vector<std::u16string>& names) {
+  std::u16string text;
+  for (const std::u16string& name : names) text += (text.empty() ? u"" : u", ") + name;
+  return text;
+}
+
+std::vector<std::u16string> ServiceNames(const Registration& registration) {
+  std::vector<std::u16string> names;
+  for (const ServiceOffer& offer : registration.services) names.push_back(offer.name);
+  return names;
+}
+
+}  // namespace
+
+DirectoryService::DirectoryService(DirectoryConfig options)
+    : options_(std::move(options)),
+      serverId_(FromUtf8(options_.serverId)),
+      notices_([this](const AvailabilityNotice& notice) { DeliverNotice(notice); }),
+      pinger_(
+          options_.pingInterval, [this] { return PingTargets(); },
+          [this](const SatelliteRecord& record) { return PingSatellite(record); },
+          [this](const SatelliteRecord& record, bool answered) { ReportPing(record, answered); }),
+      announcer_({options_.serverId, KIV_DIRECTORY_PORT, options_.aliases, options_.users},
+                 options_.notifyInterval) {}
+
+DirectoryService::~DirectoryService() {
+  Stop();
+}
+
+void DirectoryService::InitServices() {
+  struct Entry {
+    const char16_t* name;
+    const char16_t* description;
+    Handler method;
+  };
+  static const Entry kEntries[] = {
+      {u"Register", u"registers a satellite and its services", &DirectoryService::Register},
+      {u"UnRegister", u"withdraws services", &DirectoryService::UnRegister},
+      {u"RemoveSatellite", u"forgets a satellite", &DirectoryService::RemoveSatellite},
+      {u"GetServiceReg", u"lists the satellites offering a service",
+       &DirectoryService::GetServiceReg},
+      {u"GetSatelliteHost", u"the address of a satellite", &DirectoryService::GetSatelliteHost},
+      {u"AddServiceAvailabilityListener", u"follows services", &DirectoryService::AddListener},
+      {u"RemoveServiceAvailabilityListener", u"stops following services",
+       &DirectoryService::RemoveListener},
+      {kListSatellites, u"every registered satellite", &DirectoryService::ListSatellites},
+  };
+  for (const Entry& entry : kEntries) {
+    AddService(entry.name, entry.description, new DirectoryHandler(this, entry.method, entry.name));
+  }
+}
+
+std::int32_t DirectoryService::Start(std::string* error) {
+  const std::int32_t connected = Connect(kDirectoryAddress, kDirectoryName);
+  if (connected != 0) {
+    *error = "cannot serve on TCP port 29831 (is another directory running?): " +
+             DescribeResult(connected);
+    return connected;
+  }
+  try {
+    notices_.Start();
+    pinger_.Start();
+  } catch (const std::exception& e) {
+    *error = std::string("cannot start a thread: ") + e.what();
+    Stop();
+    return 1;
+  }
+  if (!announcer_.Start()) {
+    *error = "cannot announce on the discovery group (UDP port 1901)";
+    Stop();
+    return 1;
+  }
+  started_ = true;
+  LogInfo(u"kivd: directory %s ready on port %d", serverId_.c_str(), KIV_DIRECTORY_PORT);
+  return 0;
+}
+
+void DirectoryService::Stop() {
+  announcer_.Stop();
+  pinger_.Stop();
+  notices_.Stop();
+  if (isConnected()) Disconnect();
+  if (started_) LogInfo(u"kivd: directory %s stopped", serverId_.c_str());
+  started_ = false;
+}
+
+std::int32_t DirectoryService::Register(std::int32_t sd, const char16_t*, const VARIANT& in,
+                                        VARIANT* out) {
+  const Registration registration = ReadRegistration(in, GetPeerAddress(sd));
+  if (registration.name == kDirectoryName) {
+    // Only this directory registers under its own name.
+    const auto own = table_.Find(kDirectoryName);
+    if (own && own->id != registration.knownId) {
+      throw KivInvalidParameterException(u"the name MainRegister belongs to this directory");
+    }
+  }
+  RegisterOutcome outcome;
+  {
+    PScopedLock hold(&changeLock_);
+    outcome = table_.Register(registration);
+    notices_.Queue(outcome.notices);
+  }
+  const std::u16string& name = registration.name;
+  if (outcome.created) {
+    LogInfo(u"kivd: registered satellite %s (id %d) at %hs:%d%s", name.c_str(), outcome.id,
+            registration.host.c_str(), registration.port,
+            outcome.replaced ? u", replacing the earlier one of that name" : u"");
+  }
+  if (!outcome.added.empty()) {
+    LogInfo(u"kivd: satellite %s (id %d) offers %s", name.c_str(), outcome.id,
+            Joined(outcome.added).c_str());
+  }
+  *out = RegisterAnswer(serverId_, outcome.id).Detach();
+  return KIV_OK;
+}
+
+std::int32_t DirectoryService::UnRegister(std::int32_t sd, const char16_t*, const VARIANT& in,
+                                          VARIANT*) {
+  const Registration registration = ReadRegistration(in, GetPeerAddress(sd));
+  std::optional<std::vector<AvailabilityNotice>> withdrawn;
+  {
+    PScopedLock hold(&changeLock_);
+    withdrawn =
+        table_.Withdraw(registration.name, registration.knownId, ServiceNames(registration));
+    if (withdrawn) notices_.Queue(*withdrawn);
+  }
+  if (!withdrawn) return KIV_RC_NOT_FOUND;
+  LogInfo(u"kivd: satellite %s (id %d) withdrew %s", registration.name.c_str(),
+          registration.knownId, Joined(ServiceNames(registration)).c_str());
+  return KIV_OK;
+}
+
+std::int32_t DirectoryService::RemoveSatellite(std::int32_t sd, const char16_t*, const VARIANT& in,
+                                               VARIANT*) {
+  const Registration registration = ReadRegistration(in, GetPeerAddress(sd));
+  std::optional<RemoveOutcome> removed;
+  {
+    PScopedLock hold(&changeLock_);
+    removed = table_.Remove(registration.name, registration.knownId);
+    if (removed) notices_.Queue(removed->notices);
+  }
+  if (!removed) return KIV_RC_NOT_FOUND;
+  LogInfo(u"kivd: satellite %s (id %d) removed itself", registration.name.c_str(),
+          removed->record.id);
+  return KIV_OK;
+}
+
+std::int32_t DirectoryService::GetServiceReg(std::int32_t sd, const char16_t*, const VARIANT& in,
+                                             VARIANT* out) {
+  const ServiceQuery query = ReadServiceQuery(in);
+  std::vector<ServiceEntry> entries = table_.Offers(query.destination, query.service);
+  if (entries.empty()) return KIV_RC_NOT_FOUND;
+  for (ServiceEntry& entry : entries) entry.host = ReachableHost(entry.host, sd);
+  *out = EntriesAnswer(entries).Detach();
+  return KIV_OK;
+}
+
+std::int32_t DirectoryService::GetSatelliteHost(std::int32_t sd, const char16_t*, const VARIANT& in,
+                                                VARIANT* out) {
+  VUtil::checkType(in, VT_BSTR, u"GetSatelliteHost");
+  const auto record = table_.Find(std::u16string(in.bstrVal, SysStringLen(in.bstrVal)));
+  if (!record) return KIV_RC_SATELLITE_UNAVAILABLE;
+  *out = HostAnswer(ReachableHost(record->host, sd), record->port).Detach();
+  return KIV_OK;
+}
+
+std::int32_t DirectoryService::AddListener(std::int32_t, const char16_t* source, const VARIANT& in,
+                                           VARIANT*) {
+  const std::vector<std::u16string> names = ReadNames(in);
+  table_.AddListener(source, names);
+  LogDebug(u"kivd: %s follows %s", source, Joined(names).c_str());
+  return KIV_OK;
+}
+
+std::int32_t DirectoryService::RemoveListener(std::int32_t, const char16_t* source,
+                                              const VARIANT& in, VARIANT*) {
+  const std::vector<std::u16string> names = ReadNames(in);
+  table_.RemoveListener(source, names);
+  LogDebug(u"kivd: %s no longer follows %s", source, Joined(names).c_str());
+  return KIV_OK;
+}
+
+std::int32_t DirectoryService::ListSatellites(std::int32_t sd, const char16_t*, const VARIANT&,
+                                              VARIANT* out) {
+  std::vector<SatelliteRecord> satellites = table_.Satellites();
+  for (SatelliteRecord& record : satellites) record.host = ReachableHost(record.host, sd);
+  *out = ListAnswer(satellites).Detach();
+  return KIV_OK;
+}
+
+std::vector<SatelliteRecord> DirectoryService::PingTargets() const {
+  std::vector<SatelliteRecord> targets = table_.Satellites();
+  std::erase_if(targets, [](const SatelliteRecord& r) { return r.name == kDirectoryName; });
+  return targets;
+}
+
+bool DirectoryService::PingSatellite(const SatelliteRecord& record) {
+  KIVSTATUS status = KIV_UNKNOWN;
+  DirectoryPingSatellite(record.name.c_str(), FromUtf8(record.host).c_str(), record.port, record.id,
+                         status);
+  return status == KIV_ALIVE;
+}
+
+void DirectoryService::ReportPing(const SatelliteRecord& record, bool answered) {
+  std::optional<RemoveOutcome> dropped;
+  {
+    PScopedLock hold(&changeLock_);
+    dropped = table_.RecordPing(record.id, answered);
+    if (dropped) notices_.Queue(dropped->notices);
+  }
+  if (!answered && !dropped) {
+    LogDebug(u"kivd: satellite %s (id %d) at %hs:%d missed a ping", record.name.c_str(), record.id,
+             record.host.c_str(), record.port);
+  }
+  if (dropped) {
+    LogInfo(u"kivd: dropped satellite %s (id %d) at %hs:%d after %d missed pings",
+            record.name.c_str(), record.id, record.host.c_str(), record.port, kMaxFailedPings);
+  }
+}
+
+void DirectoryService::DeliverNotice(const AvailabilityNotice& notice) {
+  const Variant argument = NoticeArgument(notice);
+  Variant values;
+  Variant statuses;
+  const std::int32_t result = Request(notice.listener.c_str(), kNoticeService, *argument, *values,
+                                      kBoundedRequest, *statuses);
+  long status = result;
+  if (result == 0) {
+    try {
+      status = VUtil::GetSingleRetcode(*statuses);
+    } catch (const KivException&) {
+      status = -1;
+    }
+  }
+  if (status != 0) {
+    LogDebug(u"kivd: notice %s/%s/%d to %s not delivered: 0x%x", notice.service.c_str(),
+             notice.satellite.c_str(), notice.available, notice.listener.c_str(),
+             static_cast<unsigned>(status));
+  }
+}
+
+}  // namespace kiv::directory

@@ -1,0 +1,80 @@
+// The directory: the satellite "MainRegister" answering every directory
+// request from a DirectoryTable, with its announcer, pinger and notices.
+// Handlers run on engine worker threads, several at once; Start and Stop
+// belong to the owner's thread. Failures come back as codes and messages.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "directory/announcer.h"
+#include "directory/directory_config.h"
+#include "directory/directory_table.h"
+#include "directory/notice_sender.h"
+#include "directory/satellite_pinger.h"
+#include "kiv/satellite.h"
+#include "support/threads/mutex.h"
+
+namespace kiv::directory {
+
+inline constexpr char16_t kDirectoryName[] = u"MainRegister";
+
+class DirectoryService : public KivSatellite {
+ public:
+  explicit DirectoryService(DirectoryConfig options);
+  // Stops first.
+  ~DirectoryService() override;
+
+  // Listens on port 29831 and registers with itself, then announces itself
+  // and starts pinging. 0, or a message in *error and a non-zero code.
+  std::int32_t Start(std::string* error);
+  // BYEBYE, then stops pinging and notices, then disconnects.
+  void Stop();
+
+  const DirectoryTable& table() const { return table_; }
+
+  // The handlers' common form: sd is the requesting connection's socket.
+  using Handler = std::int32_t (DirectoryService::*)(std::int32_t sd, const char16_t* source,
+                                                     const VARIANT& in, VARIANT* out);
+
+ protected:
+  void InitServices() override;
+
+ private:
+  std::int32_t Register(std::int32_t sd, const char16_t* source, const VARIANT& in, VARIANT* out);
+  std::int32_t UnRegister(std::int32_t sd, const char16_t* source, const VARIANT& in, VARIANT* out);
+  std::int32_t RemoveSatellite(std::int32_t sd, const char16_t* source, const VARIANT& in,
+                               VARIANT* out);
+  std::int32_t GetServiceReg(std::int32_t sd, const char16_t* source, const VARIANT& in,
+                             VARIANT* out);
+  std::int32_t GetSatelliteHost(std::int32_t sd, const char16_t* source, const VARIANT& in,
+                                VARIANT* out);
+  std::int32_t AddListener(std::int32_t sd, const char16_t* source, const VARIANT& in,
+                           VARIANT* out);
+  std::int32_t RemoveListener(std::int32_t sd, const char16_t* source, const VARIANT& in,
+                              VARIANT* out);
+  std::int32_t ListSatellites(std::int32_t sd, const char16_t* source, const VARIANT& in,
+                              VARIANT* out);
+
+  // The pinger's side.
+  std::vector<SatelliteRecord> PingTargets() const;
+  bool PingSatellite(const SatelliteRecord& record);
+  void ReportPing(const SatelliteRecord& record, bool answered);
+  // The notice sender's side.
+  void DeliverNotice(const AvailabilityNotice& notice);
+
+  const DirectoryConfig options_;
+  const std::u16string serverId_;
+  DirectoryTable table_;
+  // Held over a table change and the queuing of its notices, so listeners
+  // hear of changes in the order they happened.
+  PMutex changeLock_;
+  NoticeSender notices_;
+  SatellitePinger pinger_;
+  Announcer announcer_;
+  bool started_ = false;
+};
+
+}  // namespace kiv::directory

@@ -1,0 +1,116 @@
+#include "testing/event_recorder.h"
+
+#include "support/threads/timeout.h"
+
+namespace kiv::com::testing {
+
+ComPtr<EventRecorder> EventRecorder::Create(Handler handler) {
+  return ComPtr<EventRecorder>::Copy(new EventRecorder(std::move(handler)));
+}
+
+void EventRecorder::SetHandler(Handler handler) {
+  PScopedLock guard(&lock_);
+  handler_ = std::move(handler);
+}
+
+std::vector<RecordedEvent> EventRecorder::Events() const {
+  PScopedLock guard(&lock_);
+  return events_;
+}
+
+std::vector<RecordedEvent> EventRecorder::EventsWithId(DISPID id) const {
+  std::vector<RecordedEvent> found;
+  for (RecordedEvent& event : Events()) {
+    if (event.id == id) found.push_back(std::move(event));
+  }
+  return found;
+}
+
+bool EventRecorder::WaitFor(DISPID id, std::size_t count, int timeoutMs) const {
+  const timespec deadline = AbsoluteTimeout(timeoutMs);
+  PScopedLock guard(&lock_);
+  for (;;) {
+    std::size_t seen = 0;
+    for (const RecordedEvent& event : events_) seen += event.id == id ? 1 : 0;
+    if (seen >= count) return true;
+    if (!lock_.TimedWait(deadline)) return false;
+  }
+}
+
+HRESULT EventRecorder::QueryInterface(REFIID riid, void** ppv) {
+  if (ppv == nullptr) return E_POINTER;
+  if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) ||
+      IsEqualIID(riid, DIID__IKivInEvents)) {
+    *ppv = static_cast<IDispatch*>(this);
+    AddRef();
+    return S_OK;
+  }
+  *ppv = nullptr;
+  return E_NOINTERFACE;
+}
+
+ULONG EventRecorder::Release() {
+  const ULONG left = refs_.Drop();
+  if (left == 0) delete this;
+  return left;
+}
+
+HRESULT EventRecorder::GetTypeInfoCount(UINT* count) {
+  if (count == nullptr) return E_POINTER;
+  *count = 0;
+  return S_OK;
+}
+
+HRESULT EventRecorder::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*,
+                              EXCEPINFO*, UINT*) {
+  RecordedEvent event;
+  event.id = id;
+  VARIANT* outParams = nullptr;
+  LONG* retCode = nullptr;
+  for (UINT i = params->cArgs; i-- > 0;) {
+    const VARIANT& arg = params->rgvarg[i];
+    if (arg.vt == (VT_BYREF | VT_VARIANT)) {
+      outParams = arg.pvarVal;
+      event.args.push_back(Variant::CopyOf(*arg.pvarVal));
+    } else if (arg.vt == (VT_BYREF | VT_I4)) {
+      retCode = arg.plVal;
+      event.args.push_back(Variant::I4(*arg.plVal));
+    } else {
+      event.args.push_back(Variant::CopyOf(arg));
+    }
+  }
+  Handler handler;
+  {
+    PScopedLock guard(&lock_);
+    handler = handler_;
+  }
+  // The handler runs before the event is recorded, so a waiter sees its
+  // effect complete.
+  if (handler && outParams != nullptr && retCode != nullptr) handler(event, outParams, retCode);
+  PScopedLock guard(&lock_);
+  events_.push_back(std::move(event));
+  lock_.Broadcast();
+  return S_OK;
+}
+
+DWORD Connect(IUnknown* object, IUnknown* sink) {
+  ComPtr<IConnectionPointContainer> container;
+  if (FAILED(object->QueryInterface(IID_IConnectionPointContainer, container.ReceiveVoid()))) {
+    return 0;
+  }
+  ComPtr<IConnectionPoint> point;
+  if (FAILED(container->FindConnectionPoint(DIID__IKivInEvents, point.Receive()))) return 0;
+  DWORD cookie = 0;
+  return SUCCEEDED(point->Advise(sink, &cookie)) ? cookie : 0;
+}
+
+HRESULT Disconnect(IUnknown* object, DWORD cookie) {
+  ComPtr<IConnectionPointContainer> container;
+  HRESULT hr = object->QueryInterface(IID_IConnectionPointContainer, container.ReceiveVoid());
+  if (FAILED(hr)) return hr;
+  ComPtr<IConnectionPoint> point;
+  hr = container->FindConnectionPoint(DIID__IKivInEvents, point.Receive());
+  return FAILED(hr) ? hr : point->Unadvise(cookie);
+}
+
+}  // namespace kiv::com::testing

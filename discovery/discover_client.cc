@@ -17,6 +17,7 @@
 #include "kiv/discover.h"
 #include "kiv/utf8.h"
 #include "support/log/log.h"
+#include "support/time/time_limits.h"
 #include "support/time/wall_clock.h"
 
 namespace kiv::discovery {
@@ -48,7 +49,6 @@ using kiv::discovery::ReportDirectoryStatus;
 
 constexpr int kWaitMilliseconds = 50;
 constexpr std::int64_t kPeriodSeconds = 4;
-constexpr std::int64_t kSearchIntervalMilliseconds = 1000;
 constexpr auto kUserPollInterval = std::chrono::milliseconds(20);
 
 }  // namespace
@@ -124,7 +124,7 @@ int KivDiscoverClient::WaitForUser(const std::u16string& user, unsigned timeoutM
     }
     if (now - start > static_cast<std::int64_t>(timeoutMs)) return kUserNotFound;
     now = kiv::TickMilliseconds();
-    if (!lastSearch || now - *lastSearch >= kSearchIntervalMilliseconds) {
+    if (!lastSearch || now - *lastSearch >= kiv::LimitMs(kiv::TimeLimit::kSearchInterval)) {
       SendSearch();
       lastSearch = now;
     }

@@ -16,6 +16,7 @@
 #include "discovery/datagram.h"
 #include "discovery/discovery_test_util.h"
 #include "support/threads/test_util.h"
+#include "support/time/time_limits.h"
 
 namespace kiv::discoverytest {
 namespace {
@@ -198,7 +199,7 @@ TEST_F(DiscoverClientTest, DropsDirectoriesSilentForMoreThan41Seconds) {
   EXPECT_EQ(Hostname(discover, "b"), "<null>");
 }
 
-TEST_F(DiscoverClientTest, WaitForUserFindsAUserOrSearchesOnceASecondUntil404) {
+TEST_F(DiscoverClientTest, WaitForUserFindsAUserOrSearchesOnceAnIntervalUntil404) {
   GroupPeer peer(1901);
   RecordingDiscover discover;
   auto client = GetDiscoverClient();
@@ -222,6 +223,9 @@ TEST_F(DiscoverClientTest, WaitForUserFindsAUserOrSearchesOnceASecondUntil404) {
   EXPECT_EQ(host, u"127.0.0.1:29832");
   peer.CountSearches(300);
 
+  // The search interval, shortened through the time seam: a wait of 2.5
+  // intervals asks at 0, 1 and 2 intervals.
+  const ScopedLimitForTesting interval(TimeLimit::kSearchInterval, 300);
   host = u"untouched";
   int missed = -1;
   Clock::duration elapsed{};
@@ -230,26 +234,25 @@ TEST_F(DiscoverClientTest, WaitForUserFindsAUserOrSearchesOnceASecondUntil404) {
   {
     TestThread waiter([&] {
       const auto started = Clock::now();
-      missed = client->WaitForUser(u"nobody", 2500, host);
+      missed = client->WaitForUser(u"nobody", 750, host);
       elapsed = Clock::now() - started;
     });
     std::string datagram;
     std::chrono::nanoseconds at;
-    while (peer.Receive(datagram, 1500, &at)) {
+    while (peer.Receive(datagram, 600, &at)) {
       if (datagram == discovery::kSearchDatagram) arrivals.push_back(at);
     }
   }
   EXPECT_EQ(missed, KivDiscoverClient::kUserNotFound);
   EXPECT_EQ(host, u"untouched");
-  EXPECT_GE(elapsed, std::chrono::milliseconds(2500));
-  EXPECT_LT(elapsed, std::chrono::milliseconds(3000));
-  // At 0, 1 and 2 seconds, each SEARCH twice.
+  EXPECT_GE(elapsed, std::chrono::milliseconds(750));
+  EXPECT_LT(elapsed, std::chrono::milliseconds(1250));
   ASSERT_EQ(arrivals.size(), 6u);
   for (std::size_t round = 0; round < 3; ++round) {
     EXPECT_GE(arrivals[2 * round + 1] - arrivals[2 * round], std::chrono::milliseconds(9));
     if (round == 0) continue;
-    EXPECT_GE(arrivals[2 * round] - arrivals[2 * round - 2], std::chrono::milliseconds(990));
-    EXPECT_LT(arrivals[2 * round] - arrivals[2 * round - 2], std::chrono::milliseconds(1500));
+    EXPECT_GE(arrivals[2 * round] - arrivals[2 * round - 2], std::chrono::milliseconds(290));
+    EXPECT_LT(arrivals[2 * round] - arrivals[2 * round - 2], std::chrono::milliseconds(600));
   }
 }
 

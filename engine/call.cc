@@ -14,13 +14,11 @@
 #include "kiv/engine.h"
 #include "kiv/result_codes.h"
 #include "kiv/utf8.h"
+#include "support/time/time_limits.h"
 
 namespace {
 
 constexpr std::uint16_t kServiceRequestKind = 0;
-// Removal runs while a satellite shuts down: its directory gets less time.
-constexpr std::int32_t kRemovalConnectMs = 1000;
-constexpr std::int32_t kConnectMs = 3000;
 // How long a reused connection may take to answer the marker before it
 // counts as stale.
 constexpr std::int32_t kReuseAnswerMs = 1000;
@@ -61,7 +59,9 @@ std::int32_t KivCall(KIV* engine, const char* host, std::uint16_t port, const ch
   }
   const char* name = requestName != nullptr ? requestName : "";
   const std::int32_t timeoutMs =
-      ::strcasecmp(name, "RemoveSatellite") == 0 ? kRemovalConnectMs : kConnectMs;
+      ::strcasecmp(name, "RemoveSatellite") == 0  // runs while a satellite shuts down
+          ? kiv::LimitMs(kiv::TimeLimit::kRemovalConnect)
+          : kiv::LimitMs(kiv::TimeLimit::kConnect);
   kiv::Bstr ownName;
   kiv::Bstr request;
   try {

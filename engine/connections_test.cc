@@ -11,6 +11,7 @@
 #include "kiv/engine.h"
 #include "kiv/result_codes.h"
 #include "support/threads/test_util.h"
+#include "support/time/time_limits.h"
 #include "testing/background_call.h"
 #include "testing/raw_peer.h"
 
@@ -201,20 +202,23 @@ TEST_F(Transport, SilentHostIsTriedTwiceWithTheRequestsConnectTimeout) {
     ::connect(filler.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
     fillers.push_back(std::move(filler));
   }
+  // Both connect limits, shortened through the time seam.
+  const ScopedLimitForTesting removalLimit(TimeLimit::kRemovalConnect, 300);
+  const ScopedLimitForTesting connectLimit(TimeLimit::kConnect, 900);
   std::int32_t result = 0;
   const long long removal = ElapsedMillis([&] {
     result =
         KivCall(engine_, "127.0.0.1", full.port(), "rEMOVEsATELLITE", nullptr, nullptr, nullptr);
   });
   EXPECT_KIV_CODE(result, KIV_E_CONNECT_FAILED);
-  EXPECT_GE(removal, 1900);
-  EXPECT_LT(removal, 3500);
+  EXPECT_GE(removal, 590);
+  EXPECT_LT(removal, 1500);
   const long long other = ElapsedMillis([&] {
     result = KivCall(engine_, "127.0.0.1", full.port(), "Register", nullptr, nullptr, nullptr);
   });
   EXPECT_KIV_CODE(result, KIV_E_CONNECT_FAILED);
-  EXPECT_GE(other, 5900);
-  EXPECT_LT(other, 8000);
+  EXPECT_GE(other, 1790);
+  EXPECT_LT(other, 3000);
 }
 
 TEST_F(Transport, ProbedIdleConnectionIsUsedOnlyIfItAnswersTheMarker) {

@@ -23,6 +23,7 @@
 #include "kiv/value.h"
 #include "support/threads/cond.h"
 #include "support/threads/mutex.h"
+#include "support/time/time_limits.h"
 
 struct KivIdleConnection {
   int socket;
@@ -78,7 +79,7 @@ struct KIV {
   // How long a worker waits for the rest of a message, or for the peer to
   // take its reply, before it drops the connection: a peer that connects and
   // stays silent must not hold a thread for ever. Tests lower it.
-  std::int32_t messageTimeoutMs = 30000;
+  std::int32_t messageTimeoutMs = kiv::LimitMs(kiv::TimeLimit::kMessageDeadline);
   // The largest message this engine reads, request or reply (0: no limit
   // beyond the wire format's); from the configuration store at creation.
   std::uint64_t maxMessageBytes = kiv::engine::ConfiguredMessageLimit();

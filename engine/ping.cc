@@ -21,14 +21,10 @@
 #include "kiv/vutil.h"
 #include "support/log/log.h"
 #include "support/net/net.h"
+#include "support/time/time_limits.h"
 
 namespace {
 
-constexpr std::int32_t kLoopbackConnectMs = 1000;
-constexpr std::int32_t kConnectMs = 3000;
-// A ping may wait this long for each direction, whatever the connection's
-// own time-outs are; those come back afterwards.
-constexpr std::int32_t kPingSocketTimeoutMs = 30000;
 constexpr std::uint16_t kPingKind = 1;
 
 // Sends the ping and reads its reply; false on any transport failure. The
@@ -59,8 +55,9 @@ std::int32_t KivPing(KIV* engine, const char* host, std::uint16_t port, std::int
                      std::int32_t* status) {
   if (engine == nullptr) return kiv::KIV_E_NO_ENGINE;
   if (host == nullptr) host = "";
-  const std::int32_t timeoutMs =
-      std::strcmp(host, "127.0.0.1") == 0 ? kLoopbackConnectMs : kConnectMs;
+  const std::int32_t timeoutMs = std::strcmp(host, "127.0.0.1") == 0
+                                     ? kiv::LimitMs(kiv::TimeLimit::kLoopbackConnect)
+                                     : kiv::LimitMs(kiv::TimeLimit::kConnect);
 
   // An idle connection is probed with the reuse marker before the ping uses it.
   bool reused = true;
@@ -70,10 +67,12 @@ std::int32_t KivPing(KIV* engine, const char* host, std::uint16_t port, std::int
 
   const std::int32_t savedSend = kiv::GetSendTimeout(socket);
   const std::int32_t savedRecv = kiv::GetRecvTimeout(socket);
-  if (kiv::SetSendTimeout(socket, kPingSocketTimeoutMs) != 0) {
+  // A ping may wait this long for each direction, whatever the connection's
+  // own time-outs are; those come back afterwards.
+  if (kiv::SetSendTimeout(socket, kiv::LimitMs(kiv::TimeLimit::kPingSocket)) != 0) {
     LogError(u"%d: Failed to set sendTimeout: %d", socket, errno);
   }
-  if (kiv::SetRecvTimeout(socket, kPingSocketTimeoutMs) != 0) {
+  if (kiv::SetRecvTimeout(socket, kiv::LimitMs(kiv::TimeLimit::kPingSocket)) != 0) {
     LogError(u"%d: Failed to set recvTimeout: %d", socket, errno);
   }
 

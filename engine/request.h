@@ -13,19 +13,16 @@
 #include "kiv/value.h"
 #include "support/threads/cond.h"
 #include "support/threads/mutex.h"
+#include "support/time/time_limits.h"
 
 namespace kiv::request {
 
 // Request flag: wait at most BoundedWaitMs() for each target.
 constexpr std::int32_t kBoundedWaitFlag = 0x2;
-// The bound callers see; tests lower it through SetBoundedWaitMsForTesting.
-constexpr std::int32_t kBoundedWaitMs = 30000;
-
-// The bound in force (kBoundedWaitMs unless a test changed it).
-std::int32_t BoundedWaitMs();
-// Changes the bound for tests, so a time-out can be proven without waiting
-// 30 seconds; 0 or less restores kBoundedWaitMs. Any thread may call it.
-void SetBoundedWaitMsForTesting(std::int32_t milliseconds);
+// The bound in force: TimeLimit::kBoundedWait (30 s unless a test lowered it).
+inline std::int32_t BoundedWaitMs() {
+  return LimitMs(TimeLimit::kBoundedWait);
+}
 
 // How many targets exist right now in the process, so tests can prove that
 // an abandoned target was freed once its late answer came in.

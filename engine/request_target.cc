@@ -14,18 +14,9 @@
 namespace kiv::request {
 namespace {
 
-std::atomic<std::int32_t> boundedWaitMs{kBoundedWaitMs};
 std::atomic<std::int32_t> liveTargets{0};
 
 }  // namespace
-
-std::int32_t BoundedWaitMs() {
-  return boundedWaitMs.load(std::memory_order_relaxed);
-}
-
-void SetBoundedWaitMsForTesting(std::int32_t milliseconds) {
-  boundedWaitMs.store(milliseconds > 0 ? milliseconds : kBoundedWaitMs, std::memory_order_relaxed);
-}
 
 std::int32_t LiveTargets() {
   return liveTargets.load(std::memory_order_acquire);

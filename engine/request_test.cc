@@ -68,7 +68,7 @@ class Requests : public ::testing::Test {
     ASSERT_EQ(caller_.Register(u"caller"), 0);
   }
   void TearDown() override {
-    request::SetBoundedWaitMsForTesting(0);
+    SetLimitMsForTesting(TimeLimit::kBoundedWait, 0);
     // Abandoned targets must be gone before the caller's engine is.
     EXPECT_TRUE(WaitUntil([] { return request::LiveTargets() == 0; }, 10000));
   }
@@ -231,7 +231,7 @@ TEST_F(Requests, DestroyingTheCallerWaitsForTargetsStillRunning) {
 }
 
 TEST_F(Requests, BoundedWaitGivesUpOnASlowTargetAndDropsItsLateAnswer) {
-  request::SetBoundedWaitMsForTesting(300);
+  SetLimitMsForTesting(TimeLimit::kBoundedWait, 300);
   std::atomic<int> slowDone{0};
   Gate gate;
   TestEngine slow(Reply(kiv::Variant::String(u"late"), 0, 0, gate.flag, &slowDone));
@@ -261,7 +261,7 @@ TEST_F(Requests, AnswersArrivingAroundTheBoundFreeEachTargetOnce) {
   // Handlers finish just before or just after the bound, so the worker and
   // the waiter meet at the hand-off from both sides; the sanitizer builds
   // catch a target freed twice or never.
-  request::SetBoundedWaitMsForTesting(4);
+  SetLimitMsForTesting(TimeLimit::kBoundedWait, 4);
   std::atomic<int> round{0};
   PCondFlag never(false);
   TestEngine a([&](const std::u16string&, const std::u16string&, const VARIANT&, VARIANT* value,

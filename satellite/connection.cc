@@ -12,6 +12,7 @@
 #include "satellite/directory_address.h"
 #include "satellite/satellite_impl.h"
 #include "support/log/log.h"
+#include "support/time/time_limits.h"
 
 using kiv::satellite::TextOrEmpty;
 
@@ -19,7 +20,6 @@ namespace {
 
 constexpr char16_t kDirectoryName[] = u"MainRegister";
 constexpr char16_t kAvailabilityService[] = u"OnServiceAvailabilityChanged";
-constexpr unsigned kUserWaitMs = 5000;
 constexpr std::int32_t kUserNotFound = 404;
 constexpr std::int32_t kConnectedElsewhere = 1;
 
@@ -37,8 +37,8 @@ std::int32_t KivSatelliteImpl::ConnectUser(const char16_t* user, const char16_t*
   {
     // Held for the wait only; the engine takes its own reference.
     const boost::shared_ptr<KivDiscoverClient> discovery = GetDiscoverClient();
-    if (discovery->WaitForUser(TextOrEmpty(user), kUserWaitMs, address) !=
-        KivDiscoverClient::kUserFound) {
+    if (discovery->WaitForUser(TextOrEmpty(user), kiv::LimitMs(kiv::TimeLimit::kUserWait),
+                               address) != KivDiscoverClient::kUserFound) {
       return kUserNotFound;
     }
   }

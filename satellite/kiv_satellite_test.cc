@@ -15,6 +15,7 @@
 #include "kiv/vutil.h"
 #include "satellite/satellite_test_util.h"
 #include "support/threads/test_util.h"
+#include "support/time/time_limits.h"
 #include "testing/fake_directory.h"
 #include "testing/log_capture.h"
 
@@ -309,12 +310,13 @@ TEST_F(GatedCallTest, HandlerOutlivesItsEntryWhenTheServerDisconnectsMidCall) {
   EXPECT_FALSE(gate_.destroyedWhileRunning.load());
 }
 
-TEST_F(SatelliteTest, ConnectUserGivesUpAfterFiveSecondsWithoutDirectory) {
+TEST_F(SatelliteTest, ConnectUserGivesUpAfterTheUserWaitWithoutDirectory) {
+  const ScopedLimitForTesting wait(TimeLimit::kUserWait, 500);
   TestSatellite sat;
   const long long elapsed =
       ElapsedMillis([&] { EXPECT_EQ(sat.ConnectUser(u"nobody", u"sat1"), 404); });
-  EXPECT_GE(elapsed, 4900);
-  EXPECT_LT(elapsed, 8000);
+  EXPECT_GE(elapsed, 490);
+  EXPECT_LT(elapsed, 2000);
   EXPECT_FALSE(sat.isConnected());
 }
 

@@ -11,13 +11,8 @@
 #include "kiv/engine.h"
 #include "kiv/result_codes.h"
 #include "kiv/value.h"
-#include "support/threads/test_util.h"
-
-// Compares result codes and prints both readably ("0x80060005 (...)").
-#define EXPECT_KIV_CODE(actual, expected) \
-  EXPECT_EQ(::kiv::DescribeResult(actual), ::kiv::DescribeResult(expected))
-#define EXPECT_KIV_OK(actual) EXPECT_KIV_CODE(actual, 0)
-#define ASSERT_KIV_OK(actual) ASSERT_EQ(::kiv::DescribeResult(actual), ::kiv::DescribeResult(0))
+#include "testing/kiv_assertions.h"
+#include "testing/wait.h"
 
 namespace kiv::testing {
 

@@ -115,7 +115,11 @@ TEST(ConnectionPointTest, EnumeratorsAreSnapshotsHoldingReferences) {
   data[0].pUnk->Release();
   data[1].pUnk->Release();
 
+  // Skipping exactly what is left succeeds; a clone keeps the position.
   IEnumConnections* clone = nullptr;
+  EXPECT_EQ(connections->Reset(), S_OK);
+  EXPECT_EQ(connections->Skip(2), S_OK);
+  EXPECT_EQ(connections->Next(1, data, nullptr), S_FALSE);
   EXPECT_EQ(connections->Reset(), S_OK);
   EXPECT_EQ(connections->Skip(1), S_OK);
   ASSERT_EQ(connections->Clone(&clone), S_OK);

@@ -2,118 +2,66 @@
 #include "directory/announcer.h"
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <chrono>
 
 #include "discovery/datagram.h"
-#include "discovery/discovery_socket.h"
-#include "discovery/multicast_group.h"
+#include "testing/group_peer.h"
+#include "testing/wait.h"
 
 namespace kiv::directory {
 namespace {
 
+using discovery::DatagramKind;
 using std::chrono::milliseconds;
 
 const Announcement kAnnouncement{"dir-7", 29831, {"alpha", "beta"}, {"ann", "bob"}};
 
 TEST(AnnouncerTextTest, NotifyAndByeByeFollowTheReadingRules) {
-  const std::string notify = NotifyText(kAnnouncement);
-  EXPECT_EQ(discovery::ClassifyDatagram(notify), discovery::DatagramKind::kNotify);
-  const auto fields = discovery::ReadNotify("10.0.0.5", notify);
+  const auto fields = discovery::ReadNotify("10.0.0.5", NotifyText(kAnnouncement));
   ASSERT_TRUE(fields.has_value());
   EXPECT_EQ(fields->serverId, "dir-7");
   EXPECT_EQ(fields->port, 29831);
   EXPECT_EQ(fields->aliases,
             (std::set<std::string>{"10.0.0.5:29831", "alpha:29831", "beta:29831"}));
   EXPECT_EQ(fields->users, (std::set<std::string>{"ann", "bob"}));
-
-  const auto bare = discovery::ReadNotify("10.0.0.5", NotifyText({"d", 29831, {}, {}}));
-  ASSERT_TRUE(bare.has_value());
-  EXPECT_TRUE(bare->users.empty());
-
-  const std::string byebye = ByeByeText("dir-7");
-  EXPECT_EQ(discovery::ClassifyDatagram(byebye), discovery::DatagramKind::kByeBye);
-  EXPECT_EQ(discovery::ReadByeBye(byebye), "dir-7");
-
+  EXPECT_EQ(discovery::ReadByeBye(ByeByeText("dir-7")), "dir-7");
   EXPECT_TRUE(IsSearch(discovery::kSearchDatagram));
   EXPECT_FALSE(IsSearch(NotifyText(kAnnouncement)));
 }
 
-// A discovery-port socket in the group, as a satellite's client has one.
-class GroupListener {
- public:
-  GroupListener() : socket_(discovery::OpenDiscoverySocket()) {
-    std::vector<IPv4Address> interfaces;
-    GetLocalAddresses(interfaces);
-    discovery::JoinGroup(socket_, discovery::ReadMulticastGroup(), interfaces);
+// The next datagram of that kind on the group within 2 seconds, others
+// passed over.
+std::optional<std::string> Await(discoverytest::GroupPeer& group, DatagramKind kind) {
+  std::string datagram;
+  if (!testing::WaitUntil(
+          [&] {
+            return group.Receive(datagram, 100) && discovery::ClassifyDatagram(datagram) == kind;
+          },
+          2000)) {
+    return std::nullopt;
   }
-  ~GroupListener() {
-    if (socket_ != INVALID_SOCKET) ::close(socket_);
-  }
-  bool ok() const { return socket_ != INVALID_SOCKET; }
-
-  // The next datagram of that kind within the time-out, skipping others.
-  bool Await(discovery::DatagramKind kind, milliseconds timeout, std::string* text = nullptr) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-      const auto left =
-          std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now())
-              .count();
-      if (left <= 0) return false;
-      pollfd watched{socket_, POLLIN, 0};
-      if (::poll(&watched, 1, static_cast<int>(left)) <= 0) continue;
-      char buffer[discovery::kMaxDatagramSize];
-      IPv4Address source = 0;
-      int error = 0;
-      const long size = discovery::ReceiveDatagram(socket_, buffer, sizeof buffer, &source, &error);
-      if (size <= 0) continue;
-      const std::string_view datagram = discovery::DatagramText(buffer, size);
-      if (discovery::ClassifyDatagram(datagram) != kind) continue;
-      if (text != nullptr) *text = datagram;
-      return true;
-    }
-  }
-
-  void SendSearch() {
-    std::vector<IPv4Address> interfaces;
-    GetLocalAddresses(interfaces);
-    discovery::SendSearchOn(socket_, discovery::ReadMulticastGroup(), interfaces);
-  }
-
- private:
-  SOCKET socket_;
-};
+  return datagram;
+}
 
 TEST(AnnouncerTest, AnnouncesAtStartEveryIntervalAndSaysByeBye) {
-  GroupListener listener;
-  ASSERT_TRUE(listener.ok());
+  discoverytest::GroupPeer group(1901);
   Announcer announcer(kAnnouncement, milliseconds(300));
   ASSERT_TRUE(announcer.Start());
-  std::string text;
-  ASSERT_TRUE(listener.Await(discovery::DatagramKind::kNotify, milliseconds(2000), &text));
-  EXPECT_EQ(text, NotifyText(kAnnouncement));
-
+  EXPECT_EQ(Await(group, DatagramKind::kNotify), NotifyText(kAnnouncement));
   // The interval repeats it without being asked.
-  ASSERT_TRUE(listener.Await(discovery::DatagramKind::kNotify, milliseconds(2000)));
+  EXPECT_TRUE(Await(group, DatagramKind::kNotify));
   EXPECT_EQ(announcer.SearchesAnswered(), 0u);
-
   announcer.Stop();
-  ASSERT_TRUE(listener.Await(discovery::DatagramKind::kByeBye, milliseconds(2000), &text));
-  EXPECT_EQ(discovery::ReadByeBye(text), "dir-7");
-  announcer.Stop();  // a second stop does nothing
+  EXPECT_EQ(Await(group, DatagramKind::kByeBye), ByeByeText("dir-7"));
 }
 
 TEST(AnnouncerTest, ASearchIsAnsweredAtOnceNotAtTheNextInterval) {
-  GroupListener listener;
+  discoverytest::GroupPeer group(1901);
   Announcer announcer(kAnnouncement, std::chrono::hours(1));
   ASSERT_TRUE(announcer.Start());
-  ASSERT_TRUE(listener.Await(discovery::DatagramKind::kNotify, milliseconds(2000)));
-  listener.SendSearch();
-  EXPECT_TRUE(listener.Await(discovery::DatagramKind::kNotify, milliseconds(2000)));
+  ASSERT_TRUE(Await(group, DatagramKind::kNotify));
+  ASSERT_TRUE(group.Send(std::string(discovery::kSearchDatagram)));
+  EXPECT_TRUE(Await(group, DatagramKind::kNotify));
+  EXPECT_TRUE(testing::WaitUntil([&] { return announcer.SearchesAnswered() == 1; }));
 }
 
 }  // namespace

@@ -1,122 +1,100 @@
 // Helpers for the discovery tests, which run in a private network namespace:
-// a peer socket on the group (group_peer.h), a KivDiscover that records its
-// callbacks, a recorder of the statuses reported to the engine, a movable
-// wall clock and a registry file of the test's own. Waits take deadlines;
-// nothing sleeps blindly.
+// a KivDiscover that records its callbacks and the statuses the client
+// reports to the engine in one timeline, and a configuration store of the
+// test's own.
 #pragma once
 
-#include <atomic>
-#include <boost/shared_ptr.hpp>
-#include <chrono>
-#include <cstdint>
-#include <optional>
+#include <cstdlib>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "discovery/discover_client.h"
 #include "kiv/discover.h"
-#include "support/log/cbblog.h"
-#include "support/threads/cond.h"
+#include "support/registry/registry_test_util.h"
+#include "support/threads/mutex.h"
 #include "testing/group_peer.h"
 
 namespace kiv::discoverytest {
 
-// Records every callback as one line, e.g. "up dir1 [alice,bob]",
-// "down dir1 [] shutdown", "add dir1 [carol]", "remove dir2 [bob]".
-class RecordingDiscover : public KivDiscover {
+// Lines such as "up dir1 [alice,bob]", "down dir1 [] shutdown", "add dir1
+// [carol]", "remove dir2 [bob]" for callbacks and "dir1 ALIVE" for reports,
+// in one timeline. One at a time: it takes the process's report hook.
+class Recorder : public KivDiscover {
  public:
-  // Registered again once built and withdrawn before being taken apart, so
-  // no callback meets a half-built object.
-  RecordingDiscover();
-  ~RecordingDiscover() override;
-
-  int OnKivDirectoryUp(const char* serverId, const char* const* users, unsigned count) override {
-    return Record("up", serverId, users, count);
+  Recorder() : previous_(discovery::ReplaceDirectoryStatusReportForTesting(&Report)) {
+    Take();
+    // Registered again once built, so no callback meets a half-built object.
+    GetDiscoverClient()->AddListener(this);
   }
-  int OnKivDirectoryDown(const char* serverId, const char* const* users, unsigned count,
+  ~Recorder() override {
+    GetDiscoverClient()->RemoveListener(this);
+    discovery::ReplaceDirectoryStatusReportForTesting(previous_);
+  }
+
+  int OnKivDirectoryUp(const char* id, const char* const* users, unsigned count) override {
+    return Record("up", id, users, count, "");
+  }
+  int OnKivDirectoryDown(const char* id, const char* const* users, unsigned count,
                          bool shutdown) override {
-    return Record("down", serverId, users, count, shutdown ? " shutdown" : "");
+    return Record("down", id, users, count, shutdown ? " shutdown" : "");
   }
-  int OnAddUser(const char* serverId, const char* const* users, unsigned count) override {
-    return Record("add", serverId, users, count);
+  int OnAddUser(const char* id, const char* const* users, unsigned count) override {
+    return Record("add", id, users, count, "");
   }
-  int OnRemoveUser(const char* serverId, const char* const* users, unsigned count) override {
-    return Record("remove", serverId, users, count);
+  int OnRemoveUser(const char* id, const char* const* users, unsigned count) override {
+    return Record("remove", id, users, count, "");
   }
 
-  // Waits until at least `count` events arrived; answers all of them.
-  std::vector<std::string> WaitForEvents(std::size_t count, int timeoutMs = 5000);
-  std::vector<std::string> Events();
-  void Clear();
+  // Every line so far, and forgets them.
+  static std::vector<std::string> Take() {
+    PScopedLock lock(&Shared().lock);
+    return std::move(Shared().lines);
+  }
+  // The directory's address as getHostname answers it, "<null>" for none.
+  std::string Host(const char* serverId) {
+    const char* host = getHostname(serverId);
+    const std::string copy = host != nullptr ? host : "<null>";
+    std::free(const_cast<char*>(host));
+    return copy;
+  }
 
  private:
-  int Record(const char* kind, const char* serverId, const char* const* users, unsigned count,
-             const char* suffix = "");
-
-  PCondMutex lock_;
-  std::vector<std::string> events_;
-};
-
-// Records what the client reports to the engine, as "dir1 ALIVE". Reports
-// of the directory kFence are only counted.
-class StatusRecorder {
- public:
-  static constexpr char kFence[] = "fence";
-
-  StatusRecorder();   // installs itself; one at a time
-  ~StatusRecorder();  // gives the reports back to the engine
-  std::vector<std::string> Reports();
-  std::size_t Fences();
-  void Clear();
-
- private:
-  kiv::discovery::DirectoryStatusReport previous_ = nullptr;
-};
-
-// Replaces the wall clock by a number the test moves; the tick stays real.
-class FakeWallClock {
- public:
-  explicit FakeWallClock(std::int64_t start);
-  ~FakeWallClock();
-  void Set(std::int64_t seconds);
-};
-
-// Points KIV_REGISTRY at a file of its own holding "kiv.multicastGroup" =
-// group, or no such value.
-class GroupRegistry {
- public:
-  explicit GroupRegistry(std::optional<std::string> group);
-  ~GroupRegistry();
-
- private:
-  std::string folder_;
-};
-
-// Logs of the test: a logger of its own writing DEBUG and up into a fresh
-// data folder (KIV_DATA_DIR). Needs a GroupRegistry, which sets LogLevel 4.
-class LogCapture {
- public:
-  LogCapture();
-  ~LogCapture();
-  // Stops the logger (every holder of it must be gone) and answers its file.
-  std::string Finish();
-
- private:
-  std::string folder_;
-  boost::shared_ptr<CBBLog> logger_;
-};
-
-// Waits until predicate() holds, polling every few milliseconds.
-template <class Predicate>
-bool WaitUntil(Predicate predicate, int timeoutMs = 5000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!predicate()) {
-    if (std::chrono::steady_clock::now() >= deadline) return predicate();
-    PCondFlag never;
-    never.TimedWaitSet(5);
+  struct Timeline {
+    PMutex lock;
+    std::vector<std::string> lines;
+  };
+  static Timeline& Shared() {
+    static Timeline timeline;
+    return timeline;
   }
-  return true;
-}
+  static void Add(std::string line) {
+    PScopedLock lock(&Shared().lock);
+    Shared().lines.push_back(std::move(line));
+  }
+  static void Report(const char* id, std::int32_t status) {
+    static const char* const kNames[] = {"OTHER", "ALIVE", "DEAD", "SHUTDOWN"};
+    Add(std::string(id) + " " + kNames[status >= 1 && status <= 3 ? status : 0]);
+  }
+  static int Record(const char* kind, const char* id, const char* const* users, unsigned count,
+                    const char* suffix) {
+    std::string line = std::string(kind) + " " + id + " [";
+    for (unsigned i = 0; i < count; ++i) line += (i > 0 ? "," : "") + std::string(users[i]);
+    Add(line + "]" + suffix);
+    return 0;
+  }
+
+  const discovery::DirectoryStatusReport previous_;
+};
+
+// A configuration store of the test's own, naming the group when given one.
+class GroupRegistry : public TempRegistry {
+ public:
+  explicit GroupRegistry(const std::string& group = "") {
+    Write(
+        "Windows Registry Editor Version 5.00\n\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\ZIB Networks\\Zib\\Config]\n" +
+        (group.empty() ? std::string() : "\"kiv.multicastGroup\"=\"" + group + "\"\n"));
+  }
+};
 
 }  // namespace kiv::discoverytest

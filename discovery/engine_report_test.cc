@@ -11,7 +11,7 @@ namespace kiv::discoverytest {
 namespace {
 
 TEST(DiscoveryEngineReports, ByeByeAndNotifyOfItsDirectoryReachTheSatellite) {
-  GroupRegistry registry(std::nullopt);
+  GroupRegistry registry;
   kiv::testing::FakeDirectory directory("dirX");
   ASSERT_TRUE(directory.ok());
   kiv::testing::TestEngine satellite;

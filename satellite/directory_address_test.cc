@@ -23,6 +23,8 @@ TEST(DirectoryAddress, SplitsAtFirstColonAndReadsPortLikeStrtol) {
       {u"h:1:2", u"h", 1},
       {u"h:", u"h", 0},
       {u"h:99999999999", u"h", 0xFFFF},  // held to 0x7FFFFFFF first
+      {u"h:-2147483647", u"h", 1},
+      {u"h:-99999999999", u"h", 0},  // held to -0x80000000
       {u":5", u"", 5},
       {u"", u"", 0},
   };

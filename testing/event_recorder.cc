@@ -1,7 +1,5 @@
 #include "testing/event_recorder.h"
 
-#include "support/threads/timeout.h"
-
 namespace kiv::com::testing {
 
 ComPtr<EventRecorder> EventRecorder::Create(Handler handler) {
@@ -24,17 +22,6 @@ std::vector<RecordedEvent> EventRecorder::EventsWithId(DISPID id) const {
     if (event.id == id) found.push_back(std::move(event));
   }
   return found;
-}
-
-bool EventRecorder::WaitFor(DISPID id, std::size_t count, int timeoutMs) const {
-  const timespec deadline = AbsoluteTimeout(timeoutMs);
-  PScopedLock guard(&lock_);
-  for (;;) {
-    std::size_t seen = 0;
-    for (const RecordedEvent& event : events_) seen += event.id == id ? 1 : 0;
-    if (seen >= count) return true;
-    if (!lock_.TimedWait(deadline)) return false;
-  }
 }
 
 HRESULT EventRecorder::QueryInterface(REFIID riid, void** ppv) {
@@ -84,12 +71,9 @@ HRESULT EventRecorder::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params,
     PScopedLock guard(&lock_);
     handler = handler_;
   }
-  // The handler runs before the event is recorded, so a waiter sees its
-  // effect complete.
   if (handler && outParams != nullptr && retCode != nullptr) handler(event, outParams, retCode);
   PScopedLock guard(&lock_);
   events_.push_back(std::move(event));
-  lock_.Broadcast();
   return S_OK;
 }
 

@@ -11,7 +11,7 @@
 #include "com/ref_counted.h"
 #include "kiv/com.h"
 #include "kiv/value.h"
-#include "support/threads/cond.h"
+#include "support/threads/mutex.h"
 
 namespace kiv::com::testing {
 
@@ -32,8 +32,6 @@ class EventRecorder final : public IDispatch {
   void SetHandler(Handler handler);
   std::vector<RecordedEvent> Events() const;
   std::vector<RecordedEvent> EventsWithId(DISPID id) const;
-  // Waits until `count` events with that id arrived.
-  bool WaitFor(DISPID id, std::size_t count, int timeoutMs) const;
 
   HRESULT QueryInterface(REFIID riid, void** ppv) override;
   ULONG AddRef() override { return refs_.Add(); }
@@ -49,7 +47,7 @@ class EventRecorder final : public IDispatch {
   ~EventRecorder() = default;
 
   RefCount refs_;
-  mutable PCondMutex lock_;  // guards the two below
+  mutable PMutex lock_;  // guards the two below
   Handler handler_;
   std::vector<RecordedEvent> events_;
 };

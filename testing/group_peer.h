@@ -54,8 +54,6 @@ class GroupPeer {
   GroupPeer(const GroupPeer&) = delete;
   GroupPeer& operator=(const GroupPeer&) = delete;
 
-  bool valid() const { return fd_ >= 0; }
-
   bool Send(const std::string& datagram, const char* group = "239.255.255.251") {
     sockaddr_in destination{};
     destination.sin_family = AF_INET;

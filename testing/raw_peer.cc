@@ -85,6 +85,10 @@ bool Listener::HasPending(int timeoutMs) {
   return WaitReadable(socket_.get(), Clock::now() + std::chrono::milliseconds(timeoutMs));
 }
 
+std::uint16_t UnusedPort() {
+  return Listener().port();
+}
+
 Socket ConnectTo(std::uint16_t port) {
   Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   const sockaddr_in address = Loopback(port);
@@ -210,6 +214,20 @@ std::string Hex(const Bytes& bytes) {
     text += digits;
   }
   return text;
+}
+
+Bytes FromHex(const std::string& hex) {
+  Bytes bytes;
+  std::string pair;
+  for (const char c : hex) {
+    if (c == ' ') continue;
+    pair += c;
+    if (pair.size() == 2) {
+      bytes.push_back(static_cast<std::uint8_t>(std::stoul(pair, nullptr, 16)));
+      pair.clear();
+    }
+  }
+  return bytes;
 }
 
 }  // namespace kiv::testing

@@ -50,6 +50,8 @@ class Listener {
 
 // A blocking connection to 127.0.0.1:port; invalid on failure.
 Socket ConnectTo(std::uint16_t port);
+// A loopback port that nobody listens on: one a listener has just released.
+std::uint16_t UnusedPort();
 
 bool SendBytes(int fd, const Bytes& bytes);
 // Exactly n bytes, or nullopt when the peer closed or timeoutMs passed.
@@ -92,5 +94,7 @@ bool ReadRequest(int fd, ReceivedRequest& request, int timeoutMs = 5000);
 
 // "80 06 00 05" style, for assertion messages.
 std::string Hex(const Bytes& bytes);
+// The bytes of hex digit pairs; blanks between them are skipped.
+Bytes FromHex(const std::string& hex);
 
 }  // namespace kiv::testing

@@ -4,95 +4,110 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <string>
 #include <vector>
 
-#include "engine/wire/wire_test_util.h"
+#include "testing/raw_peer.h"
 
-namespace kiv {
 namespace {
 
-// Bytes the reader end can take without waiting.
-std::size_t Pending(SOCKET socket) {
-  std::vector<std::uint8_t> sink(1 << 16);
-  std::size_t total = 0;
-  for (;;) {
-    const ssize_t n = ::recv(socket, sink.data(), sink.size(), MSG_DONTWAIT);
-    if (n <= 0) return total;
-    total += static_cast<std::size_t>(n);
+// What the next send() calls on one descriptor do, in order: -1 fails, 0
+// takes nothing, n sends at most n bytes. No real socket takes nothing, or
+// fails half-way through a flush on demand.
+int scriptedSocket = -1;
+std::vector<ssize_t> script;
+
+}  // namespace
+
+// Stands in for the C library's send in this program; calls without a
+// script go on to the system.
+extern "C" ssize_t send(int fd, const void* bytes, size_t n, int flags) {
+  if (fd != scriptedSocket || script.empty()) return ::sendto(fd, bytes, n, flags, nullptr, 0);
+  const ssize_t next = script.front();
+  script.erase(script.begin());
+  if (next < 0) errno = EPIPE;
+  if (next <= 0) return next;
+  return ::sendto(fd, bytes, std::min(n, static_cast<size_t>(next)), flags, nullptr, 0);
+}
+
+namespace kiv::testing {
+namespace {
+
+class SocketStreamTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    int ends[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+    writer_.reset(ends[0]);
+    reader_.reset(ends[1]);
   }
-}
 
-TEST(SocketStream, SmallWritesWaitForFlushLargeOnesGoAtOnce) {
-  testing::SocketPair pair;
-  SocketStream stream(pair.writer(), 16384);
-  const std::vector<std::uint8_t> small(8000, 1), large(9000, 2);
+  // What the reader end can take without waiting.
+  std::string Received() {
+    std::string bytes(1 << 16, '\0');
+    const ssize_t n = ::recv(reader_.get(), bytes.data(), bytes.size(), MSG_DONTWAIT);
+    bytes.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return bytes;
+  }
 
-  EXPECT_EQ(stream.Write(small.data(), 8000), 8000);
-  EXPECT_EQ(stream.used(), 8000);
-  EXPECT_EQ(Pending(pair.reader()), 0u);
+  Socket writer_, reader_;
+};
 
-  // A block above half the capacity flushes what waits, then bypasses the buffer.
-  EXPECT_EQ(stream.Write(large.data(), 9000), 9000);
+TEST_F(SocketStreamTest, HalfTheCapacityWaitsForAFlushABiggerBlockGoesAtOnce) {
+  SocketStream stream(writer_.get(), 100);
+  const std::string half(50, 'h'), more(51, 'm');
+  EXPECT_EQ(stream.Write(half.data(), 50), 50);
+  EXPECT_EQ(stream.Write(half.data(), 50), 50);
+  EXPECT_EQ(stream.used(), 100);
+  EXPECT_EQ(Received(), "");
+  EXPECT_EQ(stream.Write("x", 1), 1) << "a full buffer is flushed first";
+  EXPECT_EQ(Received(), half + half);
+  EXPECT_EQ(stream.Write(more.data(), 51), 51) << "flushes what waits, then goes by itself";
   EXPECT_EQ(stream.used(), 0);
-  EXPECT_EQ(Pending(pair.reader()), 17000u);
-
-  SocketStream fresh(pair.writer(), 16384);
-  EXPECT_EQ(fresh.Write(large.data(), 9000), 9000);
-  EXPECT_EQ(fresh.used(), 0);
-  EXPECT_EQ(Pending(pair.reader()), 9000u);
-}
-
-TEST(SocketStream, AFullBufferIsFlushedBeforeAppending) {
-  testing::SocketPair pair;
-  SocketStream stream(pair.writer(), 100);
-  const std::vector<std::uint8_t> chunk(50, 7);
-  EXPECT_EQ(stream.Write(chunk.data(), 50), 50);
-  EXPECT_EQ(stream.Write(chunk.data(), 50), 50);
-  EXPECT_EQ(Pending(pair.reader()), 0u);
-  EXPECT_EQ(stream.Write(chunk.data(), 1), 1);
-  EXPECT_EQ(Pending(pair.reader()), 100u);
-  EXPECT_EQ(stream.Flush(), 1);
+  EXPECT_EQ(Received(), "x" + more);
   EXPECT_EQ(stream.Flush(), 0) << "nothing waits";
+  EXPECT_EQ(stream.Write("y", 1), 1);
+  EXPECT_EQ(stream.Detach(), writer_.get()) << "flushes and leaves the socket open";
+  EXPECT_EQ(stream.socket(), INVALID_SOCKET);
+  EXPECT_EQ(Received(), "y");
+  SocketStream owner(writer_.release(), 64);
+  const int socket = owner.socket();
+  owner.Close();
+  EXPECT_EQ(::fcntl(socket, F_GETFD), -1) << "Close closes the socket";
 }
 
-TEST(SocketStream, MissingBufferOrSocketRefusesWrites) {
-  SocketStream noBuffer(INVALID_SOCKET, 0);
-  const std::uint8_t byte = 0;
-  EXPECT_EQ(noBuffer.Write(&byte, 1), 0);
+TEST_F(SocketStreamTest, FailedSendsKeepTheUnsentBytesAndRaiseNoSignal) {
+  SocketStream stream(writer_.get(), 64);
+  EXPECT_EQ(stream.Write("0123456789", 10), 10);
+  scriptedSocket = writer_.get();
+  script = {4, -1};
+  EXPECT_EQ(stream.Flush(), -1);
+  EXPECT_EQ(stream.used(), 6);
+  script = {0};
+  EXPECT_EQ(stream.Flush(), -1) << "a send that takes nothing fails the flush";
+  script = {-1};
+  const std::string block(40, 'b');
+  EXPECT_EQ(stream.Write(block.data(), 40), -1) << "no block overtakes waiting bytes";
+  EXPECT_EQ(stream.used(), 6);
+  EXPECT_EQ(stream.Flush(), 6);
+  script = {10, -1};
+  EXPECT_EQ(stream.Write(block.data(), 40), 10) << "a block counts the bytes that went out";
+  EXPECT_EQ(Received(), "0123456789" + block.substr(0, 10));
+  script = {0};
+  EXPECT_EQ(stream.Write(block.data(), 40), -1) << "nor a block that goes nowhere";
+  script.clear();
+  reader_.reset();  // EPIPE, and no SIGPIPE to end the program
+  EXPECT_EQ(stream.Write("abc", 3), 3);
+  EXPECT_EQ(stream.Flush(), -1);
+  EXPECT_EQ(stream.used(), 3);
+  SocketStream noBuffer(writer_.get(), 0), noSocket(INVALID_SOCKET, 64);
+  EXPECT_EQ(noBuffer.Write("x", 1), 0);
   EXPECT_EQ(noBuffer.Flush(), 0);
-  SocketStream noSocket(INVALID_SOCKET, 64);
-  EXPECT_EQ(noSocket.Write(&byte, 1), -1);
+  EXPECT_EQ(noSocket.Write("x", 1), -1);
   EXPECT_EQ(noSocket.Flush(), -1);
 }
 
-TEST(SocketStream, FailedFlushKeepsUnsentBytesAndRaisesNoSignal) {
-  testing::SocketPair pair;
-  ::shutdown(pair.reader(), SHUT_RDWR);
-  SocketStream stream(pair.writer(), 64);
-  const std::uint8_t bytes[10] = {};
-  EXPECT_EQ(stream.Write(bytes, 10), 10);
-  EXPECT_EQ(stream.Flush(), -1);
-  EXPECT_EQ(stream.used(), 10);
-  EXPECT_EQ(stream.Write(bytes, 60), -1) << "no room while bytes still wait";
-}
-
-TEST(SocketStream, DetachFlushesAndKeepsTheSocketOpenCloseClosesIt) {
-  testing::SocketPair pair;
-  const SOCKET duplicate = ::dup(pair.writer());
-  {
-    SocketStream stream(duplicate, 64);
-    const std::uint8_t bytes[3] = {1, 2, 3};
-    stream.Write(bytes, 3);
-    EXPECT_EQ(stream.Detach(), duplicate);
-    EXPECT_EQ(stream.socket(), INVALID_SOCKET);
-  }
-  EXPECT_EQ(Pending(pair.reader()), 3u);
-  EXPECT_NE(::fcntl(duplicate, F_GETFD), -1) << "detached socket stays open";
-  SocketStream owner(duplicate, 64);
-  owner.Close();
-  EXPECT_EQ(owner.capacity(), 0);
-  EXPECT_EQ(::fcntl(duplicate, F_GETFD), -1) << "Close closes the socket";
-}
-
 }  // namespace
-}  // namespace kiv
+}  // namespace kiv::testing

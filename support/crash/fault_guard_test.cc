@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <stdexcept>
 
 #include "support/crash/fault_test_util.h"
@@ -15,68 +16,35 @@ using crashtest::kFaultKinds;
 
 constexpr char kUnguardedSkip[] = "the sanitizer takes faults outside a guard";
 
-TEST(FaultGuardTest, ExceptionPassesThroughAndLeavesNoGuardBehind) {
-  FaultRecord record;
-  EXPECT_THROW(RunGuarded([] { throw std::runtime_error("handler error"); }, &record),
-               std::runtime_error);
-  if (crashtest::kSanitizerTakesUnguardedFaults) GTEST_SKIP() << kUnguardedSkip;
-  // Unguarded now: a SIGSEGV here would end the process, so fault in a child.
-  EXPECT_EXIT(
-      {
-        FaultRecord inner;
-        EXPECT_THROW(RunGuarded([] { throw std::logic_error("x"); }, &inner), std::logic_error);
-        crashtest::DereferenceNull();
-      },
-      ::testing::KilledBySignal(SIGSEGV), "");
-}
-
-TEST(FaultGuardTest, EachFaultKindIsCaughtAndDescribed) {
-  for (const auto& kind : kFaultKinds) {
-    SCOPED_TRACE(kind.name);
-    for (int round = 0; round < 3; ++round) {
-      FaultRecord record;
-      bool after = false;
-      EXPECT_TRUE(RunGuarded(
-          [&] {
-            kind.raise();
-            after = true;
-          },
-          &record));
-      EXPECT_FALSE(after);
-      EXPECT_EQ(record.signal, kind.signal);
-      EXPECT_GT(record.code, 0);
-      EXPECT_EQ(record.thread, ::gettid());
-      ASSERT_GT(record.frameCount, 1u);
-      EXPECT_EQ(record.frames[0], record.pc);
-      EXPECT_NE(record.pc, 0u);
-      if (kind.signal == SIGSEGV) {
-        EXPECT_EQ(record.address, 0u);
-      }
-    }
-  }
-  // The process is still fine and a body that returns runs once, no fault.
-  int runs = 0;
-  FaultRecord record;
-  EXPECT_FALSE(RunGuarded([&] { ++runs; }, &record));
-  EXPECT_EQ(runs, 1);
-  EXPECT_EQ(record.signal, 0);
-}
-
-TEST(FaultGuardTest, InnerGuardCatchesAndOuterCarriesOn) {
+// Every kind is caught again and again (the jump back restores the signal
+// mask), inside an outer guard that carries on and is current again after.
+TEST(FaultGuardTest, EachFaultKindIsCaughtAndDescribedInNestedGuards) {
   FaultRecord outer;
-  FaultRecord inner;
-  bool innerFaulted = false;
-  bool outerFinished = false;
   EXPECT_FALSE(RunGuarded(
       [&] {
-        innerFaulted = RunGuarded(crashtest::RunBadInstruction, &inner);
-        outerFinished = true;
+        for (const auto& kind : kFaultKinds) {
+          for (int round = 0; round < 2; ++round) {
+            SCOPED_TRACE(kind.name);
+            FaultRecord record;
+            bool after = false;
+            EXPECT_TRUE(RunGuarded(
+                [&] {
+                  kind.raise();
+                  after = true;
+                },
+                &record));
+            EXPECT_FALSE(after);
+            EXPECT_EQ(record.signal, kind.signal);
+            EXPECT_GT(record.code, 0);
+            EXPECT_EQ(record.thread, ::gettid());
+            ASSERT_GT(record.frameCount, 1u);
+            EXPECT_EQ(record.frames[0], record.pc);
+            EXPECT_NE(record.pc, 0u);
+          }
+        }
       },
       &outer));
-  EXPECT_TRUE(innerFaulted);
-  EXPECT_TRUE(outerFinished);
-  EXPECT_EQ(inner.signal, SIGILL);
-  // After the inner guard, the outer one is current again.
+  EXPECT_EQ(outer.signal, 0);
   EXPECT_TRUE(RunGuarded(
       [&] {
         FaultRecord ignored;
@@ -85,6 +53,9 @@ TEST(FaultGuardTest, InnerGuardCatchesAndOuterCarriesOn) {
       },
       &outer));
   EXPECT_EQ(outer.signal, SIGSEGV);
+  EXPECT_EQ(outer.address, 0u);
+  EXPECT_THROW(RunGuarded([] { throw std::runtime_error("handler error"); }, &outer),
+               std::runtime_error);
 }
 
 TEST(FaultGuardTest, StackOverflowInGuardIsCaught) {
@@ -106,46 +77,37 @@ TEST(FaultGuardTest, StackOverflowInGuardIsCaught) {
       ::testing::ExitedWithCode(0), "");
 }
 
-TEST(FaultGuardDeathTest, FaultOutsideAGuardKillsTheProcess) {
-  if (crashtest::kSanitizerTakesUnguardedFaults) GTEST_SKIP() << kUnguardedSkip;
-  for (const auto& kind : kFaultKinds) {
-    SCOPED_TRACE(kind.name);
-    EXPECT_EXIT(
-        {
-          FaultRecord record;
-          RunGuarded([] {}, &record);  // our handlers are in place now
-          kind.raise();
-        },
-        ::testing::KilledBySignal(kind.signal), "");
-  }
-}
-
-TEST(FaultGuardDeathTest, SentSignalInsideAGuardIsNotSwallowed) {
-  if (crashtest::kSanitizerTakesUnguardedFaults) GTEST_SKIP() << kUnguardedSkip;
-  EXPECT_EXIT(
-      {
-        FaultRecord record;
-        RunGuarded([] { ::raise(SIGSEGV); }, &record);
-        std::_Exit(0);
-      },
-      ::testing::KilledBySignal(SIGSEGV), "");
-}
-
 void ExitWith42(int) {
   std::_Exit(42);
 }
 
-TEST(FaultGuardDeathTest, FaultOutsideAGuardReachesTheEarlierHandler) {
+// Outside a guard, for a signal sent inside one and after a body that threw,
+// the process ends as it would without guards: by the signal, or by the
+// handler installed before ours.
+TEST(FaultGuardDeathTest, UnguardedFaultsAndSentSignalsKeepTheirFate) {
   if (crashtest::kSanitizerTakesUnguardedFaults) GTEST_SKIP() << kUnguardedSkip;
-  // Death tests re-run the binary, so our handlers go in after this one.
+  FaultRecord record;
+  // First: each child runs the test from its start, and this one must put
+  // its handler in before any guard of the child installs ours.
+  EXPECT_EXIT(
+      (::signal(SIGSEGV, ExitWith42), RunGuarded([] {}, &record), crashtest::DereferenceNull()),
+      ::testing::ExitedWithCode(42), "");
+  for (const auto& kind : kFaultKinds) {
+    EXPECT_EXIT((RunGuarded([] {}, &record), kind.raise()), ::testing::KilledBySignal(kind.signal),
+                "")
+        << kind.name;
+  }
+  EXPECT_EXIT((RunGuarded([] { ::raise(SIGSEGV); }, &record), std::_Exit(0)),
+              ::testing::KilledBySignal(SIGSEGV), "");
   EXPECT_EXIT(
       {
-        ::signal(SIGSEGV, ExitWith42);
-        FaultRecord record;
-        RunGuarded([] {}, &record);
+        try {
+          RunGuarded([] { throw 1; }, &record);
+        } catch (int) {
+        }
         crashtest::DereferenceNull();
       },
-      ::testing::ExitedWithCode(42), "");
+      ::testing::KilledBySignal(SIGSEGV), "");
 }
 
 }  // namespace

@@ -3,19 +3,9 @@
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <utility>
-#include <vector>
-
-#include "support/log/cbblog.h"
-#include "support/log/log.h"
-#include "support/net/net.h"
-#include "support/text/wide_format.h"
-#include "support/threads/mutex.h"
 
 namespace kiv::nettest {
 
@@ -35,36 +25,6 @@ SOCKET LoopbackPort::Accept() {
   pollfd entry{socket_.get(), POLLIN, 0};
   if (::poll(&entry, 1, 1000) != 1) return INVALID_SOCKET;
   return ::accept(socket_.get(), nullptr, nullptr);
-}
-
-class LogCapture::Logger final : public CBBLog {
- public:
-  Logger() : CBBLog(u"", false) {}
-  void VLog(const char16_t* format, va_list arguments, int level) override {
-    std::u16string text = WideFormatV(format, arguments);
-    PScopedLock lock(&mutex_);
-    lines_.emplace_back(level, std::move(text));
-  }
-  bool Has(int level, const std::u16string& message) const {
-    PScopedLock lock(&mutex_);
-    return std::find(lines_.begin(), lines_.end(), std::make_pair(level, message)) != lines_.end();
-  }
-
- private:
-  mutable PMutex mutex_;
-  std::vector<std::pair<int, std::u16string>> lines_;
-};
-
-LogCapture::LogCapture() : logger_(new Logger) {
-  SetGlobalLogger(logger_);
-}
-
-LogCapture::~LogCapture() {
-  SetGlobalLogger({});
-}
-
-bool LogCapture::Has(int level, const std::u16string& message) const {
-  return logger_->Has(level, message);
 }
 
 bool InScenario(const char* name) {

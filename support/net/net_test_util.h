@@ -1,15 +1,10 @@
-// Helpers for the network utility tests: a loopback TCP listener, a log
-// capture installed as the process-wide logger, and the gate for tests that
-// need a namespace prepared by their ctest command.
+// Helpers for the network utility tests: a loopback TCP listener and the
+// gate for tests that need a namespace prepared by their ctest command.
 #pragma once
 
-#include <boost/shared_ptr.hpp>
 #include <cstdint>
-#include <string>
 
-#include "support/log/cbblog.h"
 #include "support/net/net.h"
-#include "support/net/net_internal.h"
 
 namespace kiv::nettest {
 
@@ -24,24 +19,8 @@ class LoopbackPort {
   SOCKET Accept();
 
  private:
-  net_internal::ScopedSocket socket_;
+  ScopedSocket socket_;
   std::uint16_t port_ = 0;
-};
-
-// Collects every line logged while it lives, formatted, with its level
-// (LOG_WARN, LOG_DEBUG, ...).
-class LogCapture {
- public:
-  LogCapture();
-  ~LogCapture();
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
-
-  bool Has(int level, const std::u16string& message) const;
-
- private:
-  class Logger;
-  boost::shared_ptr<Logger> logger_;
 };
 
 // True when the ctest command prepared this scenario's namespace

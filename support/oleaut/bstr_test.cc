@@ -1,72 +1,47 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 #include "kiv/oleaut.h"
+#include "kiv/value.h"
 
 namespace {
 
-std::uint32_t Prefix(BSTR text) {
-  std::uint32_t length;
-  std::memcpy(&length, reinterpret_cast<const char*>(text) - 4, 4);
-  return length;
-}
-
-TEST(Bstr, PrefixHoldsBytesAndAZeroUnitFollows) {
+TEST(Bstr, ByteLengthBeforeAndAZeroUnitAfterTheText) {
   const OLECHAR text[] = u"abc\0de";  // embedded zero unit
-  BSTR s = SysAllocStringLen(text, 6);
-  ASSERT_NE(s, nullptr);
-  EXPECT_EQ(Prefix(s), 12u);
-  EXPECT_EQ(SysStringLen(s), 6u);
-  EXPECT_EQ(SysStringByteLen(s), 12u);
-  EXPECT_EQ(std::memcmp(s, text, 12), 0);
-  EXPECT_EQ(s[6], 0);
-  SysFreeString(s);
-
-  s = SysAllocString(u"hello");
-  ASSERT_NE(s, nullptr);
-  EXPECT_EQ(SysStringLen(s), 5u);
-  EXPECT_EQ(std::u16string_view(s), u"hello");
-  SysFreeString(s);
-
-  // Shorter than the text: the copy stops and is terminated.
-  s = SysAllocStringLen(u"hello", 2);
-  EXPECT_EQ(std::u16string_view(s), u"he");
-  SysFreeString(s);
+  for (UINT units : {0u, 2u, 6u}) {
+    SCOPED_TRACE(units);
+    BSTR s = SysAllocStringLen(text, units);
+    ASSERT_NE(s, nullptr);
+    std::uint32_t prefix = 0;
+    std::memcpy(&prefix, reinterpret_cast<const char*>(s) - 4, 4);
+    EXPECT_EQ(prefix, 2 * units);
+    EXPECT_EQ(SysStringByteLen(s), 2 * units);
+    EXPECT_EQ(SysStringLen(s), units);
+    EXPECT_EQ(std::u16string_view(s, units), std::u16string_view(text, units));
+    EXPECT_EQ(s[units], 0);
+    SysFreeString(s);
+  }
+  const kiv::Bstr hello = kiv::Bstr::Attach(SysAllocString(u"hello"));
+  EXPECT_EQ(hello.size(), 5u);
+  const kiv::Bstr zeroed = kiv::Bstr::Attach(SysAllocStringLen(nullptr, 3));
+  EXPECT_EQ(zeroed.view(), std::u16string(3, u'\0'));
+  EXPECT_EQ(zeroed.get()[3], 0);
+  // An odd byte length keeps its bytes; a whole zero unit follows the partial one.
+  const kiv::Bstr odd = kiv::Bstr::Attach(SysAllocStringByteLen("xyz", 3));
+  EXPECT_EQ(SysStringByteLen(odd.get()), 3u);
+  EXPECT_EQ(odd.size(), 1u);
+  EXPECT_EQ(std::memcmp(odd.get(), "xyz\0\0", 5), 0);
 }
 
-TEST(Bstr, NullInputsAndRefusedLengths) {
+TEST(Bstr, NullIsTheEmptyStringAndOversizedLengthsAreRefused) {
   EXPECT_EQ(SysAllocString(nullptr), nullptr);
   EXPECT_EQ(SysStringLen(nullptr), 0u);
   EXPECT_EQ(SysStringByteLen(nullptr), 0u);
   SysFreeString(nullptr);
-
-  BSTR zeroed = SysAllocStringLen(nullptr, 3);
-  ASSERT_NE(zeroed, nullptr);
-  EXPECT_EQ(SysStringLen(zeroed), 3u);
-  for (int i = 0; i <= 3; ++i) EXPECT_EQ(zeroed[i], 0) << i;
-  SysFreeString(zeroed);
-
-  BSTR empty = SysAllocStringLen(nullptr, 0);
-  ASSERT_NE(empty, nullptr);
-  EXPECT_EQ(SysStringLen(empty), 0u);
-  EXPECT_EQ(empty[0], 0);
-  SysFreeString(empty);
-
-  // Lengths past what the prefix can hold.
   EXPECT_EQ(SysAllocStringLen(nullptr, 0x80000000u), nullptr);
   EXPECT_EQ(SysAllocStringLen(u"x", 0xFFFFFFFFu), nullptr);
-}
-
-TEST(Bstr, OddByteLengthKeepsItsBytes) {
-  BSTR s = SysAllocStringByteLen("xyz", 3);
-  ASSERT_NE(s, nullptr);
-  EXPECT_EQ(SysStringByteLen(s), 3u);
-  EXPECT_EQ(SysStringLen(s), 1u);
-  const char* bytes = reinterpret_cast<const char*>(s);
-  EXPECT_EQ(std::memcmp(bytes, "xyz\0\0", 5), 0);
-  EXPECT_EQ(s[2], 0);  // a whole zero unit after the partial one
-  SysFreeString(s);
 }
 
 }  // namespace

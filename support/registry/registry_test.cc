@@ -17,11 +17,6 @@ using Values = std::map<std::u16string, std::u16string>;
 
 const std::u16string kZib = u"Software\\ZIB Networks\\Zib";
 
-// Stores a value of any type and data, as another writer of the store might.
-void PutRaw(const std::u16string& name, std::uint32_t type, std::vector<std::uint8_t> data) {
-  ASSERT_TRUE(Store().SetValue(Root::kLocalMachine, kZib, {name, type, std::move(data)}));
-}
-
 std::vector<BYTE> ReadBinary(const std::u16string& name) {
   BYTE* copy = nullptr;
   std::uint32_t size = 0;
@@ -30,7 +25,7 @@ std::vector<BYTE> ReadBinary(const std::u16string& name) {
   return {copy, copy + size};
 }
 
-TEST(Registry, MissingKeysAndValuesReadFalseAndLeaveOutputsAlone) {
+TEST(Registry, MissingValuesReadFalseLeaveOutputsAloneAndCreateNothing) {
   TempRegistry registry;
   CRegistryImpl impl;
   std::uint32_t number = 1;
@@ -38,95 +33,70 @@ TEST(Registry, MissingKeysAndValuesReadFalseAndLeaveOutputsAlone) {
   BYTE* bytes = nullptr;
   std::uint32_t size = 99;
   Values values{{u"kept", u"1"}};
-  const auto readAll = [&](const std::u16string& key) {
-    EXPECT_FALSE(impl.GetDwordValue(key, u"LogLevel", number));
-    EXPECT_FALSE(impl.GetStringValue(key, u"LogLevel", text));
-    EXPECT_FALSE(impl.GetBinaryValue(key, u"LogLevel", bytes, size));
-    impl.GetValues(kZib, values);
-  };
-  readAll(kZib);
-  EXPECT_EQ(registry.Read(), "");                                        // reading creates nothing
-  ASSERT_TRUE(impl.SetStringValue(kZib + u"\\Config", u"other", u"x"));  // writing creates the key
-  readAll(kZib + u"\\Config");  // and kZib now exists as a parent without values
+  BYTE raw[] = {1};
+  BYTE* data = nullptr;
+  int length = 1;
+  EXPECT_FALSE(impl.SetBinaryValue(kZib, u"Blob", data, length));  // no data
+  data = raw, length = 0;
+  EXPECT_FALSE(impl.SetBinaryValue(kZib, u"Blob", data, length));  // no bytes
+  EXPECT_FALSE(impl.GetDwordValue(kZib, u"other", number));
+  EXPECT_EQ(registry.Read(), "");  // neither reads nor refused writes create the store
+  ASSERT_TRUE(impl.SetStringValue(kZib + u"\\Config", u"other", u"x"));
+  EXPECT_FALSE(impl.GetDwordValue(kZib, u"other", number));  // kZib: a parent without values
+  EXPECT_FALSE(impl.GetStringValue(kZib, u"other", text));
+  EXPECT_FALSE(impl.GetBinaryValue(kZib + u"\\Config", u"Blob", bytes, size));
+  impl.GetValues(kZib, values);
+  impl.GetValues(u"Software\\Missing", values);
   EXPECT_EQ(number, 1u);
   EXPECT_EQ(text, u"before");
   EXPECT_EQ(bytes, nullptr);
   EXPECT_EQ(size, 99u);
   EXPECT_EQ(values, (Values{{u"kept", u"1"}}));
-}
-
-TEST(Registry, WritesAndReadsEachTypeWithNamesInAnyCase) {
-  TempRegistry registry;
-  CRegistryImpl impl;
-  ASSERT_TRUE(impl.SetDwordValue(kZib, u"LogLevel", 4));
-  ASSERT_TRUE(impl.SetStringValue(kZib, u"Empty", u""));
-  std::uint32_t number = 0;
-  EXPECT_TRUE(impl.GetDwordValue(u"SOFTWARE\\zib networks\\ZIB", u"loglevel", number));
-  EXPECT_EQ(number, 4u);
-  std::u16string text = u"before";
-  EXPECT_TRUE(impl.GetStringValue(kZib, u"EMPTY", text));
-  EXPECT_EQ(text, u"");
-
-  BYTE raw[] = {0, 1, 2, 0xff};
-  BYTE* data = raw;
-  int size = 0;
-  EXPECT_FALSE(impl.SetBinaryValue(kZib, u"Blob", data, size));
-  data = nullptr, size = 4;
-  EXPECT_FALSE(impl.SetBinaryValue(kZib, u"Blob", data, size));
-  EXPECT_EQ(ReadBinary(u"Blob"), std::vector<BYTE>());
-  data = raw;
-  ASSERT_TRUE(impl.SetBinaryValue(kZib, u"Blob", data, size));
-  EXPECT_EQ(ReadBinary(u"blob"), std::vector<BYTE>(raw, raw + 4));
-
-  // Overwriting keeps the first spelling of the name.
-  ASSERT_TRUE(impl.SetDwordValue(kZib, u"LOGLEVEL", 2));
-  EXPECT_NE(registry.Read().find("\"LogLevel\"=dword:00000002\n"), std::string::npos);
   EXPECT_EQ(&*GetRegistry(), &*GetRegistry());
 }
 
-TEST(Registry, GetValuesTakesTextsAndSignedNumbersOnly) {
+// Reads take any type's data as raw bytes, cut to the 2048-byte buffers;
+// GetValues adds texts (uncut) and signed numbers and leaves other entries.
+TEST(Registry, ReadsTakeRawDataCutToTheirBuffers) {
   TempRegistry registry;
   CRegistryImpl impl;
-  ASSERT_TRUE(impl.SetStringValue(kZib, u"a", u"x"));
-  ASSERT_TRUE(impl.SetDwordValue(kZib, u"b", 0xFFFFFFFF));
-  PutRaw(u"c", kiv::registry::kRegBinary, {1, 2});
-  Values values;
-  impl.GetValues(kZib, values);
-  EXPECT_EQ(values, (Values{{u"a", u"x"}, {u"b", u"-1"}}));
-  values = {{u"a", u"old"}, {u"z", u"stays"}};
-  impl.GetValues(kZib, values);
-  EXPECT_EQ(values, (Values{{u"a", u"x"}, {u"b", u"-1"}, {u"z", u"stays"}}));
-}
-
-TEST(Registry, ReadsCutDataToTheirBuffers) {
-  TempRegistry registry;
-  CRegistryImpl impl;
-  // A text of 1500 units (3002 bytes) keeps the 1024 units that fit 2048 bytes.
   std::u16string longText(1500, u'q');
   longText[1023] = u'E';
   ASSERT_TRUE(impl.SetStringValue(kZib, u"Long", longText));
+  ASSERT_TRUE(impl.SetDwordValue(kZib, u"Minus", 0xFFFFFFFF));
+  std::vector<BYTE> big(3000);
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<BYTE>(i * 7 + 1);
+  BYTE* data = big.data();
+  int size = static_cast<int>(big.size());
+  ASSERT_TRUE(impl.SetBinaryValue(kZib, u"Big", data, size));
+  const auto putRaw = [](const char16_t* name, std::uint32_t type, std::vector<BYTE> bytes) {
+    ASSERT_TRUE(Store().SetValue(Root::kLocalMachine, kZib, {name, type, std::move(bytes)}));
+  };
+  putRaw(u"Odd", kiv::registry::kRegBinary, {'h', 0, 'i'});
+  putRaw(u"Short", kiv::registry::kRegSz, {0x34, 0x12});
+  putRaw(u"Wide", 11, {1, 2, 3, 4, 5, 6, 7, 8});
+
   std::u16string text;
   ASSERT_TRUE(impl.GetStringValue(kZib, u"Long", text));
   EXPECT_EQ(text, longText.substr(0, 1024));
-  // Other types read as raw bytes up to the first zero unit, an odd byte alone.
-  PutRaw(u"OddBytes", kiv::registry::kRegBinary, {'h', 0, 'i'});
-  ASSERT_TRUE(impl.GetStringValue(kZib, u"OddBytes", text));
+  ASSERT_TRUE(impl.GetStringValue(kZib, u"Odd", text));
   EXPECT_EQ(text, u"hi");
-
-  // Numbers take the first 4 bytes; a shorter value's missing bytes are zero.
+  ASSERT_TRUE(impl.GetStringValue(kZib, u"Big", text));
+  EXPECT_EQ(text.size(), 1024u);  // no zero unit within the buffer
   std::uint32_t number = 0xAAAAAAAA;
-  PutRaw(u"Short", kiv::registry::kRegBinary, {0x34, 0x12});
   ASSERT_TRUE(impl.GetDwordValue(kZib, u"Short", number));
   EXPECT_EQ(number, 0x1234u);
-  PutRaw(u"Wide", 11, {1, 2, 3, 4, 5, 6, 7, 8});
   ASSERT_TRUE(impl.GetDwordValue(kZib, u"Wide", number));
   EXPECT_EQ(number, 0x04030201u);
-
-  // Binary reads hand out at most the 2048 bytes of their buffer.
-  std::vector<BYTE> big(3000);
-  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<BYTE>(i * 7);
-  PutRaw(u"Big", kiv::registry::kRegBinary, big);
   EXPECT_EQ(ReadBinary(u"Big"), std::vector<BYTE>(big.begin(), big.begin() + 2048));
+  EXPECT_EQ(ReadBinary(u"Odd"), (std::vector<BYTE>{'h', 0, 'i'}));
+
+  Values values{{u"Long", u"old"}, {u"Other", u"stays"}};
+  impl.GetValues(kZib, values);
+  EXPECT_EQ(
+      values,
+      (Values{
+          {u"Long", longText}, {u"Minus", u"-1"}, {u"Other", u"stays"}, {u"Short", u"\u1234"}}));
 }
 
 }  // namespace

@@ -1,8 +1,7 @@
-// Helpers for the registry tests: a temporary folder removed with all its
-// content, and KIV_REGISTRY pointed at a file in it for the test's lifetime.
+// KIV_REGISTRY pointed at a store file in a fresh temporary folder for the
+// test's lifetime. The folder of the file is created by the first write.
 #pragma once
 
-#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <filesystem>
@@ -10,25 +9,19 @@
 #include <iterator>
 #include <string>
 
+#include "testing/temp_dir.h"
+
 class TempRegistry {
  public:
-  TempRegistry() {
-    char pattern[] = "/tmp/kiv_registry_test.XXXXXX";
-    if (mkdtemp(pattern) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-    folder_ = pattern;
-    path_ = folder_ + "/etc/registry.reg";  // the folder below is created by the first write
+  TempRegistry() : path_(folder_.File("etc/registry.reg")) {
     setenv("KIV_REGISTRY", path_.c_str(), 1);
   }
-  ~TempRegistry() {
-    unsetenv("KIV_REGISTRY");
-    std::error_code ignored;
-    std::filesystem::remove_all(folder_, ignored);
-  }
+  ~TempRegistry() { unsetenv("KIV_REGISTRY"); }
   TempRegistry(const TempRegistry&) = delete;
   TempRegistry& operator=(const TempRegistry&) = delete;
 
   const std::string& path() const { return path_; }
-
+  // The file's bytes; "" when it does not exist.
   std::string Read() const {
     std::ifstream file(path_, std::ios::binary);
     return {std::istreambuf_iterator<char>(file), {}};
@@ -39,6 +32,6 @@ class TempRegistry {
   }
 
  private:
-  std::string folder_;
+  kiv::testing::TempDir folder_{"kiv-registry"};
   std::string path_;
 };

@@ -7,19 +7,14 @@
 namespace kiv {
 namespace {
 
-TEST(WideFormat, WideStringsHonourWidthPrecisionAndJustification) {
-  EXPECT_EQ(WideFormat(u"[%-5.5s]", u"INFO"), u"[INFO ]");
-  EXPECT_EQ(WideFormat(u"[%-5.5s]", u"ERRORS"), u"[ERROR]");
-  EXPECT_EQ(WideFormat(u"[%5s|%ls|%ws]", u"ab", u"\u00e9", u"\U0001F600"),
-            u"[   ab|\u00e9|\U0001F600]");
-  // Width and precision count UTF-16 units, so a surrogate pair counts two.
+// Width and precision count UTF-16 units (a surrogate pair counts two), and
+// a precision stops reading text that has no terminator. Narrow text is
+// UTF-8, kept up to a bad byte.
+TEST(WideFormat, TextHonoursWidthPrecisionAndJustification) {
+  EXPECT_EQ(WideFormat(u"[%-5.5s|%-5.5s|%5s|%ls|%ws|%05s]", u"INFO", u"ERRORS", u"ab", u"\u00e9",
+                       u"\U0001F600", u"ab"),
+            u"[INFO |ERROR|   ab|\u00e9|\U0001F600|000ab]");
   EXPECT_EQ(WideFormat(u"[%3s][%.1s]", u"\U0001F600", u"\U0001F600x"), u"[ \U0001F600][\xD83D]");
-  EXPECT_EQ(WideFormat(u"%s:%hu", u"host", 29831), u"host:29831");
-  EXPECT_EQ(WideFormat(u"[%05s]", u"ab"), u"[000ab]");
-}
-
-TEST(WideFormat, NullUnterminatedAndNarrowTextAndCharacters) {
-  // Precision stops reading text that has no terminator.
   const char16_t wide[3] = {u'a', u'b', u'c'};
   const char narrow[3] = {'x', 'y', 'z'};
   EXPECT_EQ(WideFormat(u"%.3s/%.3hs", wide, narrow), u"abc/xyz");
@@ -28,21 +23,21 @@ TEST(WideFormat, NullUnterminatedAndNarrowTextAndCharacters) {
   EXPECT_EQ(
       WideFormat(u"%s %hs %S [%8s] [%.3s]", nullWide, nullNarrow, nullNarrow, nullWide, nullWide),
       u"(null) (null) (null) [  (null)] [(nu]");
-  // Narrow text is UTF-8; width and precision count converted units, and
-  // what converts before a bad byte is kept.
-  EXPECT_EQ(WideFormat(u"%hs|%S|%lS", "caf\xC3\xA9", "\xE2\x82\xAC", u"w"), u"caf\u00e9|\u20ac|w");
-  EXPECT_EQ(WideFormat(u"[%-5.4hs]", "\xC3\xA9t\xC3\xA9s!"), u"[\u00e9t\u00e9s ]");
-  EXPECT_EQ(WideFormat(u"[%hs]", "ok\xFFlost"), u"[ok]");
+  EXPECT_EQ(
+      WideFormat(u"%hs|%S|%lS", "caf\xC3\xA9", "\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF", u"w"),
+      u"caf\u00e9|\u0080\u07ff\u0800\uffff|w");
+  EXPECT_EQ(WideFormat(u"[%-5.4hs|%hs]", "\xC3\xA9t\xC3\xA9s!", "ok\xFFlost"),
+            u"[\u00e9t\u00e9s |ok]");
   EXPECT_EQ(WideFormat(u"%c%lc%wc%hc%C|%3c", u'\u00e9', u'b', u'c', 'd', 'e', u'f'),
             u"\u00e9bcde|  f");
 }
 
-TEST(WideFormat, IntegerSizesFollowWindows) {
-  // 'l' is 32 bits: a 64-bit slot holding garbage above bit 31 must not leak.
-  EXPECT_EQ(WideFormat(u"%ld %lu %d", int64_t{0x100000005}, int64_t{-1}, 7), u"5 4294967295 7");
-  EXPECT_EQ(WideFormat(u"%x %X %hx %hhx %o", -1, 255, -1, -1, 8), u"ffffffff FF ffff ff 10");
-  EXPECT_EQ(WideFormat(u"%hd %hu %hhd", 70000, -1, 200), u"4464 65535 -56");
-  EXPECT_EQ(WideFormat(u"%d (0x%x)", -2147024809, -2147024809), u"-2147024809 (0x80070057)");
+// 'l' is 32 bits: a 64-bit slot holding garbage above bit 31 must not leak.
+TEST(WideFormat, NumbersFollowTheWindowsSizes) {
+  EXPECT_EQ(WideFormat(u"%ld %lu %d %hu", int64_t{0x100000005}, int64_t{-1}, 7, 29831),
+            u"5 4294967295 7 29831");
+  EXPECT_EQ(WideFormat(u"%x %X %hx %hhx %o %hd %hhd", -1, 255, -1, -1, 8, 70000, 200),
+            u"ffffffff FF ffff ff 10 4464 -56");
   EXPECT_EQ(WideFormat(u"%lld %I64d %I64u %llx", INT64_MIN, int64_t{-2}, uint64_t{UINT64_MAX},
                        int64_t{-1}),
             u"-9223372036854775808 -2 18446744073709551615 ffffffffffffffff");
@@ -51,50 +46,34 @@ TEST(WideFormat, IntegerSizesFollowWindows) {
             u"-3 1099511627776 5 -6 -7");
   EXPECT_EQ(WideFormat(u"[%+d|% d|%05d|%-4d|%.3d|%#x]", 1, 2, -3, 4, 5, 255),
             u"[+1| 2|-0003|4   |005|0xff]");
+  EXPECT_EQ(WideFormat(u"%.2f %e %G|%8.3f|%-8.1f|%Lf", 2.346, 1234.5, 0.0001, -1.0, 2.0, 3.25L),
+            u"2.35 1.234500e+03 0.0001|  -1.000|2.0     |3.250000");
+  EXPECT_EQ(WideFormat(u"%.0f", 1e300).size(), 301u);  // wider than any scratch buffer
 }
 
-TEST(WideFormat, Floats) {
-  EXPECT_EQ(WideFormat(u"%f %.2f %e %G", 1.5, 2.346, 1234.5, 0.0001),
-            u"1.500000 2.35 1.234500e+03 0.0001");
-  EXPECT_EQ(WideFormat(u"%8.3f|%-8.1f|%Lf", -1.0, 2.0, 3.25L), u"  -1.000|2.0     |3.250000");
-  // Wider than any fixed scratch buffer.
-  EXPECT_EQ(WideFormat(u"%.0f", 1e300).size(), 301u);
-}
-
+// %n writes nothing and takes no argument, so the next one lines up; an
+// unknown conversion prints its character, a trailing '%' nothing.
 TEST(WideFormat, StarArgumentsPercentPointerAndUnknownConversions) {
   EXPECT_EQ(WideFormat(u"[%*d|%-*d|%*d|%.*s|%.*f|%.*s]", 4, 1, 3, 2, -3, 3, 2, u"abc", 1, 2.26, -1,
                        u"all"),
             u"[   1|2  |3  |ab|2.3|all]");
-  EXPECT_EQ(WideFormat(u"100%% %d", 5), u"100% 5");
-  // %n writes nothing and takes no argument, so the next one lines up.
-  EXPECT_EQ(WideFormat(u"a%nb%d", 9), u"ab9");
-  EXPECT_EQ(WideFormat(u"%Y-%d %", 3), u"Y-3 ");
-  EXPECT_EQ(WideFormat(u"%p", reinterpret_cast<void*>(0xABC)), u"0000000000000ABC");
-  EXPECT_EQ(WideFormat(u"\u00e9%s\u20ac", u"x"), u"\u00e9x\u20ac");
+  EXPECT_EQ(WideFormat(u"\u00e9100%% a%nb%d %Y %p %", 9, reinterpret_cast<void*>(0xABC)),
+            u"\u00e9100% ab9 Y 0000000000000ABC ");
 }
 
-TEST(FormatString, WideClearsTargetAndHandlesLongResults) {
-  std::u16string target = u"old";
-  FormatString(target, u"%s%d", u"kiv.log", 3);
-  EXPECT_EQ(target, u"kiv.log3");
-  std::u16string longText(300, u'z');
-  FormatString(target, u"<%s>%d", longText.c_str(), 42);
-  EXPECT_EQ(target, u"<" + longText + u">42");
-  FormatString(target, u"");
-  EXPECT_TRUE(target.empty());
-}
-
-TEST(FormatString, NarrowUsesCRules) {
-  std::string target = "old";
-  FormatString(target, "%s:%hu %ld", "host", 29831, -5L);
-  EXPECT_EQ(target, "host:29831 -5");
-  std::string longText(200, 'q');
-  FormatString(target, "%s|%05d", longText.c_str(), 7);
-  EXPECT_EQ(target, longText + "|00007");
-  FormatString(target, "%s", std::string(127, 'a').c_str());  // exactly one short of 128
-  EXPECT_EQ(target.size(), 127u);
-  FormatString(target, "%s", std::string(128, 'b').c_str());
-  EXPECT_EQ(target, std::string(128, 'b'));
+// Both forms clear the target first; the narrow one grows its 128-byte
+// buffer when the text does not fit.
+TEST(FormatString, ClearsTheTargetAndFitsAnyLength) {
+  std::u16string wide = u"old";
+  FormatString(wide, u"%s%d", u"kiv.log", 3);
+  EXPECT_EQ(wide, u"kiv.log3");
+  std::string narrow = "old";
+  FormatString(narrow, "%s:%hu %ld", "host", 29831, -5L);
+  EXPECT_EQ(narrow, "host:29831 -5");
+  for (std::size_t size : {127u, 128u, 300u}) {
+    FormatString(narrow, "%s", std::string(size, 'b').c_str());
+    EXPECT_EQ(narrow, std::string(size, 'b'));
+  }
 }
 
 }  // namespace

@@ -11,47 +11,36 @@ std::string Dump(const Variant& v) {
   return ToUtf8(DumpVariant(*v, u"t"));
 }
 
+// Scalars and arrays without element lines take one line each; dates print
+// as UTC text, and what cannot be read becomes an error line.
 TEST(VUtilDump, ScalarsOneLineEach) {
+  Variant date = Scalar(VT_DATE, 0), badDate = Scalar(VT_DATE, 0);
+  date->date = 45000.5;
+  badDate->date = std::numeric_limits<double>::infinity();
   const struct {
     Variant value;
     const char* line;
   } cases[] = {
       {Variant(), "<var vt=\"VT_EMPTY\" />"},
-      {Variant::Null(), "<var vt=\"VT_NULL\" />"},
       {Scalar(VT_I2, 0xFFFF), "<var vt=\"VT_I2\">-1</var>"},
-      {Variant::I4(-2147483647 - 1), "<var vt=\"VT_I4\">-2147483648</var>"},
       {Scalar(VT_R4, 0x3FC00000), "<var vt=\"VT_R4\">1.500000</var>"},
-      {Variant::R8(-0.1), "<var vt=\"VT_R8\">-0.100000</var>"},
-      {Variant::String(u"a<b>"), "<var vt=\"VT_BSTR\">a<b></var>"},
       {Scalar(VT_BSTR, 0), "<var vt=\"VT_BSTR\"></var>"},  // null BSTR
-      {Variant::Bool(false), "<var vt=\"VT_BOOL\">FALSE</var>"},
       {Scalar(VT_BOOL, 1), "<var vt=\"VT_BOOL\">TRUE</var>"},
       {Scalar(VT_I1, 0x80), "<var vt=\"VT_I1\">-128</var>"},
-      {Scalar(VT_UI1, 0xFF), "<var vt=\"VT_UI1\">255</var>"},
-      {Scalar(VT_UI2, 0xFFFF), "<var vt=\"VT_UI2\">65535</var>"},
       {Scalar(VT_UI4, 0xFFFFFFFF), "<var vt=\"VT_UI4\">4294967295</var>"},
       {Variant::I8(1), "<var vt=\"20 (unknown)\" />"},
-      {Array(VT_DATE, 1), "<var vt=\"8199 (unknown)\" />"},
-      {Array(VT_R4, 2), "<var vt=\"VT_ARRAY|VT_R4\" count=\"2\" />"},
-      {Array(VT_R8, 0), "<var vt=\"VT_ARRAY|VT_R8\" count=\"0\" />"},
-      {Array(VT_I1, 1), "<var vt=\"VT_ARRAY|VT_I1\" count=\"1\" />"},
-      {Array(VT_UI1, 3), "<var vt=\"VT_ARRAY|VT_UI1\" count=\"3\" />"},
+      {Array(VT_R8, 2), "<var vt=\"VT_ARRAY|VT_R8\" count=\"2\" />"},
+      {date, "<var vt=\"VT_DATE\">2023-03-15 12:00:00</var>"},
+      {badDate, "<Error>Date out of range in VUtil::DateToTime</Error>"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(Dump(c.value), std::string("Dumping t:   ") + c.line + "\r\n");
   }
 }
 
-TEST(VUtilDump, DatesPrintAsUtcText) {
-  Variant date = Scalar(VT_DATE, 0);
-  date->date = 45000.5;
-  EXPECT_EQ(Dump(date), "Dumping t:   <var vt=\"VT_DATE\">2023-03-15 12:00:00</var>\r\n");
-  date->date = std::numeric_limits<double>::infinity();
-  EXPECT_EQ(Dump(date), "Dumping t:   <Error>Date out of range in VUtil::DateToTime</Error>\r\n");
-}
-
 // Elements of typed arrays share their array's indent; only the elements of
-// an array of variants go one level deeper.
+// an array of variants go one level deeper. A value that cannot be read
+// shows an error line in place of its remaining lines, and the dump goes on.
 TEST(VUtilDump, NestedArraysIndentEachVariantLevel) {
   Variant i2 = Array(VT_I2, 2), ui2 = Array(VT_UI2, 1), ui4 = Array(VT_UI4, 1);
   Variant strings = Array(VT_BSTR, 2);
@@ -61,10 +50,13 @@ TEST(VUtilDump, NestedArraysIndentEachVariantLevel) {
   ULONG big = 0xFFFFFFFF;
   PutElement(*ui4, 0, static_cast<void*>(&big));
   PutElement(*strings, 1, u"x y");
+  const SAFEARRAYBOUND twoByTwo[] = {{2, 0}, {2, 0}};
+  const Variant square = Variant::Adopt(SafeArrayCreate(VT_BSTR, 2, twoByTwo), VT_BSTR);
   const Variant value = Variants(
-      {Variant::I4(5), Variants({Variant::Bool(true), i2, ui4}), ui2, strings, Array(VT_I4, 0)});
+      {Variant::I4(5), Variants({Variant::Bool(true), i2, ui4}), ui2, strings, Array(VT_I4, 0),
+       Variant::Adopt(SafeArrayCreateVector(VT_I4, 1, 1), VT_I4), square});
   EXPECT_EQ(Dump(value),
-            "Dumping t:   <var vt=\"VT_ARRAY|VT_VARIANT\" count=\"5\">\r\n"
+            "Dumping t:   <var vt=\"VT_ARRAY|VT_VARIANT\" count=\"7\">\r\n"
             "    <var vt=\"VT_I4\">5</var>\r\n"
             "    <var vt=\"VT_ARRAY|VT_VARIANT\" count=\"3\">\r\n"
             "      <var vt=\"VT_BOOL\">TRUE</var>\r\n"
@@ -85,22 +77,9 @@ TEST(VUtilDump, NestedArraysIndentEachVariantLevel) {
             "    </var>\r\n"
             "    <var vt=\"VT_ARRAY|VT_I4\" count=\"0\">\r\n"
             "    </var>\r\n"
-            "  </var>\r\n");
-}
-
-// A value that cannot be read shows an error line in place of its remaining
-// lines, and the dump goes on with the next value.
-TEST(VUtilDump, UnreadableValuesBecomeErrorLines) {
-  const Variant lowerBound1 = Variant::Adopt(SafeArrayCreateVector(VT_I4, 1, 1), VT_I4);
-  const SAFEARRAYBOUND twoByTwo[] = {{2, 0}, {2, 0}};
-  const Variant square = Variant::Adopt(SafeArrayCreate(VT_BSTR, 2, twoByTwo), VT_BSTR);
-  const Variant value = Variants({Variant(lowerBound1), Variant(square), Variant::I4(1)});
-  EXPECT_EQ(Dump(value),
-            "Dumping t:   <var vt=\"VT_ARRAY|VT_VARIANT\" count=\"3\">\r\n"
             "    <Error>Array is not zero indexed! (VUtil::GetArrayLength)</Error>\r\n"
             "    <var vt=\"VT_ARRAY|VT_BSTR\" count=\"2\">\r\n"
             "    <Error>SafeArrayGetElement failed in VUtil::GetElement</Error>\r\n"
-            "    <var vt=\"VT_I4\">1</var>\r\n"
             "  </var>\r\n");
 }
 

@@ -1,8 +1,12 @@
 // Black-box: the built ZibCrashReporter on dumps this test writes, with the
 // test's own code as the crashed frames.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
@@ -21,52 +25,65 @@ extern "C" __attribute__((noinline)) void KivReporterTestFaultingFrame() {
   asm volatile("");
 }
 
+std::string Hex(std::uintptr_t value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "0x%016" PRIxPTR, value);
+  return text;
+}
+
 class CrashReporterTest : public ::testing::Test {
  protected:
-  CrashReporterTest() : sandbox_(LOG_ERROR) { std::filesystem::create_directories(LogsFolder()); }
-  std::string LogsFolder() const { return sandbox_.DataFolder() + "/ZibNetworks/Logs/"; }
-  std::string ErrorLog() const { return FileText(LogsFolder() + "ZibErrors.log"); }
+  CrashReporterTest() : sandbox_(LOG_ERROR) { std::filesystem::create_directories(Logs()); }
+  std::string Logs() const { return sandbox_.DataFolder() + "/ZibNetworks/Logs/"; }
 
   logtest::LogSandbox sandbox_;
 };
 
 TEST_F(CrashReporterTest, ReportNamesTheFramesAndTheErrorLogPointsToIt) {
+  const auto code = reinterpret_cast<std::uintptr_t>(&KivReporterTestFaultingFrame);
+  const std::vector<DumpModule> modules = CurrentModules();
+  const auto module = std::find_if(modules.begin(), modules.end(), [&](const DumpModule& m) {
+    return code >= m.start && code < m.end;
+  });
+  ASSERT_NE(module, modules.end());
+  Dl_info program{};  // dli_fbase: its run-time minus its link-time addresses
+  ASSERT_NE(dladdr(reinterpret_cast<void*>(code), &program), 0);
   FaultRecord fault;
   fault.signal = SIGSEGV;
-  fault.code = 1;
-  fault.thread = 77;
-  fault.frameCount = 2;
-  fault.frames[0] = reinterpret_cast<std::uintptr_t>(&KivReporterTestFaultingFrame);
-  fault.frames[1] = 0x10;  // in no module
-  const std::string dump = LogsFolder() + "{0123}.dmp";
-  std::ofstream(dump) << FormatDump("Kiv.dll", fault, CurrentModules());
+  fault.frameCount = 3;
+  fault.frames[0] = code;
+  // A return address is looked up one byte back: here the mapping's first
+  // byte, where its segment of the file starts.
+  fault.frames[1] = module->start + 1;
+  fault.frames[2] = 0x10;  // in no module
+  const std::string dump = Logs() + "{0123}.dmp";
+  std::ofstream(dump) << FormatDump("Kiv.dll", fault, modules);
 
-  const auto outcome = RunProgram(ZIB_CRASH_REPORTER_PATH, {dump});
-  EXPECT_EQ(outcome.status, 0) << outcome.err;
-  const std::string report = FileText(LogsFolder() + "{0123}.txt");
-  EXPECT_NE(report.find("application: Kiv.dll"), std::string::npos) << report;
-  EXPECT_NE(report.find("signal: 11 (SIGSEGV)"), std::string::npos) << report;
-  EXPECT_NE(report.find("#0  "), std::string::npos) << report;
-  EXPECT_NE(report.find("KivReporterTestFaultingFrame"), std::string::npos) << report;
-  EXPECT_NE(report.find("#1  0x0000000000000010  ??"), std::string::npos) << report;
-  const std::string errors = ErrorLog();
-  EXPECT_NE(errors.find("[ERROR] - ZibCrashReporter - crash of Kiv.dll (SIGSEGV in "
-                        "KivReporterTestFaultingFrame) reported in " +
-                        LogsFolder() + "{0123}.txt"),
-            std::string::npos)
-      << errors;
+  EXPECT_EQ(RunProgram(ZIB_CRASH_REPORTER_PATH, {dump}).status, 0);
+  const std::string report = FileText(Logs() + "{0123}.txt");
+  for (const std::string& part :
+       {std::string("\nsignal: 11 (SIGSEGV)"),
+        "\n#0  " + Hex(code) + "  KivReporterTestFaultingFrame  at ",
+        "  (" + module->path + " " +
+            Hex(module->start - reinterpret_cast<std::uintptr_t>(program.dli_fbase)) +
+            ")\n#2  0x0000000000000010  ??  at ??:?\n"}) {
+    EXPECT_NE(report.find(part), std::string::npos) << part << " in\n" << report;
+  }
+  EXPECT_NE(FileText(Logs() + "ZibErrors.log")
+                .find("crash of Kiv.dll (SIGSEGV in KivReporterTestFaultingFrame) reported in " +
+                      Logs() + "{0123}.txt"),
+            std::string::npos);
   EXPECT_TRUE(std::filesystem::exists(dump));  // the dump stays
 }
 
 TEST_F(CrashReporterTest, UnusableDumpsAreLoggedAndGetNoReport) {
-  const std::string notADump = LogsFolder() + "bad.dmp";
-  std::ofstream(notADump) << "MDMP\n";
-  EXPECT_EQ(RunProgram(ZIB_CRASH_REPORTER_PATH, {notADump}).status, 1);
-  EXPECT_EQ(RunProgram(ZIB_CRASH_REPORTER_PATH, {LogsFolder() + "missing.dmp"}).status, 1);
-  EXPECT_FALSE(std::filesystem::exists(LogsFolder() + "bad.txt"));
-  const std::string errors = ErrorLog();
-  EXPECT_NE(errors.find("not a crash dump: " + notADump), std::string::npos) << errors;
-  EXPECT_NE(errors.find("cannot read the dump " + LogsFolder() + "missing.dmp"), std::string::npos);
+  std::ofstream(Logs() + "bad.dmp") << "MDMP\n";
+  EXPECT_EQ(RunProgram(ZIB_CRASH_REPORTER_PATH, {Logs() + "bad.dmp"}).status, 1);
+  EXPECT_EQ(RunProgram(ZIB_CRASH_REPORTER_PATH, {Logs() + "missing.dmp"}).status, 1);
+  EXPECT_FALSE(std::filesystem::exists(Logs() + "bad.txt"));
+  const std::string errors = FileText(Logs() + "ZibErrors.log");
+  EXPECT_NE(errors.find("not a crash dump: " + Logs() + "bad.dmp"), std::string::npos) << errors;
+  EXPECT_NE(errors.find("cannot read the dump " + Logs() + "missing.dmp"), std::string::npos);
   EXPECT_EQ(RunProgram(ZIB_CRASH_REPORTER_PATH, {}).status, 2);
 }
 

@@ -1,129 +1,144 @@
-// Runs the built kiv program and checks what it prints and how it exits.
+// Runs the built kiv program: what each command prints, its messages and
+// its exit status.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
+#include "com/type_library.h"
 #include "testing/program_runner.h"
+#include "testing/temp_dir.h"
 
 namespace {
 
-using Outcome = kiv::testing::ProgramOutcome;
+using kiv::testing::RunProgram;
 
-// Runs kiv with the arguments; standard input comes from `input`.
-Outcome Kiv(const std::vector<std::string>& args, const std::string& input = "") {
-  return kiv::testing::RunProgram(KIV_CLI_PATH, args, input);
-}
+struct Row {
+  std::vector<std::string> args;
+  int status;
+  std::string out;         // all of standard output
+  std::string err;         // a part of standard error; empty: nothing may be there
+  std::string input = {};  // standard input
+};
 
-TEST(KivProgram, EncodesAndDecodesTheWireExamples) {
-  const struct {
-    const char* value;
-    const char* hex;
-    const char* printed;
-  } cases[] = {
-      {"1", "00 03 00 00 00 01", "1"},
-      {R"({"empty": null})", "00 00", R"({"empty":null})"},
-      {"true", "00 0b ff ff", "true"},
-      {R"("abc")", "00 08 00 00 00 03 00 61 00 62 00 63", R"("abc")"},
-      {R"("")", "00 08 00 00 00 00", R"("")"},
-      {R"({"i4[]": [1, 2, 3]})",
-       "20 03 00 00 00 01 00 00 00 00 00 00 00 03 00 00 00 03 00 00 00 02 00 00 00 01",
-       R"({"i4[]":[1,2,3]})"},
-      {R"({"ui1[]": [1, 2, 3]})", "20 11 00 00 00 01 00 00 00 00 00 00 00 03 01 02 03",
-       R"({"hex":"010203"})"},
-      // Dimension 2 (lower bound 3, 1 element) goes before dimension 1.
-      {R"({"array": "i2", "bounds": [[1, 2], [3, 1]], "data": [7, 8]})",
-       "20 02 00 00 00 02 00 00 00 03 00 00 00 01 00 00 00 01 00 00 00 02 00 08 00 07",
-       R"({"array":"i2","bounds":[[1,2],[3,1]],"data":[7,8]})"},
-      {"[[1], 2]",
-       "20 0c 00 00 00 01 00 00 00 00 00 00 00 02 00 03 00 00 00 02 "
-       "20 0c 00 00 00 01 00 00 00 00 00 00 00 01 00 03 00 00 00 01",
-       "[[1],2]"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.value);
-    const Outcome encoded = Kiv({"encode", c.value});
-    EXPECT_EQ(encoded.status, 0);
-    EXPECT_EQ(encoded.out, std::string(c.hex) + "\n");
-    EXPECT_EQ(encoded.err, "");
-    const Outcome decoded = Kiv({"decode", c.hex});
-    EXPECT_EQ(decoded.status, 0);
-    EXPECT_EQ(decoded.out, std::string(c.printed) + "\n");
-  }
-  // Blanks are optional, the bytes may come from standard input, and the
-  // by-reference bit is dropped.
-  EXPECT_EQ(Kiv({"decode", "000300000001"}).out, "1\n");
-  EXPECT_EQ(Kiv({"decode", "-"}, "00 0b\n00 00\n").out, "false\n");
-  EXPECT_EQ(Kiv({"encode", "-"}, "[\n]\n").out, "20 0c 00 00 00 01 00 00 00 00 00 00 00 00\n");
-  EXPECT_EQ(Kiv({"decode", "40 03 00 00 00 01"}).out, "1\n");
-  EXPECT_EQ(Kiv({"decode", "60 11 00 00 00 01 00 00 00 00 00 00 00 01 ab"}).out,
-            "{\"hex\":\"ab\"}\n");
-}
-
-TEST(KivProgram, DecodeRefusesBytesThatAreNotExactlyOneValue) {
-  const struct {
-    std::string hex;
-    const char* problem;
-  } cases[] = {
-      {"20 03 00 00 00 00", "invalid"},                         // 0 dimensions
-      {"20 03 00 00 00 0b" + std::string(88, '0'), "invalid"},  // 11 dimensions
-      {"20 03 80 00 00 00 00 00 00 00 00 00 00 01 00 00 00 05", "invalid"},
-      {"20 03 00 00 00 02 00 00 00 00 00 01 00 00 00 00 00 00 00 01 00 00", "invalid"},
-      {"00 06 00 00 00 00 00 00 00 00", "invalid: the wire does not carry tag 0006"},  // CY
-      {"00 0c 00 03 00 00 00 01", "does not carry tag 000c"},       // scalar VARIANT
-      {"00 0e" + std::string(32, '0'), "does not carry tag 000e"},  // DECIMAL
-      {"20 06 00 00 00 01 00 00 00 00 00 00 00 00", "does not carry tag 2006"},
-      {"20 00 00 00 00 01 00 00 00 00 00 00 00 00", "does not carry tag 2000"},
-      {"00 03 00 00", "truncated"},
-      {"00 08 00 00 00 02 00 61", "truncated"},
-      {"20 0c 00 00 00 01 00 00 00 00 00 00 00 02 00 00", "truncated"},
-      {"00 00 00", "1 trailing byte after the value"},
-      {"00 03 00 00 00 01 00 00", "2 trailing bytes after the value"},
-      {"0g", "not hex"},
-      {"0 1", "not hex"},  // a blank inside a byte
-      {"", "no bytes"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.hex);
-    const Outcome outcome = Kiv({"decode", c.hex});
-    EXPECT_EQ(outcome.status, 2);
-    EXPECT_EQ(outcome.out, "");
-    EXPECT_NE(outcome.err.find(std::string("kiv: decode: ")), std::string::npos) << outcome.err;
-    EXPECT_NE(outcome.err.find(c.problem), std::string::npos) << outcome.err;
+// Runs the rows in order: later rows may rely on what earlier ones stored.
+void ExpectRows(const std::vector<Row>& rows, const std::string& store = "/nonexistent") {
+  for (const Row& row : rows) {
+    SCOPED_TRACE(::testing::PrintToString(row.args));
+    const auto outcome = RunProgram(KIV_CLI_PATH, row.args, row.input, {{"KIV_REGISTRY", store}});
+    EXPECT_EQ(outcome.status, row.status);
+    EXPECT_EQ(outcome.out, row.out);
+    if (row.err.empty()) {
+      EXPECT_EQ(outcome.err, "");
+    } else {
+      EXPECT_NE(outcome.err.find(row.err), std::string::npos) << outcome.err;
+    }
   }
 }
 
-// The notation's own messages are pinned by its unit test; here only their
-// one-line form on standard error.
-TEST(KivProgram, EncodeRefusesBadNotationInOneLine) {
-  const Outcome outcome = Kiv({"encode", R"({"ui16": 1})"});
-  EXPECT_EQ(outcome.status, 2);
-  EXPECT_EQ(outcome.out, "");
-  EXPECT_EQ(outcome.err, "kiv: value: unknown type name: ui16\n");
+std::string ReadFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), {}};
 }
 
-TEST(KivProgram, UsageErrorsExit2AndHelpExits0) {
-  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {},
-           {"frobnicate"},
-           {"--bogus", "encode", "1"},
-           {"encode"},
-           {"--directory", "host:0", "encode", "1"},
-           {"--directory", ":29831", "encode", "1"},
-           {"--name"},
-       }) {
-    const Outcome outcome = Kiv(args);
-    EXPECT_EQ(outcome.status, 2) << ::testing::PrintToString(args);
-    EXPECT_TRUE(outcome.err.starts_with("kiv: ")) << outcome.err;
-  }
-  const Outcome overview = Kiv({"--help"});
+const std::string kOne = "00 03 00 00 00 01\n";
+
+TEST(KivProgram, ValueCommandsAndUsage) {
+  ExpectRows({
+      {{"encode", "1"}, 0, kOne, ""},
+      {{"encode", "-"}, 0, "20 0c 00 00 00 01 00 00 00 00 00 00 00 00\n", "", "[\n]\n"},
+      {{"decode", "000300000001"}, 0, "1\n", ""},
+      {{"decode", "-"}, 0, "false\n", "", "00 0b\n00 00\n"},
+      {{"encode", R"({"ui16": 1})"}, 2, "", "kiv: value: unknown type name: ui16\n"},
+      {{"decode", "0g"}, 2, "", "kiv: decode: not hex bytes"},
+      {{"decode", "000"}, 2, "", "kiv: decode: not hex bytes"},
+      {{"decode", " "}, 2, "", "kiv: decode: no bytes"},
+      {{"decode", "00 08 00 00 00 02 00 61"}, 2, "", "kiv: decode: truncated"},
+      {{"decode", "00 06 00 00 00 00 00 00 00 00"}, 2, "", "does not carry tag 0006"},
+      {{"decode", "20 03 00 00 00 00"}, 2, "", "kiv: decode: invalid: a type the wire"},
+      {{"decode", "00 00 00"}, 2, "", "kiv: decode: 1 trailing byte after the value"},
+      {{"decode", "00 03 00 00 00 01 00 00"}, 2, "", "kiv: decode: 2 trailing bytes after"},
+      {{"dump", "--title", "T", "\"\u00E9\""},
+       0,
+       "Dumping T:   <var vt=\"VT_BSTR\">\u00E9</var>\r\n",
+       ""},
+      {{"dump", "--title=", "--", "-2"}, 0, "Dumping :   <var vt=\"VT_I4\">-2</var>\r\n", ""},
+      {{"dump", "-"}, 0, "Dumping value:   <var vt=\"VT_BOOL\">TRUE</var>\r\n", "", "true"},
+      {{"dump"}, 2, "", "kiv: missing VALUE\nTry 'kiv dump --help'.\n"},
+      {{"dump", "1", "--title"}, 2, "", "kiv: --title needs a value"},
+      {{"dump", "--bogus", "1"}, 2, "", "kiv: unknown option '--bogus'"},
+      {{"typelib"}, 0, kiv::com::TypeLibraryIdl(), ""},
+      {{"typelib", "extra"}, 2, "", "kiv: typelib takes no arguments"},
+      {{}, 2, "", "kiv: no command given\nTry 'kiv --help'.\n"},
+      {{"frobnicate"}, 2, "", "kiv: unknown command 'frobnicate'"},
+      {{"--bogus", "encode", "1"}, 2, "", "kiv: unknown option '--bogus'"},
+      {{"--directory", "h:65536", "encode", "1"}, 2, "", "--directory takes HOST[:PORT], got"},
+      {{"--directory", ":29831", "encode", "1"}, 2, "", "--directory takes HOST[:PORT], got"},
+      {{"--name"}, 2, "", "kiv: --name needs a value"},
+      {{"--name=", "encode", "1"}, 2, "", "kiv: --name needs a non-empty value"},
+      {{"--directory=h:65535", "--name", "n", "encode", "1"}, 0, kOne, ""},
+  });
+  const auto overview = RunProgram(KIV_CLI_PATH, {"-h"});
   EXPECT_EQ(overview.status, 0);
-  EXPECT_NE(overview.out.find("encode VALUE"), std::string::npos);
-  EXPECT_NE(overview.out.find("decode HEX"), std::string::npos);
-  const Outcome encodeHelp = Kiv({"encode", "--help"});
-  EXPECT_EQ(encodeHelp.status, 0);
-  EXPECT_TRUE(encodeHelp.out.starts_with("usage: kiv encode VALUE\n")) << encodeHelp.out;
-  EXPECT_EQ(Kiv({"--directory", "127.0.0.1:4000", "--name=probe", "encode", "1"}).status, 0);
+  EXPECT_NE(overview.out.find("\n  typelib "), std::string::npos) << overview.out;
+  const auto help = RunProgram(KIV_CLI_PATH, {"decode", "--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_TRUE(help.out.starts_with("usage: kiv decode HEX\n\n")) << help.out;
+}
+
+TEST(KivProgram, RegistryReadsAndWritesTheStore) {
+  const kiv::testing::TempDir folder;
+  const std::string store = folder.File("registry.reg");
+  std::ofstream(store) << "Windows Registry Editor Version 5.00\n\n"
+                          "[HKEY_LOCAL_MACHINE\\Other]\n\"Blob\"=hex:0a,ff\n";
+  const std::string zib = "Software\\ZIB Networks\\Zib";
+  const std::string text = "Gr\u00FC\u00DFe \\ \"";
+  ExpectRows(
+      {
+          {{"registry"}, 2, "", "kiv: registry needs get, set or list"},
+          {{"registry", "delete", zib}, 2, "", "kiv: unknown registry action 'delete'"},
+          {{"registry", "get", zib}, 2, "", "kiv: registry get takes KEY NAME"},
+          {{"registry", "list"}, 2, "", "kiv: registry list takes KEY"},
+          {{"registry", "set", zib, "--dword", "1"}, 2, "", "kiv: registry set takes KEY NAME"},
+          {{"registry", "set", zib, "a", "--dword"}, 2, "", "kiv: --dword needs a value"},
+          {{"registry", "set", zib, "a", "--dword", "1", "--string", "x"}, 2, "", "one of --dword"},
+          {{"registry", "set", zib, "a", "--dword", "4294967296"}, 2, "", "got '4294967296'"},
+          {{"registry", "set", zib, "a", "--dword", "-2147483649"}, 2, "", "got '-2147483649'"},
+          {{"registry", "set", zib, "a", "--dword", "0x-1"}, 2, "", "got '0x-1'"},
+          {{"registry", "set", zib, "a", "--dword", "12abc"}, 2, "", "got '12abc'"},
+          {{"registry", "set", zib, "a", "--string", "\xFF"}, 2, "", "kiv: --string is not UTF-8"},
+          // Wrong usage stored nothing.
+          {{"registry", "get", zib, "a"}, 1, "", "kiv: registry: no value 'a' in '" + zib + "'"},
+          {{"registry", "list", zib}, 1, "", "kiv: registry: no key '" + zib + "'"},
+          {{"registry", "set", zib, "LogLevel", "--dword", "10"}, 0, "", ""},
+          {{"registry", "set", zib, "Minus", "--dword=-2147483648"}, 0, "", ""},
+          {{"registry", "set", zib, "Hex", "--dword", "0xFFFFFFFF"}, 0, "", ""},
+          {{"registry", "set", zib, "Text", "--string", text}, 0, "", ""},
+          {{"registry", "set", zib, "", "--string=default"}, 0, "", ""},
+          {{"registry", "get", "software\\zib networks\\zib", "loglevel"}, 0, "10\n", ""},
+          {{"registry", "get", zib, "Minus"}, 0, "2147483648\n", ""},
+          {{"registry", "get", zib, "Text"}, 0, text + "\n", ""},
+          {{"registry", "list", zib},
+           0,
+           "@=default\nHex=-1\nLogLevel=10\nMinus=-2147483648\nText=" + text + "\n",
+           ""},
+          {{"registry", "list", zib + "\\Config"}, 1, "", "kiv: registry: no key"},
+          {{"registry", "list", "Software"}, 0, "", ""},  // a parent key exists
+          // Data of other types prints in hex and stays out of the list.
+          {{"registry", "get", "Other", "Blob"}, 0, "0a ff\n", ""},
+          {{"registry", "list", "Other"}, 0, "", ""},
+      },
+      store);
+
+  // A store that cannot be read is named, and left as it is.
+  std::ofstream(store, std::ios::app) << "garbage\n";
+  const std::string corrupt = ReadFile(store);
+  ExpectRows(
+      {{{"registry", "get", zib, "LogLevel"}, 1, "", store + ":13: expected a [key] section"},
+       {{"registry", "set", zib, "LogLevel", "--dword", "5"}, 1, "", "cannot write 'LogLevel'"}},
+      store);
+  EXPECT_EQ(ReadFile(store), corrupt);
 }
 
 }  // namespace

@@ -1,0 +1,360 @@
+// What an engine sends on its own behalf, against real engines and the
+// in-process directory: KivRequest (entries served, in directory order, the
+// asynchronous and the bounded wait, where failures land), the pings, and
+// the reaction to discovery's directory reports.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+
+#include "engine/engine_object.h"
+#include "engine/request.h"
+#include "kiv/engine.h"
+#include "kiv/result_codes.h"
+#include "kiv/status.h"
+#include "kiv/utf8.h"
+#include "kiv/vutil.h"
+#include "support/net/net.h"
+#include "testing/fake_clock.h"
+#include "testing/fake_directory.h"
+#include "testing/kiv_assertions.h"
+#include "testing/raw_peer.h"
+#include "testing/wait.h"
+
+namespace kiv::testing {
+namespace {
+
+using Handler = TestEngine::RequestHandler;
+using Codes = std::vector<std::int32_t>;
+using Texts = std::vector<std::string>;
+using StatusList = std::vector<std::pair<std::int32_t, std::int32_t>>;
+
+constexpr std::int64_t kStart = 1'000'000;
+constexpr std::int32_t kUntouched = 77;
+
+// Answers `value`, `code` and `result`, once `hold` is set if given.
+Handler Reply(Variant value, std::int32_t code = 0, std::int32_t result = 0,
+              std::shared_ptr<PCondFlag> hold = {}, std::atomic<int>* calls = nullptr) {
+  return [=](const std::u16string&, const std::u16string&, const VARIANT&, VARIANT* out,
+             std::int32_t* returnCode) {
+    if (hold) hold->TimedWaitSet(10000);
+    *returnCode = code;
+    if (calls != nullptr) ++*calls;
+    return VariantCopy(out, value.get()) == S_OK ? result : -1;
+  };
+}
+
+// A "GetServiceReg" entry for 127.0.0.1:port; a short one lacks port and id.
+Variant Entry(int port, bool complete = true) {
+  Variant entry;
+  VUtil::CreateArray(*entry, VT_VARIANT, complete ? 7 : 4);
+  VUtil::PutElement(*entry, 0, u"Echo");
+  VUtil::PutElement(*entry, 3, u"127.0.0.1");
+  if (complete) VUtil::PutElement(*entry, 4, port);
+  if (complete) VUtil::PutElement(*entry, 6, 0);
+  return entry;
+}
+
+// A status per target, and each value as text: a string, a number, "-" for none.
+struct Answer {
+  Codes codes;
+  Texts values;
+};
+
+class Outgoing : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(directory_.ok());
+    ASSERT_EQ(caller_.Register(u"caller", {u"Watch"}), 0);
+    ASSERT_EQ(target_.Register(u"target"), 0);
+    id_ = directory_.FindSatellite(u"target")->id;
+    callerId_ = caller_.get()->satelliteId.load();
+  }
+  // Abandoned targets must be gone before the caller's engine is.
+  void TearDown() override {
+    EXPECT_TRUE(WaitUntil([] { return request::LiveTargets() == 0; }));
+  }
+
+  Answer Request(const std::u16string& to, std::int32_t flags = 0, const Variant& argument = {},
+                 KIV* engine = nullptr) {
+    Variant values, statuses;
+    EXPECT_EQ(KivRequest(engine ? engine : caller_.get(), Bstr(to).get(), Bstr(u"echo").get(),
+                         *argument, values.Receive(), flags, statuses.Receive()),
+              0);
+    Answer answer;
+    for (LONG i = 0; statuses.vt() & VT_ARRAY && i < VUtil::GetArrayLength(*statuses); ++i)
+      answer.codes.push_back(static_cast<std::int32_t>(VUtil::GetLongElement(*statuses, i)));
+    for (LONG i = 0; values.vt() & VT_ARRAY && i < VUtil::GetArrayLength(*values); ++i) {
+      Variant v;
+      VUtil::GetElement(*values, i, v.get());
+      answer.values.push_back(v.vt() == VT_BSTR ? ToUtf8(v->bstrVal)
+                              : v.vt() == VT_I4 ? std::to_string(v->lVal)
+                                                : "-");
+    }
+    return answer;
+  }
+  // The directory answers every lookup with these entries.
+  void ListAlways(std::vector<Variant> entries) {
+    directory_.SetHandler(u"GetServiceReg", [entries](const DirectoryRequest&, VARIANT* value,
+                                                      std::int32_t* returnCode) mutable {
+      VUtil::CreateArray(*value, VT_VARIANT, static_cast<ULONG>(entries.size()));
+      for (std::size_t i = 0; i < entries.size(); ++i)
+        VUtil::PutElement(*value, static_cast<LONG>(i), static_cast<void*>(entries[i].get()));
+      *returnCode = 0;
+      return 0;
+    });
+  }
+  std::uint16_t PortOf(const std::u16string& name) { return directory_.FindSatellite(name)->port; }
+  // The caller's connections: idle ones to `port`, or (port 0) the lent ones.
+  std::vector<int> Sockets(std::uint16_t port) {
+    PScopedLock guard(&caller_.get()->cacheLock);
+    if (port == 0) return {caller_.get()->inUse.begin(), caller_.get()->inUse.end()};
+    std::vector<int> sockets;
+    for (const KivIdleConnection& c : caller_.get()->idleCache)
+      if (c.port == port) sockets.push_back(c.socket);
+    return sockets;
+  }
+  std::int32_t Ping(std::uint16_t port, std::int32_t id, std::int32_t& status) {
+    status = kUntouched;
+    return KivPing(caller_.get(), "127.0.0.1", port, id, &status);
+  }
+  std::int32_t SatelliteStatus(const char16_t* name, std::int32_t id) {
+    std::int32_t status = kUntouched;
+    EXPECT_EQ(KivPingSatellite(caller_.get(), Bstr(name).get(), id, &status), 0);
+    return status;
+  }
+  // The records of the caller's registrations (the others register too).
+  std::vector<Variant> Registrations() const {
+    std::vector<Variant> records;
+    for (const DirectoryRequest& r : directory_.RequestsNamed(u"Register"))
+      if (r.caller == u"caller") records.push_back(r.argument);
+    return records;
+  }
+  void Report(std::int32_t status) { KivOnDirectoryStatus("dir-1", status); }
+  StatusList Statuses(std::initializer_list<std::int32_t> statuses) const {
+    StatusList list;
+    for (const std::int32_t status : statuses) list.emplace_back(callerId_, status);
+    return list;
+  }
+
+  FakeWallClock clock_{kStart};  // before any engine
+  FakeDirectory directory_{"dir-1"};
+  TestEngine caller_, target_;
+  std::int32_t id_ = 0, callerId_ = 0;  // the target's and the caller's
+};
+
+TEST_F(Outgoing, AnyDestinationButExactAllServesOnlyTheFirstEntryUnderItsListedName) {
+  std::u16string seen;
+  TestEngine a(Reply(Variant::String(u"sat-a")));
+  TestEngine b([&](const std::u16string& caller, const std::u16string& service,
+                   const VARIANT& argument, VARIANT* value, std::int32_t* returnCode) {
+    seen += caller + u"/" + service + u"/" + argument.bstrVal + u" ";
+    *returnCode = 0;
+    return VariantCopy(value, &argument) == S_OK ? 0 : -1;
+  });
+  ASSERT_EQ(a.Register(u"sat-a", {u"Echo"}), 0);
+  ASSERT_EQ(b.Register(u"sat-b", {u"Echo"}), 0);
+  ListAlways({Entry(PortOf(u"sat-b")), Entry(PortOf(u"sat-a"))});
+  for (const std::u16string to : {u"all", u"sat-a", u"All"}) {
+    EXPECT_EQ(Request(to, 0, Variant::String(u"x")).values, Texts{"x"});
+    EXPECT_EQ(request::LiveTargets(), 0) << "a target for an entry not served";
+    // The lookup carries [destination, service, own name, flags] as given.
+    const Variant lookup = directory_.RequestsNamed(u"GetServiceReg").back().argument;
+    EXPECT_EQ(
+        ToUtf8(VUtil::GetStringElement(*lookup, 0) + u"," + VUtil::GetStringElement(*lookup, 1) +
+               u"," + VUtil::GetStringElement(*lookup, 2)) +
+            "," + std::to_string(VUtil::GetLongElement(*lookup, 3)),
+        ToUtf8(to) + ",echo,caller,0");
+  }
+  EXPECT_EQ(seen, u"caller/Echo/x caller/Echo/x caller/Echo/x ");
+}
+
+TEST_F(Outgoing, AsynchronousAnswersZerosAtOnceAndTheCallersDestructionWaitsForTargets) {
+  std::atomic<int> finished{0};
+  auto gate = std::make_shared<PCondFlag>(false);
+  TestEngine a(Reply({}, 0, 0, gate, &finished)), b(Reply({}, 0, 0, gate, &finished));
+  ASSERT_EQ(a.Register(u"sat-a", {u"Echo"}), 0);
+  ASSERT_EQ(b.Register(u"sat-b", {u"Echo"}), 0);
+  auto caller = std::make_unique<TestEngine>();
+  ASSERT_EQ(caller->Register(u"short-lived"), 0);
+  const Answer answer = Request(u"ALL", KIV_ASYNCHRONOUS, {}, caller->get());
+  EXPECT_EQ(answer.codes, (Codes{0, 0}));
+  EXPECT_TRUE(answer.values.empty());
+  // An asynchronous caller need not take any answer.
+  EXPECT_EQ(KivRequest(caller->get(), Bstr(u"ALL").get(), Bstr(u"echo").get(), *Variant(), nullptr,
+                       KIV_ASYNCHRONOUS, nullptr),
+            0);
+  EXPECT_EQ(request::LiveTargets(), 4);
+  // Regression: a target used its engine after the owner destroyed it. Removal
+  // cuts the exchanges short; destruction still waits for the targets.
+  caller.reset();
+  EXPECT_EQ(request::LiveTargets(), 0);
+  gate->Set();
+  EXPECT_TRUE(WaitUntil([&] { return finished.load() == 4; }));
+}
+
+TEST_F(Outgoing, BoundedWaitGivesUpOnASlowTargetAndDropsItsLateAnswer) {
+  const ScopedLimitForTesting bound(TimeLimit::kBoundedWait, 300);
+  std::atomic<int> slowDone{0};
+  auto gate = std::make_shared<PCondFlag>(false);
+  TestEngine slow(Reply(Variant::String(u"late"), 0, 0, gate, &slowDone));
+  TestEngine fast(Reply(Variant::String(u"fast")));
+  ASSERT_EQ(slow.Register(u"slow", {u"Echo"}), 0);
+  ASSERT_EQ(fast.Register(u"fast", {u"Echo"}), 0);
+  Answer answer;
+  const long long waited =
+      ElapsedMillis([&] { answer = Request(u"ALL", request::kBoundedWaitFlag); });
+  EXPECT_EQ(answer.codes, (Codes{KIV_RC_TIMED_OUT, 0}));
+  EXPECT_EQ(answer.values, (Texts{"-", "fast"}));
+  EXPECT_GE(waited, 290);
+  EXPECT_LT(waited, 5000);
+  EXPECT_EQ(request::LiveTargets(), 1) << "the abandoned target waits for its answer";
+  gate->Set();
+  EXPECT_TRUE(WaitUntil([&] { return slowDone.load() == 1; }));
+}
+
+TEST_F(Outgoing, FailuresBeforeAnyTargetGiveOneStatusAndNoValues) {
+  EXPECT_EQ(Request(u"ALL").codes, Codes{KIV_RC_NOT_FOUND});   // no satellite offers it
+  for (const std::int32_t result : {0, KIV_E_UNKNOWN_KIND}) {  // the lookup's code, or refusal
+    directory_.SetHandler(u"GetServiceReg",
+                          [result](const DirectoryRequest&, VARIANT*, std::int32_t* returnCode) {
+                            *returnCode = 0x1234;
+                            return result;
+                          });
+    const Answer answer = Request(u"ALL");
+    EXPECT_EQ(answer.codes, Codes{result < 0 ? result : 0x1234});
+    EXPECT_TRUE(answer.values.empty());
+  }
+}
+
+TEST_F(Outgoing, EachTargetKeepsItsOwnOutcome) {
+  TestEngine coded(Reply(Variant::I4(11), 5));
+  TestEngine refused(Reply(Variant::I4(12), 6, -7));  // a refusal carries no value
+  TestEngine positive(Reply(Variant::I4(13), 8, 3));  // a non-zero result replaces the code
+  ASSERT_EQ(coded.Register(u"coded"), 0);
+  ASSERT_EQ(refused.Register(u"refused"), 0);
+  ASSERT_EQ(positive.Register(u"positive"), 0);
+  const int port = PortOf(u"coded");
+  // Only the low 16 bits of a port count; an entry too short starts no thread.
+  ListAlways({Entry(port), Entry(PortOf(u"refused")), Entry(PortOf(u"positive")),
+              Entry(port + 0x10000), Entry(port, false), Entry(UnusedPort())});
+  const Answer answer = Request(u"ALL");
+  EXPECT_EQ(answer.codes, (Codes{5, -7, 3, 5, KIV_RC_NO_THREAD, KIV_E_CONNECT_FAILED}));
+  EXPECT_EQ(answer.values, (Texts{"11", "-", "13", "11", "-", "-"}));
+}
+
+TEST_F(Outgoing, PingOfAFakePeerRunsUnderThePingTimeoutsUntilRefusedOrCut) {
+  const ScopedLimitForTesting limit(TimeLimit::kPingSocket, 4000);
+  for (const bool refuse : {true, false}) {
+    Listener peer;
+    Socket connection;
+    std::int32_t status = 0, result = 0;
+    {
+      TestThread ping([&] { result = Ping(peer.port(), 9, status); });
+      connection = peer.Accept();
+      const auto sent = ReadBytes(connection.get(), 6);
+      EXPECT_TRUE(sent && Hex(*sent) == "00 01 00 00 00 09");
+      const std::vector<int> lent = Sockets(0);
+      ASSERT_EQ(lent.size(), 1u);
+      EXPECT_EQ(GetSendTimeout(lent[0]), 4000);
+      EXPECT_EQ(GetRecvTimeout(lent[0]), 4000);
+      ASSERT_TRUE(!refuse || SendBytes(connection.get(), U32Bytes(0x80060001u)));
+      if (!refuse) connection.reset();
+    }
+    // A refusal is the result alone, and a complete answer; a cut is neither.
+    EXPECT_KIV_CODE(result, refuse ? KIV_E_UNKNOWN_KIND : KIV_E_TRANSPORT);
+    EXPECT_EQ(status, kUntouched);
+    const std::vector<int> idle = Sockets(peer.port());
+    EXPECT_EQ(idle.size(), refuse ? 1u : 0u);
+    EXPECT_TRUE(idle.empty() || GetSendTimeout(idle[0]) + GetRecvTimeout(idle[0]) == 0)
+        << "the connection's own time-outs come back";
+  }
+  std::int32_t status = 0;
+  EXPECT_KIV_CODE(Ping(UnusedPort(), id_, status), KIV_RC_CONNECT_FAILED);
+  EXPECT_EQ(status, kUntouched);
+}
+
+TEST_F(Outgoing, PingsByNameAskTheDirectoryAndTheDirectorysPingsCountFailuresAsDead) {
+  EXPECT_EQ(SatelliteStatus(u"target", id_), KIV_ALIVE);
+  EXPECT_EQ(ToUtf8(directory_.RequestsNamed(u"GetSatelliteHost")[0].argument->bstrVal), "target");
+  EXPECT_EQ(SatelliteStatus(u"target", id_ + 1), KIV_DEAD);  // alive, under another id
+  EXPECT_EQ(SatelliteStatus(u"nobody", 1), KIV_DEAD);        // flagged unavailable
+  const auto directoryPing = [&](std::uint16_t port, std::int32_t id) {
+    std::int32_t status = kUntouched;
+    EXPECT_EQ(KivDirectoryPingSatellite(caller_.get(), nullptr, u"127.0.0.1", port, id, &status),
+              0);
+    return status;
+  };
+  EXPECT_EQ(directoryPing(PortOf(u"target"), id_), KIV_ALIVE);
+  EXPECT_EQ(directoryPing(PortOf(u"target"), id_ + 1), KIV_DEAD);
+  EXPECT_EQ(directoryPing(UnusedPort(), id_), KIV_DEAD);
+  Listener peer;
+  const auto answer = [&](Variant port, ULONG outer, std::int32_t returnCode, std::int32_t result) {
+    Variant pair, value;
+    VUtil::CreateArray(*pair, VT_VARIANT, 2);
+    VUtil::PutElement(*pair, 0, u"127.0.0.1");
+    VUtil::PutElement(*pair, 1, static_cast<void*>(port.get()));
+    VUtil::CreateArray(*value, VT_VARIANT, outer);
+    VUtil::PutElement(*value, 0, static_cast<void*>(pair.get()));
+    directory_.SetHandler(u"GetSatelliteHost",
+                          [=](const DirectoryRequest&, VARIANT* out, std::int32_t* rc) {
+                            *rc = returnCode;
+                            return VariantCopy(out, value.get()) == S_OK ? result : -1;
+                          });
+    return SatelliteStatus(u"target", id_);
+  };
+  // The unavailable flag wins over an address; a failed lookup, another
+  // shape or a connection failure leave the status unknown.
+  EXPECT_EQ(answer(Variant::I4(peer.port()), 1, KIV_RC_SATELLITE_UNAVAILABLE | 5, 0), KIV_DEAD);
+  EXPECT_EQ(answer(Variant::I4(peer.port()), 1, 0, KIV_E_UNKNOWN_KIND), KIV_UNKNOWN);
+  EXPECT_EQ(answer(Variant::R8(peer.port()), 1, 0, 0), KIV_UNKNOWN);
+  EXPECT_EQ(answer(Variant::I4(peer.port()), 2, 0, 0), KIV_UNKNOWN);
+  EXPECT_EQ(answer(Variant::I4(UnusedPort()), 1, 0, 0), KIV_UNKNOWN);
+  EXPECT_FALSE(peer.HasPending(100));
+}
+
+TEST_F(Outgoing, AliveAfterFortyOneSilentSecondsReregistersBetweenDeadAndAlive) {
+  clock_.Set(kStart + 40);
+  Report(KIV_ALIVE);
+  EXPECT_EQ(caller_.Statuses(), Statuses({KIV_ALIVE}));
+  EXPECT_EQ(Registrations().size(), 1u);
+  clock_.Set(kStart + 41);
+  Report(KIV_ALIVE);
+  // Dead first, then the registration's own alive, then the report's.
+  EXPECT_EQ(caller_.Statuses(), Statuses({KIV_ALIVE, KIV_DEAD, KIV_ALIVE, KIV_ALIVE}));
+  ASSERT_EQ(Registrations().size(), 2u);
+  const Variant record = Registrations().back();
+  EXPECT_EQ(VUtil::GetLongElement(*record, 4), callerId_) << "the id the directory gave";
+  EXPECT_EQ(VUtil::GetLongElement(*record, 5), 1) << "the stored services";
+  // The registration counts as contact: the 41 seconds start again.
+  clock_.Set(kStart + 81);
+  Report(KIV_ALIVE);
+  EXPECT_EQ(Registrations().size(), 2u);
+  clock_.Set(kStart + 82);
+  Report(KIV_ALIVE);
+  EXPECT_EQ(Registrations().size(), 3u);
+}
+
+TEST_F(Outgoing, OnlyChangesOfTheOwnDirectoryArePassedOnAndAFailedReregistrationTellsNobody) {
+  KivOnDirectoryStatus("other-directory", KIV_DEAD);
+  KivOnDirectoryStatus("DIR-1", KIV_DEAD);
+  Report(KIV_DEAD);
+  Report(KIV_DEAD);
+  Report(KIV_SHUTDOWN);
+  Report(KIV_ALIVE);
+  Report(KIV_ALIVE);  // within 41 s of the registration
+  EXPECT_EQ(Registrations().size(), 2u);
+  EXPECT_EQ(caller_.Statuses(),
+            Statuses({KIV_ALIVE, KIV_DEAD, KIV_SHUTDOWN, KIV_ALIVE, KIV_ALIVE}));
+  directory_.SetHandler(u"Register", [](const DirectoryRequest&, VARIANT*, std::int32_t* rc) {
+    *rc = 1;
+    return 0;
+  });
+  Report(KIV_DEAD);
+  Report(KIV_ALIVE);
+  EXPECT_EQ(Registrations().size(), 3u);
+  EXPECT_EQ(caller_.Statuses().size(), 7u);
+}
+
+}  // namespace
+}  // namespace kiv::testing

@@ -1,0 +1,116 @@
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdint>
+#include <memory>
+
+#include "support/threads/cond.h"
+#include "support/threads/mutex.h"
+#include "support/threads/thread.h"
+#include "support/threads/timeout.h"
+#include "testing/wait.h"
+
+namespace {
+
+using kiv::testing::ElapsedMillis;
+using kiv::testing::TestThread;
+
+constexpr int kLongWaitMs = 10000;
+
+TEST(AbsoluteTimeout, AddsCarriesAndBorrowsFromAFixedReading) {
+  const struct {
+    int delayMs;
+    long readMs;  // of the reading at second 10
+    time_t sec;
+    long nsec;
+  } cases[] = {{1999, 500, 12, 499000000},
+               {500, 500, 11, 0},
+               {999, 1000, 11, 999000000},
+               {-1, 0, 9, 999000000},
+               {-1000, 0, 9, 0},
+               {-1500, 200, 8, 700000000},
+               {INT_MAX, 500, 2147494, 147000000},
+               {INT_MIN, 500, -2147474, 852000000}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.delayMs << " ms from 10 s " << c.readMs << " ms");
+    const timespec t = AbsoluteTimeout(c.delayMs, 10, c.readMs);
+    EXPECT_EQ(t.tv_sec, c.sec);
+    EXPECT_EQ(t.tv_nsec, c.nsec);
+  }
+  // The one-argument form reads the wall clock in whole milliseconds.
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  const timespec t = AbsoluteTimeout(1500);
+  EXPECT_EQ(t.tv_nsec % 1000000, 0);
+  EXPECT_NEAR(static_cast<double>(t.tv_sec - now.tv_sec), 1.5, 1.0);
+}
+
+TEST(PCondFlag, TimedWaitTimesOutOrWakesOnSet) {
+  PCondFlag flag, waiting;
+  bool result = true;
+  const long long elapsed = ElapsedMillis([&] { result = flag.TimedWaitSet(200); });
+  EXPECT_FALSE(result);
+  EXPECT_GE(elapsed, 190);
+  // A deadline already past times out at once instead of being refused.
+  EXPECT_LT(ElapsedMillis([&] { EXPECT_FALSE(flag.TimedWaitSet(-1500)); }), 1000);
+  {
+    TestThread waiter([&] {
+      waiting.Set();
+      result = flag.TimedWaitSet(kLongWaitMs);
+    });
+    ASSERT_TRUE(waiting.TimedWaitSet(kLongWaitMs));
+    flag.Set();
+  }
+  EXPECT_TRUE(result && flag.IsSet() && flag.TimedWaitSet(0));
+  flag.Reset();
+  EXPECT_FALSE(flag.IsSet() || flag.TimedWaitSet(10));
+}
+
+TEST(PMutex, RecursiveLockNeedsAsManyUnlocksAsLocks) {
+  PMutex mutex(true);
+  mutex.Lock();
+  mutex.Lock();
+  mutex.Unlock();
+  PCondFlag acquired;
+  TestThread other([&] {
+    PScopedLock lock(&mutex);
+    acquired.Set();
+  });
+  EXPECT_FALSE(acquired.TimedWaitSet(50));
+  mutex.Unlock();
+  EXPECT_TRUE(acquired.TimedWaitSet(kLongWaitMs));
+}
+
+void* AddOne(void* arg) {
+  return reinterpret_cast<void*>(reinterpret_cast<intptr_t>(arg) + 1);
+}
+
+struct Worker {
+  void* Work(void* arg) {
+    go.WaitSet();
+    return reinterpret_cast<void*>(reinterpret_cast<intptr_t>(arg) * base);
+  }
+  intptr_t base = 0;
+  PCondFlag go;
+};
+
+TEST(PThread, JoinGivesTheResultEvenAfterThePThreadIsGone) {
+  PThread plain(nullptr, &AddOne, reinterpret_cast<void*>(41));
+  void* result = nullptr;
+  ASSERT_EQ(plain.Join(&result), 0);
+  EXPECT_EQ(reinterpret_cast<intptr_t>(result), 42);
+
+  // The thread runs its own copy of the delegate, so the PThread may go
+  // while the thread still waits.
+  Worker worker;
+  worker.base = 3;
+  auto member =
+      std::make_unique<PThread>(nullptr, &worker, &Worker::Work, reinterpret_cast<void*>(5));
+  const pthread_t handle = member->Handle();
+  member.reset();
+  worker.go.Set();
+  ASSERT_EQ(pthread_join(handle, &result), 0);
+  EXPECT_EQ(reinterpret_cast<intptr_t>(result), 15);
+}
+
+}  // namespace

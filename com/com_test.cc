@@ -1,11 +1,22 @@
-// The class factory's entry points, the module's lock count and the text
-// form of a GUID. The interfaces' binary layout is exercised end to end by
-// the Python client (python_client_test.cc).
+// The COM layer's own pieces: the class factory and module lock, the
+// connection point and its enumerators, the type library's lookups and IDL
+// text, and registration into a temporary store. The interfaces' binary
+// layout and DllRegisterServer with this module's path are exercised end to
+// end by the Python client (python_client_test.cc).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include "com/class_factory.h"
+#include "com/connection_point.h"
 #include "com/ref_counted.h"
+#include "com/server_registration.h"
 #include "com/type_library.h"
+#include "kiv/utf8.h"
+#include "support/registry/registry_data.h"
+#include "support/registry/registry_test_util.h"
 
 namespace kiv::com {
 namespace {
@@ -46,9 +57,327 @@ TEST(ClassFactoryTest, EntryPointsAggregationRuleAndModuleLocks) {
   EXPECT_EQ(DllCanUnloadNow(), S_OK);
 }
 
-TEST(GuidTextTest, UpperCaseWithOrWithoutBraces) {
-  EXPECT_EQ(GuidToString(IID_IProvideClassInfo2), "{A6BC3AC0-DBAA-11CE-9DE3-00AA004BB851}");
-  EXPECT_EQ(GuidToString(IID_IDispatch, false), "00020400-0000-0000-C000-000000000046");
+// Counts references; answers IUnknown and, when `dispatch`, IDispatch.
+struct CountedSink final : IDispatch {
+  explicit CountedSink(bool dispatchSink = true) : dispatch(dispatchSink) {}
+  bool dispatch;
+  ULONG refs = 1;
+  HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    if (IsEqualIID(riid, IID_IUnknown) || (dispatch && IsEqualIID(riid, IID_IDispatch))) {
+      *ppv = this;
+      ++refs;
+      return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG AddRef() override { return ++refs; }
+  ULONG Release() override { return --refs; }
+  HRESULT GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+  HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+    return E_NOTIMPL;
+  }
+};
+
+struct Container final : IConnectionPointContainer {
+  ULONG refs = 1;
+  HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+  ULONG AddRef() override { return ++refs; }
+  ULONG Release() override { return --refs; }
+  HRESULT EnumConnectionPoints(IEnumConnectionPoints**) override { return E_NOTIMPL; }
+  HRESULT FindConnectionPoint(REFIID, IConnectionPoint**) override { return E_NOTIMPL; }
+};
+
+TEST(ConnectionPointTest, AdviseUnadviseAndOrder) {
+  Container container;
+  CountedSink first, second, third, plain(false);
+  {
+    ConnectionPoint point(&container, IID_IDispatch);
+    IID iid{};
+    EXPECT_EQ(point.GetConnectionInterface(&iid), S_OK);
+    EXPECT_TRUE(IsEqualIID(iid, IID_IDispatch));
+
+    DWORD a = 0, b = 0, c = 0, refused = 7;
+    EXPECT_EQ(point.Advise(&plain, &refused), CONNECT_E_CANNOTCONNECT);
+    EXPECT_EQ(refused, 0u);
+    EXPECT_EQ(plain.refs, 1u);
+    ASSERT_EQ(point.Advise(&first, &a), S_OK);
+    ASSERT_EQ(point.Advise(&second, &b), S_OK);
+    EXPECT_NE(a, 0u);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(first.refs, 2u);
+
+    EXPECT_EQ(point.Unadvise(a), S_OK);
+    EXPECT_EQ(first.refs, 1u);
+    EXPECT_EQ(point.Unadvise(a), CONNECT_E_NOCONNECTION);
+    // A freed cookie is not handed out again.
+    ASSERT_EQ(point.Advise(&first, &c), S_OK);
+    EXPECT_NE(c, a);
+    ASSERT_EQ(point.Advise(&third, &a), S_OK);
+
+    // Connection order, and a sink may disconnect itself while being called.
+    std::vector<IUnknown*> seen;
+    point.ForEachSink([&](IUnknown* sink) {
+      seen.push_back(sink);
+      if (sink == static_cast<IUnknown*>(&second)) {
+        EXPECT_EQ(point.Unadvise(b), S_OK);
+      }
+    });
+    EXPECT_EQ(seen, (std::vector<IUnknown*>{&second, &first, &third}));
+    EXPECT_EQ(point.SinkCount(), 2u);
+    EXPECT_EQ(second.refs, 1u);
+
+    // Handing out the connection point holds the container.
+    IConnectionPoint* handed = nullptr;
+    ASSERT_EQ(point.QueryInterface(IID_IConnectionPoint, reinterpret_cast<void**>(&handed)), S_OK);
+    EXPECT_EQ(container.refs, 2u);
+    handed->Release();
+    EXPECT_EQ(container.refs, 1u);
+  }
+  // Destruction lets every sink go.
+  EXPECT_EQ(first.refs, 1u);
+  EXPECT_EQ(third.refs, 1u);
+}
+
+TEST(ConnectionPointTest, EnumeratorsAreSnapshotsHoldingReferences) {
+  Container container;
+  CountedSink first, second;
+  ConnectionPoint point(&container, IID_IDispatch);
+  DWORD a = 0, b = 0;
+  ASSERT_EQ(point.Advise(&first, &a), S_OK);
+  ASSERT_EQ(point.Advise(&second, &b), S_OK);
+
+  IEnumConnections* connections = nullptr;
+  ASSERT_EQ(point.EnumConnections(&connections), S_OK);
+  EXPECT_EQ(point.Unadvise(a), S_OK);
+  EXPECT_EQ(first.refs, 2u);  // the snapshot still holds it
+
+  CONNECTDATA data[3] = {};
+  ULONG fetched = 0;
+  EXPECT_EQ(connections->Next(3, data, &fetched), S_FALSE);
+  ASSERT_EQ(fetched, 2u);
+  EXPECT_EQ(data[0].pUnk, &first);
+  EXPECT_EQ(data[0].dwCookie, a);
+  EXPECT_EQ(data[1].dwCookie, b);
+  data[0].pUnk->Release();
+  data[1].pUnk->Release();
+
+  // Skipping exactly what is left succeeds; a clone keeps the position.
+  IEnumConnections* clone = nullptr;
+  EXPECT_EQ(connections->Reset(), S_OK);
+  EXPECT_EQ(connections->Skip(2), S_OK);
+  EXPECT_EQ(connections->Next(1, data, nullptr), S_FALSE);
+  EXPECT_EQ(connections->Reset(), S_OK);
+  EXPECT_EQ(connections->Skip(1), S_OK);
+  ASSERT_EQ(connections->Clone(&clone), S_OK);
+  EXPECT_EQ(clone->Next(1, data, nullptr), S_OK);
+  EXPECT_EQ(data[0].pUnk, &second);
+  data[0].pUnk->Release();
+  EXPECT_EQ(clone->Skip(1), S_FALSE);
+  clone->Release();
+  connections->Release();
+  EXPECT_EQ(first.refs, 1u);
+  EXPECT_EQ(second.refs, 2u);
+
+  IEnumConnectionPoints* points = nullptr;
+  ASSERT_EQ(CreateConnectionPointEnum({&point}, &points), S_OK);
+  EXPECT_EQ(container.refs, 2u);
+  IConnectionPoint* found = nullptr;
+  EXPECT_EQ(points->Next(1, &found, nullptr), S_OK);
+  EXPECT_EQ(found, &point);
+  found->Release();
+  EXPECT_EQ(points->Next(1, &found, nullptr), S_FALSE);
+  points->Release();
+  EXPECT_EQ(container.refs, 1u);
+}
+
+std::string Narrow(BSTR text) {
+  std::string out(text, text + SysStringLen(text));
+  SysFreeString(text);
+  return out;
+}
+
+std::string Joined(BSTR* names, UINT count) {
+  std::string text;
+  for (UINT i = 0; i < count; ++i) text += (i > 0 ? " " : "") + Narrow(names[i]);
+  return text;
+}
+
+TEST(TypeLibraryTest, NamesMapToDispidsIgnoringCaseAndOnlyWhole) {
+  const struct {
+    const IID* iface;
+    std::u16string name;
+    HRESULT result;
+    DISPID id;
+  } cases[] = {
+      {&IID_IKivIn, u"Register", S_OK, 10},
+      {&IID_IKivIn, u"rEQUEST", S_OK, 9},
+      {&IID_IKivIn, u"RemoveUser", S_OK, 19},
+      {&DIID__IKivInEvents, u"OnlineStatusUpdate", S_OK, 4},
+      {&IID_IKivIn, u"Registe", DISP_E_UNKNOWNNAME, DISPID_UNKNOWN},
+      {&IID_IKivIn, u"Registerx", DISP_E_UNKNOWNNAME, DISPID_UNKNOWN},
+      {&IID_IKivIn, u"ServiceRequested", DISP_E_UNKNOWNNAME, DISPID_UNKNOWN},
+      {&IID_IKivSink, u"Register", DISP_E_UNKNOWNNAME, DISPID_UNKNOWN},
+      {&CLSID_KivIn, u"Register", DISP_E_UNKNOWNINTERFACE, 12345},
+  };
+  for (auto c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.name));
+    LPOLESTR names[] = {c.name.data()};
+    DISPID id = 12345;
+    EXPECT_EQ(TypeLibGetIDsOfNames(*c.iface, names, 1, &id), c.result);
+    EXPECT_EQ(id, c.id);
+  }
+  // Parameters get their positions; an unknown one spoils the answer only.
+  std::u16string method = u"DirectoryRegister", retCode = u"RetCode", port = u"port",
+                 bogus = u"Bogus";
+  LPOLESTR names[] = {method.data(), retCode.data(), port.data(), bogus.data()};
+  DISPID ids[4] = {};
+  EXPECT_EQ(TypeLibGetIDsOfNames(IID_IKivIn, names, 4, ids), DISP_E_UNKNOWNNAME);
+  EXPECT_EQ(std::vector<DISPID>(ids, ids + 4), (std::vector<DISPID>{16, 4, 1, DISPID_UNKNOWN}));
+}
+
+TEST(TypeLibraryTest, TypeInfoAnswersNamesDocumentationAndCoclass) {
+  ComPtr<ITypeInfo> info;
+  EXPECT_EQ(TypeLibGetTypeInfo(IID_IDispatch, info.Receive()), TYPE_E_ELEMENTNOTFOUND);
+  ASSERT_EQ(TypeLibGetTypeInfo(IID_IKivIn, info.Receive()), S_OK);
+  BSTR names[8] = {};
+  UINT count = 0;
+  ASSERT_EQ(info->GetNames(9, names, 8, &count), S_OK);
+  EXPECT_EQ(Joined(names, count),
+            "Request Destination ServiceName InParams OutParams Flags RetCode");
+  ASSERT_EQ(info->GetNames(9, names, 2, &count), S_OK);
+  EXPECT_EQ(Joined(names, count), "Request Destination");
+  EXPECT_EQ(info->GetNames(12, names, 8, &count), TYPE_E_ELEMENTNOTFOUND);
+
+  OLECHAR stale[] = u"stale";
+  BSTR name = nullptr, doc = nullptr, helpFile = stale;
+  DWORD helpContext = 7;
+  ASSERT_EQ(info->GetDocumentation(DISPID_UNKNOWN, &name, &doc, &helpContext, &helpFile), S_OK);
+  EXPECT_EQ(Narrow(name) + " / " + Narrow(doc), "IKivIn / IKivIn Interface");
+  EXPECT_EQ(helpFile, nullptr);
+  EXPECT_EQ(helpContext, 0u);
+  ASSERT_EQ(info->GetDocumentation(17, nullptr, &doc, nullptr, nullptr), S_OK);
+  EXPECT_EQ(Narrow(doc), "method SetLog");
+  EXPECT_EQ(info->GetDocumentation(12, &name, &doc, nullptr, nullptr), TYPE_E_ELEMENTNOTFOUND);
+  std::u16string method = u"getSatelliteId";
+  LPOLESTR lookup[] = {method.data()};
+  MEMBERID id = 0;
+  EXPECT_EQ(info->GetIDsOfNames(lookup, 1, &id), S_OK);
+  EXPECT_EQ(id, 11);
+  EXPECT_EQ(info->GetTypeAttr(nullptr), E_NOTIMPL);
+
+  // The coclass leads to its default interface and its default source.
+  ASSERT_EQ(TypeLibGetTypeInfo(CLSID_KivIn, info.Receive()), S_OK);
+  INT flags = 0;
+  HREFTYPE ref = 0;
+  ASSERT_EQ(info->GetImplTypeFlags(1, &flags), S_OK);
+  EXPECT_EQ(flags, IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE);
+  EXPECT_EQ(info->GetImplTypeFlags(2, &flags), TYPE_E_ELEMENTNOTFOUND);
+  EXPECT_EQ(info->GetRefTypeOfImplType(2, &ref), TYPE_E_ELEMENTNOTFOUND);
+  ASSERT_EQ(info->GetRefTypeOfImplType(1, &ref), S_OK);
+  ComPtr<ITypeInfo> source;
+  EXPECT_EQ(info->GetRefTypeInfo(KivTypeLibrary().entries.size(), source.Receive()),
+            TYPE_E_ELEMENTNOTFOUND);
+  ASSERT_EQ(info->GetRefTypeInfo(ref, source.Receive()), S_OK);
+  ASSERT_EQ(source->GetDocumentation(4, &name, &doc, nullptr, nullptr), S_OK);
+  EXPECT_EQ(Narrow(name) + " / " + Narrow(doc), "OnlineStatusUpdate / method OnlineStatus");
+}
+
+using registry::Root;
+
+std::u16string W(const std::string& text) {
+  return FromUtf8(text);
+}
+
+std::vector<std::u16string> ClassesRootKeys(const registry::Store& store) {
+  std::vector<std::u16string> keys;
+  auto hive = store.Read();
+  EXPECT_TRUE(hive.has_value());
+  if (!hive) return keys;
+  for (const auto& key : hive->keys()) {
+    if (key.root == Root::kClassesRoot) keys.push_back(key.path);
+  }
+  std::sort(keys.begin(), keys.end());
+  return keys;
+}
+
+std::vector<registry::Key> SortedKeys(const registry::Store& store) {
+  auto hive = store.Read();
+  if (!hive) return {};
+  std::vector<registry::Key> keys = hive->keys();
+  std::sort(keys.begin(), keys.end(),
+            [](const registry::Key& a, const registry::Key& b) { return a.path < b.path; });
+  return keys;
+}
+
+std::u16string Text(const registry::Store& store, const std::u16string& key,
+                    std::u16string_view name = u"") {
+  auto value = store.GetValue(Root::kClassesRoot, key, name);
+  if (!value) return u"<missing>";
+  EXPECT_EQ(value->type, registry::kRegSz);
+  return registry::DataAsText(value->data, value->data.size());
+}
+
+TEST(RegistrationTest, WritesTheScriptAndRemovesItAgain) {
+  TempRegistry temp;
+  registry::Store store;
+  const std::u16string clsidKey = u"CLSID\\" + W(GuidToString(CLSID_KivIn));
+  const std::u16string libid = W(GuidToString(LIBID_KIVLib));
+  // Keys of others under the shared roots must survive both directions.
+  ASSERT_TRUE(store.SetValue(Root::kClassesRoot, u"CLSID\\{OTHER}",
+                             {u"", registry::kRegSz, registry::StringData(u"Other")}));
+  // A stale sub-key from an older registration is swept by the forced key.
+  ASSERT_TRUE(store.CreateKey(Root::kClassesRoot, clsidKey + u"\\Stale"));
+
+  ASSERT_EQ(RegisterServer(store, u"/opt/kiv/lib/libkiv.so.0"), S_OK);
+
+  std::vector<std::u16string> expected = {u"CLSID\\{OTHER}",   u"Kiv.KivIn",
+                                          u"Kiv.KivIn.1",      u"Kiv.KivIn.1\\CLSID",
+                                          u"Kiv.KivIn\\CLSID", u"Kiv.KivIn\\CurVer"};
+  for (const char16_t* sub : {u"", u"\\InprocServer32", u"\\ProgID", u"\\Programmable",
+                              u"\\TypeLib", u"\\VersionIndependentProgID"}) {
+    expected.push_back(clsidKey + sub);
+  }
+  for (const GUID* iface : {&DIID__IKivInEvents, &IID_IKivIn, &IID_IKivSink}) {
+    expected.push_back(u"Interface\\" + W(GuidToString(*iface)));
+    expected.push_back(expected.back() + u"\\TypeLib");
+  }
+  for (const char16_t* sub : {u"", u"\\0\\linux64", u"\\FLAGS"}) {
+    expected.push_back(u"TypeLib\\" + libid + u"\\1.0" + sub);
+  }
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(ClassesRootKeys(store), expected);
+
+  const std::u16string clsid = W(GuidToString(CLSID_KivIn));
+  const std::pair<std::u16string, std::u16string> values[] = {
+      {u"Kiv.KivIn.1\\CLSID", clsid},
+      {u"Kiv.KivIn\\CurVer", u"Kiv.KivIn.1"},
+      {clsidKey, u"KivIn Class"},
+      {clsidKey + u"\\ProgID", u"Kiv.KivIn.1"},
+      {clsidKey + u"\\Programmable", u"<missing>"},
+      {clsidKey + u"\\InprocServer32", u"/opt/kiv/lib/libkiv.so.0"},
+      {clsidKey + u"\\TypeLib", libid},
+      {u"TypeLib\\" + libid + u"\\1.0", u"ZU! Kiv 1.0 Type Library"},
+  };
+  for (const auto& [key, value] : values) EXPECT_EQ(Text(store, key), value);
+  EXPECT_EQ(Text(store, clsidKey + u"\\InprocServer32", u"ThreadingModel"), u"Free");
+
+  // Registering twice changes nothing but the order of the keys.
+  const auto once = SortedKeys(store);
+  ASSERT_EQ(RegisterServer(store, u"/opt/kiv/lib/libkiv.so.0"), S_OK);
+  EXPECT_EQ(SortedKeys(store), once);
+
+  // An unrelated value under a ProgID key keeps that key through removal.
+  ASSERT_TRUE(store.SetValue(Root::kClassesRoot, u"Kiv.KivIn\\Extra",
+                             {u"", registry::kRegSz, registry::StringData(u"x")}));
+  ASSERT_EQ(UnregisterServer(store), S_OK);
+  EXPECT_EQ(ClassesRootKeys(store),
+            (std::vector<std::u16string>{u"CLSID\\{OTHER}", u"Kiv.KivIn", u"Kiv.KivIn\\Extra"}));
+  EXPECT_TRUE(store.KeyExists(Root::kClassesRoot, u"CLSID"));
+  // Unregistering again finds nothing to do and still succeeds.
+  EXPECT_EQ(UnregisterServer(store), S_OK);
 }
 
 }  // namespace

@@ -3,15 +3,14 @@
 // own, creates the object by ProgID, registers with the real kivd, calls a
 // native `kiv serve` satellite and answers a native `kiv call`.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <map>
 #include <string>
 
 #include "testing/child_process.h"
 #include "testing/program_runner.h"
+#include "testing/temp_dir.h"
 
 namespace {
 
@@ -19,32 +18,21 @@ using kiv::testing::ChildProcess;
 using kiv::testing::RunProgram;
 using std::chrono::seconds;
 
-class PythonClient : public ::testing::Test {
- protected:
-  void SetUp() override {
-    folder_ = std::filesystem::temp_directory_path() /
-              ("kiv_python_client_" + std::to_string(::getpid()));
-    std::filesystem::create_directories(folder_);
-    environment_ = {{"KIV_REGISTRY", (folder_ / "registry.reg").string()},
-                    {"KIV_DATA_DIR", folder_.string()},
-                    {"PYTHONDONTWRITEBYTECODE", "1"}};
-  }
-  void TearDown() override { std::filesystem::remove_all(folder_); }
-
-  std::filesystem::path folder_;
-  std::map<std::string, std::string> environment_;
-};
-
-TEST_F(PythonClient, ExampleSatelliteServesAndCallsNativeSatellites) {
-  ChildProcess directory(KIVD_PATH, {"--server-id", "python-test"}, environment_);
+TEST(PythonClient, ExampleSatelliteServesAndCallsNativeSatellites) {
+  const kiv::testing::TempDir folder;
+  const std::map<std::string, std::string> environment = {
+      {"KIV_REGISTRY", (folder.path() / "registry.reg").string()},
+      {"KIV_DATA_DIR", folder.path().string()},
+      {"PYTHONDONTWRITEBYTECODE", "1"}};
+  ChildProcess directory(KIVD_PATH, {"--server-id", "python-test"}, environment);
   ASSERT_TRUE(directory.WaitForLine("ready", seconds(10))) << directory.Errors();
-  ChildProcess native(KIV_CLI_PATH, {"serve", "--name", "Native"}, environment_);
+  ChildProcess native(KIV_CLI_PATH, {"serve", "--name", "Native"}, environment);
   ASSERT_TRUE(native.WaitForLine("ready Native", seconds(10))) << native.Errors();
 
   ChildProcess python(
       PYTHON3_PATH,
       {PYTHON_SATELLITE, "--register", LIBKIV_PATH, "--name", "PySat", "--call", "Native"},
-      environment_);
+      environment);
   // OnlineStatusUpdate reaches the Python sink during registration.
   const auto status = python.WaitForLine("status ", seconds(20));
   ASSERT_TRUE(status) << python.Errors();
@@ -57,14 +45,14 @@ TEST_F(PythonClient, ExampleSatelliteServesAndCallsNativeSatellites) {
 
   // Native calls into the Python handler: an answer, and a refusal code.
   const auto upper =
-      RunProgram(KIV_CLI_PATH, {"call", "--to", "PySat", "Upper", R"("abc")"}, "", environment_);
+      RunProgram(KIV_CLI_PATH, {"call", "--to", "PySat", "Upper", R"("abc")"}, "", environment);
   EXPECT_EQ(upper.status, 0) << upper.err;
   EXPECT_EQ(upper.out, "{\"statuses\":[0],\"values\":[\"ABC\"]}\n");
   const auto served = python.WaitForLine("served ", seconds(10));
   ASSERT_TRUE(served);
   EXPECT_EQ(served->substr(served->rfind(' ')), " \"abc\"");
   const auto refused =
-      RunProgram(KIV_CLI_PATH, {"call", "--to", "PySat", "Upper", "5"}, "", environment_);
+      RunProgram(KIV_CLI_PATH, {"call", "--to", "PySat", "Upper", "5"}, "", environment);
   EXPECT_EQ(refused.status, 1);
   EXPECT_NE(refused.out.find("\"statuses\":[1]"), std::string::npos) << refused.out;
 

@@ -11,57 +11,36 @@ namespace kiv::directory {
 namespace {
 
 using discovery::DatagramKind;
-using std::chrono::milliseconds;
 
 const Announcement kAnnouncement{"dir-7", 29831, {"alpha", "beta"}, {"ann", "bob"}};
 
-TEST(AnnouncerTextTest, NotifyAndByeByeFollowTheReadingRules) {
-  const auto fields = discovery::ReadNotify("10.0.0.5", NotifyText(kAnnouncement));
-  ASSERT_TRUE(fields.has_value());
-  EXPECT_EQ(fields->serverId, "dir-7");
-  EXPECT_EQ(fields->port, 29831);
-  EXPECT_EQ(fields->aliases,
-            (std::set<std::string>{"10.0.0.5:29831", "alpha:29831", "beta:29831"}));
-  EXPECT_EQ(fields->users, (std::set<std::string>{"ann", "bob"}));
-  EXPECT_EQ(discovery::ReadByeBye(ByeByeText("dir-7")), "dir-7");
-  EXPECT_TRUE(IsSearch(discovery::kSearchDatagram));
-  EXPECT_FALSE(IsSearch(NotifyText(kAnnouncement)));
-}
-
-// The next datagram of that kind on the group within 2 seconds, others
-// passed over.
-std::optional<std::string> Await(discoverytest::GroupPeer& group, DatagramKind kind) {
+TEST(AnnouncerTest, AnnouncesAtStartOnASearchEveryIntervalAndSaysByeBye) {
+  discoverytest::GroupPeer group(1901);
   std::string datagram;
-  if (!testing::WaitUntil(
-          [&] {
-            return group.Receive(datagram, 100) && discovery::ClassifyDatagram(datagram) == kind;
-          },
-          2000)) {
-    return std::nullopt;
+  // The next datagram of that kind on the group within 2 seconds.
+  const auto await = [&](DatagramKind kind) {
+    return testing::WaitUntil(
+        [&] {
+          return group.Receive(datagram, 100) && discovery::ClassifyDatagram(datagram) == kind;
+        },
+        2000);
+  };
+  {
+    Announcer announcer(kAnnouncement, std::chrono::hours(1));
+    ASSERT_TRUE(announcer.Start());
+    ASSERT_TRUE(await(DatagramKind::kNotify));
+    EXPECT_EQ(datagram, NotifyText(kAnnouncement));
+    ASSERT_TRUE(group.Send(std::string(discovery::kSearchDatagram)));
+    EXPECT_TRUE(await(DatagramKind::kNotify));  // at once, not in an hour
+    EXPECT_TRUE(testing::WaitUntil([&] { return announcer.SearchesAnswered() == 1; }));
+    announcer.Stop();
+    ASSERT_TRUE(await(DatagramKind::kByeBye));
+    EXPECT_EQ(datagram, ByeByeText("dir-7"));
   }
-  return datagram;
-}
-
-TEST(AnnouncerTest, AnnouncesAtStartEveryIntervalAndSaysByeBye) {
-  discoverytest::GroupPeer group(1901);
-  Announcer announcer(kAnnouncement, milliseconds(300));
-  ASSERT_TRUE(announcer.Start());
-  EXPECT_EQ(Await(group, DatagramKind::kNotify), NotifyText(kAnnouncement));
-  // The interval repeats it without being asked.
-  EXPECT_TRUE(Await(group, DatagramKind::kNotify));
-  EXPECT_EQ(announcer.SearchesAnswered(), 0u);
-  announcer.Stop();
-  EXPECT_EQ(Await(group, DatagramKind::kByeBye), ByeByeText("dir-7"));
-}
-
-TEST(AnnouncerTest, ASearchIsAnsweredAtOnceNotAtTheNextInterval) {
-  discoverytest::GroupPeer group(1901);
-  Announcer announcer(kAnnouncement, std::chrono::hours(1));
-  ASSERT_TRUE(announcer.Start());
-  ASSERT_TRUE(Await(group, DatagramKind::kNotify));
-  ASSERT_TRUE(group.Send(std::string(discovery::kSearchDatagram)));
-  EXPECT_TRUE(Await(group, DatagramKind::kNotify));
-  EXPECT_TRUE(testing::WaitUntil([&] { return announcer.SearchesAnswered() == 1; }));
+  Announcer periodic(kAnnouncement, std::chrono::milliseconds(300));
+  ASSERT_TRUE(periodic.Start());
+  EXPECT_TRUE(await(DatagramKind::kNotify) && await(DatagramKind::kNotify));  // unasked
+  EXPECT_EQ(periodic.SearchesAnswered(), 0u);
 }
 
 }  // namespace

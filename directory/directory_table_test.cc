@@ -16,18 +16,11 @@ Registration Reg(std::u16string name, std::int32_t knownId,
   return registration;
 }
 
-// "name:description,..." of a record's services, or "satellite/service id,..." of offers.
-std::u16string Text(const SatelliteRecord& record) {
-  std::u16string text;
-  for (const auto& offer : record.services) text += offer.name + u":" + offer.description + u",";
-  return text;
-}
+// "satellite/service id," per offer.
 std::u16string Text(const std::vector<ServiceEntry>& entries) {
   std::u16string text;
-  for (const auto& entry : entries) {
-    text +=
-        entry.satellite + u"/" + entry.service + u" " + std::u16string(1, u'0' + entry.id) + u",";
-  }
+  for (const auto& e : entries)
+    text += e.satellite + u"/" + e.service + u" " + char16_t(u'0' + e.id) + u",";
   return text;
 }
 
@@ -49,14 +42,17 @@ TEST(DirectoryTableTest, TheSameSatelliteMergesAnotherOfItsNameReplacesIt) {
   DirectoryTable table;
   table.AddListener(u"x", {u"echo"});
   EXPECT_EQ(table.Register(Reg(u"s", 0)).id, 1);
-  // The bare registration, then its services, then one more, as a satellite
-  // sends them; a repeated name keeps its place and spelling.
+  // A repeated service name keeps its place and spelling.
   table.Register(Reg(u"s", 1, {u"Echo", u"Sleep"}));
   const RegisterOutcome merged = table.Register(Reg(u"s", 1, {u"ECHO", u"Fail"}, "10.0.0.2"));
   EXPECT_FALSE(merged.created);
   EXPECT_EQ(merged.added, std::vector<std::u16string>{u"Fail"});
-  EXPECT_EQ(Text(*table.Find(u"s")), u"Echo:about ECHO,Sleep:about Sleep,Fail:about Fail,");
-  EXPECT_EQ(table.Find(u"s")->host, "10.0.0.2");
+  std::u16string services;
+  const SatelliteRecord record = *table.Find(u"s");
+  for (const auto& offer : record.services)
+    services += offer.name + u":" + offer.description + u",";
+  EXPECT_EQ(services, u"Echo:about ECHO,Sleep:about Sleep,Fail:about Fail,");
+  EXPECT_EQ(record.host, "10.0.0.2");
 
   const RegisterOutcome fresh = table.Register(Reg(u"s", 0, {}, "10.0.0.9"));
   EXPECT_TRUE(fresh.replaced);
@@ -70,34 +66,29 @@ TEST(DirectoryTableTest, TheSameSatelliteMergesAnotherOfItsNameReplacesIt) {
   EXPECT_EQ(table.Size(), 1u);
 }
 
-TEST(DirectoryTableTest, OffersListSatellitesInRegistrationOrderCaselessly) {
-  DirectoryTable table;
-  table.Register(Reg(u"first", 0, {u"Echo"}));
-  table.Register(Reg(u"second", 0, {u"Sleep"}));
-  table.Register(Reg(u"third", 0, {u"echo"}));
-  table.Register(Reg(u"second", 2, {u"ECHO"}));  // offers it later, keeps its place
-  EXPECT_EQ(Text(table.Offers(u"ALL", u"eChO")), u"first/Echo 1,second/ECHO 2,third/echo 3,");
-  EXPECT_EQ(Text(table.Offers(u"third", u"Echo")), u"third/echo 3,");
-  EXPECT_EQ(table.Offers(u"third", u"Echo")[0].description, u"about echo");
-  EXPECT_TRUE(table.Offers(u"third", u"Sleep").empty());
-  EXPECT_TRUE(table.Offers(u"all", u"Echo").empty());  // "ALL" is exact
-}
-
-TEST(DirectoryTableTest, ListenersHearArrivalsAndDeparturesUntilTheyLeave) {
+TEST(DirectoryTableTest, OffersAndListenersAreCaselessInRegistrationOrder) {
   DirectoryTable table;
   table.Register(Reg(u"watcher", 0));
   table.AddListener(u"watcher", {u"Echo", u"Sleep"});
   table.AddListener(u"late", {u"ECHO"});
-  EXPECT_EQ(table.Register(Reg(u"s", 0, {u"Echo", u"Other"})).notices,
-            (Notices{{u"late", u"Echo", u"s", 1}, {u"watcher", u"Echo", u"s", 1}}));
-  EXPECT_EQ(table.Withdraw(u"s", 0, {u"echo", u"Unknown"}),
-            (Notices{{u"late", u"Echo", u"s", 0}, {u"watcher", u"Echo", u"s", 0}}));
+  EXPECT_EQ(table.Register(Reg(u"first", 0, {u"Echo", u"Other"})).notices,
+            (Notices{{u"late", u"Echo", u"first", 1}, {u"watcher", u"Echo", u"first", 1}}));
+  table.Register(Reg(u"second", 0, {u"Sleep"}));
+  table.Register(Reg(u"third", 0, {u"echo"}));
+  table.Register(Reg(u"second", 3, {u"ECHO"}));  // offers it later, keeps its place
+  EXPECT_EQ(Text(table.Offers(u"ALL", u"eChO")), u"first/Echo 2,second/ECHO 3,third/echo 4,");
+  EXPECT_EQ(Text(table.Offers(u"third", u"Echo")), u"third/echo 4,");
+  EXPECT_EQ(table.Offers(u"third", u"Echo")[0].description, u"about echo");
+  EXPECT_TRUE(table.Offers(u"third", u"Sleep").empty());
+  EXPECT_TRUE(table.Offers(u"all", u"Echo").empty());  // "ALL" is exact
+  EXPECT_EQ(table.Withdraw(u"first", 0, {u"echo", u"Unknown"}),
+            (Notices{{u"late", u"Echo", u"first", 0}, {u"watcher", u"Echo", u"first", 0}}));
   table.RemoveListener(u"late", {u"Echo"});
   EXPECT_EQ(table.ListenersOf(u"echo"), std::vector<std::u16string>{u"watcher"});
   // A satellite that is gone loses its subscriptions.
   ASSERT_TRUE(table.Remove(u"watcher", 0));
   EXPECT_TRUE(table.ListenersOf(u"Sleep").empty());
-  EXPECT_TRUE(table.Register(Reg(u"s", 2, {u"Sleep"})).notices.empty());
+  EXPECT_TRUE(table.Register(Reg(u"first", 2, {u"Sleep"})).notices.empty());
 }
 
 TEST(DirectoryTableTest, ThreeMissedPingsInARowDropTheSatellite) {

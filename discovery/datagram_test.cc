@@ -12,28 +12,6 @@ namespace {
 
 using Set = std::set<std::string>;
 
-TEST(DatagramStart, ClassifiesByTheFirstTenBytesAndEndsAtTheFirstNul) {
-  const std::pair<std::string_view, DatagramKind> cases[] = {
-      {"NOTIFY 1.0\r\n", DatagramKind::kNotify}, {"NOTIFY 1.0xyz", DatagramKind::kNotify},
-      {"BYEBYE 1.0", DatagramKind::kByeBye},     {kSearchDatagram, DatagramKind::kOther},
-      {"notify 1.0\r\n", DatagramKind::kOther},  {"NOTIFY 1.1\r\n", DatagramKind::kOther},
-      {"NOTIFY 1.", DatagramKind::kOther},       {" NOTIFY 1.0", DatagramKind::kOther},
-  };
-  for (const auto& [text, kind] : cases) EXPECT_EQ(ClassifyDatagram(text), kind) << text;
-  const char bytes[] = "NOTIFY 1.0\0ServerID: x\r\n";
-  EXPECT_EQ(DatagramText(bytes, sizeof bytes - 1), "NOTIFY 1.0");
-}
-
-TEST(ReadPort, SkipsSpaceTakesSignAndDigitsModulo65536) {
-  const std::pair<const char*, std::uint16_t> cases[] = {
-      {"29831", 29831}, {"\t\v\f\r\n 7", 7}, {"70000", 4464},
-      {"65536", 0},     {"-1", 65535},       {"+80", 80},
-      {"80x1", 80},     {"abc", 0},          {"", 0},
-      {"- 5", 0},       {"5 6", 5},          {"100000000000000000000000000065537", 1},
-  };
-  for (const auto& [text, port] : cases) EXPECT_EQ(ReadPort(text), port) << '"' << text << '"';
-}
-
 // "id port [users] [aliases]" with the source's own alias left out.
 std::string Summary(const NotifyFields& fields) {
   const auto joined = [](const Set& set) {
@@ -87,13 +65,6 @@ TEST(ReadByeBye, TakesTheTrimmedServerIdOnly) {
   EXPECT_EQ(ReadByeBye("BYEBYE 1.0\r\nServerID:\r\n"), "");
   EXPECT_FALSE(ReadByeBye("BYEBYE 1.0\r\nServerID: dir1"));
   EXPECT_FALSE(ReadByeBye("BYEBYE 1.0\r\nServer: dir1\r\n"));
-}
-
-TEST(GroupFromText, FallsBackToTheDefaultForUnusableTexts) {
-  for (const char16_t* unusable : {u"", u"255.255.255.255", u"not an address"}) {
-    EXPECT_EQ(GroupFromText(unusable), ::inet_addr("239.255.255.251"));
-  }
-  EXPECT_EQ(GroupFromText(u"239.1.2.3"), ::inet_addr("239.1.2.3"));
 }
 
 }  // namespace

@@ -12,9 +12,13 @@
 #include <memory>
 
 #include "discovery/datagram.h"
-#include "discovery/discovery_test_util.h"
+#include "kiv/discover.h"
+#include "kiv/status.h"
+#include "support/registry/registry_test_util.h"
 #include "support/time/time_limits.h"
 #include "testing/fake_clock.h"
+#include "testing/fake_directory.h"
+#include "testing/group_peer.h"
 #include "testing/wait.h"
 
 namespace kiv::discoverytest {
@@ -26,6 +30,81 @@ using kiv::testing::TestThread;
 using kiv::testing::WaitUntil;
 using Lines = std::vector<std::string>;
 
+// Lines such as "up dir1 [alice,bob]" or "down dir1 [] shutdown" for
+// callbacks and "dir1 ALIVE" for reports to the engine, in one timeline. One
+// at a time: it takes the process's report hook.
+class Recorder : public KivDiscover {
+ public:
+  Recorder() : previous_(discovery::ReplaceDirectoryStatusReportForTesting(&Report)) {
+    Take();
+    // Registered again once built, so no callback meets a half-built object.
+    GetDiscoverClient()->AddListener(this);
+  }
+  ~Recorder() override {
+    GetDiscoverClient()->RemoveListener(this);
+    discovery::ReplaceDirectoryStatusReportForTesting(previous_);
+  }
+
+  int OnKivDirectoryUp(const char* id, const char* const* users, unsigned count) override {
+    return Record("up ", id, users, count);
+  }
+  int OnKivDirectoryDown(const char* id, const char* const* users, unsigned count,
+                         bool shutdown) override {
+    return Record("down ", id, users, count, shutdown ? " shutdown" : "");
+  }
+  int OnAddUser(const char* id, const char* const* users, unsigned count) override {
+    return Record("add ", id, users, count);
+  }
+  int OnRemoveUser(const char* id, const char* const* users, unsigned count) override {
+    return Record("remove ", id, users, count);
+  }
+
+  // Every line so far, and forgets them.
+  static Lines Take() {
+    PScopedLock lock(&lock_);
+    return std::move(lines_);
+  }
+  // The directory's address as getHostname answers it, "<null>" for none.
+  std::string Host(const char* serverId) {
+    const char* host = getHostname(serverId);
+    const std::string copy = host != nullptr ? host : "<null>";
+    std::free(const_cast<char*>(host));
+    return copy;
+  }
+
+ private:
+  static void Add(std::string line) {
+    PScopedLock lock(&lock_);
+    lines_.push_back(std::move(line));
+  }
+  static void Report(const char* id, std::int32_t status) {
+    static const char* const kNames[] = {"OTHER", "ALIVE", "DEAD", "SHUTDOWN"};
+    Add(std::string(id) + " " + kNames[status >= 1 && status <= 3 ? status : 0]);
+  }
+  static int Record(std::string line, const char* id, const char* const* users, unsigned count,
+                    const char* suffix = "") {
+    line += std::string(id) + " [";
+    for (unsigned i = 0; i < count; ++i) line += (i > 0 ? "," : "") + std::string(users[i]);
+    Add(line + "]" + suffix);
+    return 0;
+  }
+
+  static inline PMutex lock_{false};
+  static inline Lines lines_;
+  const discovery::DirectoryStatusReport previous_;
+};
+
+// A configuration store of the test's own, naming the group when given one.
+class GroupRegistry : public TempRegistry {
+ public:
+  explicit GroupRegistry(const std::string& group = "") {
+    Write(
+        "Windows Registry Editor Version 5.00\n\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\ZIB Networks\\Zib\\Config]\n" +
+        (group.empty() ? std::string() : "\"kiv.multicastGroup\"=\"" + group + "\"\n"));
+  }
+};
+
 // A socket bound to the discovery port without sharing it; -1 if taken.
 int BindDiscoveryPort() {
   const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
@@ -35,46 +114,6 @@ int BindDiscoveryPort() {
   if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0) return fd;
   ::close(fd);
   return -1;
-}
-
-TEST(DiscoverClient, TellsListenersAndTheEngineWhatEachDatagramChanged) {
-  GroupRegistry registry;
-  Recorder recorder;
-  const auto client = GetDiscoverClient();
-  for (const std::string& notify :
-       {Notify("dir1", 29831, "h", "alice,bob"), Notify("dir1", 29831, "h", "bob,alice"),
-        Notify("dir2", 29832, "h", "alice"), Notify("empty", 1, "h", "")}) {
-    EXPECT_TRUE(client->ParseNotify("127.0.0.1", notify));
-  }
-  for (const char* id : {" dir2 ", "empty", "never-seen"}) {
-    EXPECT_TRUE(client->ParseByeBye(ByeBye(id)));
-  }
-  EXPECT_EQ(recorder.Take(), (Lines{"dir1 ALIVE", "up dir1 [alice,bob]", "dir1 ALIVE",
-                                    "dir1 ALIVE",  // the same again: only the engine hears of it
-                                    "remove dir1 [alice]", "dir2 ALIVE", "up dir2 [alice]",
-                                    "dir2 ALIVE", "empty ALIVE", "up empty []", "empty ALIVE",
-                                    "dir2 SHUTDOWN", "down dir2 [alice] shutdown", "dir2 SHUTDOWN",
-                                    "empty SHUTDOWN", "never-seen SHUTDOWN"}));
-  EXPECT_EQ(recorder.Host("dir1"), "127.0.0.1:29831");
-  EXPECT_EQ(recorder.Host("dir2"), "<null>");
-  EXPECT_EQ(recorder.Host(nullptr), "<null>");
-
-  // Announced from another address: the same directory while it lists the
-  // known one among its aliases, else down and up anew, users or not.
-  EXPECT_TRUE(client->ParseNotify("127.0.0.2", Notify("dir1", 29831, "127.0.0.1", "bob")));
-  EXPECT_TRUE(client->ParseNotify("127.0.0.2", Notify("dir1", 29831, "h", "bob,carol")));
-  EXPECT_TRUE(client->ParseNotify("127.0.0.2", Notify("dir1", 29831, "h", "dave")));
-  EXPECT_TRUE(client->ParseNotify("127.0.0.2", Notify("dir3", 1, "h", "")));
-  EXPECT_TRUE(client->ParseNotify("127.0.0.3", Notify("dir3", 1, "h", "")));
-  EXPECT_EQ(recorder.Take(),
-            (Lines{"dir1 ALIVE", "dir1 DEAD", "down dir1 [bob]", "dir1 ALIVE",
-                   "up dir1 [bob,carol]", "dir1 ALIVE", "remove dir1 [bob,carol]",
-                   "add dir1 [dave]", "dir1 ALIVE", "dir3 ALIVE", "up dir3 []", "dir3 ALIVE",
-                   "dir3 DEAD", "down dir3 []", "dir3 ALIVE", "up dir3 []", "dir3 ALIVE"}));
-  EXPECT_EQ(recorder.Host("dir1"), "127.0.0.2:29831");
-  EXPECT_FALSE(client->ParseNotify("127.0.0.1", "NOTIFY 1.0\r\nServerID: x\r\n"));
-  EXPECT_FALSE(client->ParseByeBye("BYEBYE 1.0\r\n"));
-  EXPECT_TRUE(recorder.Take().empty());
 }
 
 // Over the network: what cannot be read, or is longer than the limit, is
@@ -145,37 +184,6 @@ TEST(DiscoverClient, SearchesAtStartAndOnNewInterfacesAndDropsSilentDirectories)
   EXPECT_EQ(recorder.Take(), (Lines{"b DEAD", "down b [y]", "b DEAD"}));
   EXPECT_EQ(recorder.Host("b"), "<null>");
   if (added) std::system("ip link del kivdisc0");
-}
-
-TEST(DiscoverClient, WaitForUserAsksOnlyForUnknownUsersOnceAnIntervalUntilItGivesUp) {
-  GroupRegistry registry;
-  GroupPeer peer(1901);
-  Recorder recorder;
-  auto client = GetDiscoverClient();
-  ASSERT_EQ(peer.CountSearches(300), 2);  // the thread's first SEARCH
-  client->ParseNotify("127.0.0.1", Notify("dir1", 29831, "h", "alice"));
-  std::u16string host;
-  EXPECT_EQ(client->WaitForUser(u"alice", 1000, host), KivDiscoverClient::kUserFound);
-  EXPECT_EQ(host, u"127.0.0.1:29831");
-  EXPECT_EQ(peer.CountSearches(300), 0);
-
-  // With the interval at 400 ms, a wait of 1000 ms asks at 0, 400 and 800 ms.
-  const ScopedLimitForTesting interval(TimeLimit::kSearchInterval, 400);
-  host = u"untouched";
-  int result = -1;
-  int searches = 0;
-  long long elapsed = 0;
-  {
-    TestThread waiter([&] {
-      elapsed = ElapsedMillis([&] { result = client->WaitForUser(u"nobody", 1000, host); });
-    });
-    searches = peer.CountSearches(700);
-  }
-  EXPECT_EQ(result, KivDiscoverClient::kUserNotFound);
-  EXPECT_EQ(host, u"untouched");
-  EXPECT_GE(elapsed, 1000);
-  EXPECT_LT(elapsed, 1500);
-  EXPECT_EQ(searches, 6);
 }
 
 // Counts ups in a counter its copies share; every copy listens on its own.

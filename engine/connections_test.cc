@@ -46,43 +46,6 @@ class Transport : public ::testing::Test {
   Listener peer_;
 };
 
-TEST_F(Transport, ConnectionIsReusedAfterTheMarkerExchangeForTheSameHostText) {
-  Socket numeric, named;
-  {
-    BackgroundCall call(engine_, "127.0.0.1", peer_.port(), "Echo", Variant::I4(5));
-    numeric = peer_.Accept();
-    // An engine without a name sends an empty caller name.
-    const auto sent = ReadBytes(numeric.get(), 24);
-    EXPECT_TRUE(sent && Hex(*sent) ==
-                            "00 00 00 00 00 00 00 00 00 04 00 45 00 63 00 68 00 6f "
-                            "00 03 00 00 00 05");
-    ASSERT_TRUE(SendBytes(numeric.get(), ReplyBytes(0, 7, *Variant::I4(6))));
-    const CallOutcome& outcome = call.Wait();
-    EXPECT_EQ(std::tuple(outcome.result, outcome.returnCode, outcome.value->lVal),
-              std::tuple(0, 7, 6L));
-  }
-  {
-    // The same address under other text: a connection of its own, no marker.
-    BackgroundCall call(engine_, "localhost", peer_.port(), "B", Variant());
-    named = peer_.Accept();
-    Serve(named, u"B", *Variant());
-  }
-  EXPECT_EQ(Idle(), (std::vector<std::string>{"127.0.0.1", "localhost"}));
-  {
-    BackgroundCall call(engine_, "127.0.0.1", peer_.port(), "Echo", Variant::I4(8));
-    Serve(numeric, u"Echo", *Variant::I4(9), true);
-    EXPECT_EQ(call.Wait().value->lVal, 9);
-  }
-  EXPECT_FALSE(peer_.HasPending(50)) << "the reusing call opened a connection";
-  EXPECT_FALSE(Readable(named.get(), 0));
-  // Once the peer has closed the idle connection, the call takes a fresh one.
-  numeric.reset();
-  BackgroundCall call(engine_, "127.0.0.1", peer_.port(), "Echo", Variant());
-  Serve(peer_.Accept(), u"Echo", *Variant::I4(10));
-  EXPECT_EQ(call.Wait().value->lVal, 10);
-  EXPECT_EQ(Idle(), (std::vector<std::string>{"localhost", "127.0.0.1"}));
-}
-
 TEST_F(Transport, NinthReleaseClosesTheOldestIdleConnection) {
   std::vector<int> clients;
   std::vector<Socket> servers;
@@ -141,29 +104,6 @@ TEST_F(Transport, SilentHostIsTriedTwiceWithTheRequestsConnectTimeout) {
     EXPECT_GE(took, 2 * limit - 10) << name;
     EXPECT_LT(took, 2 * limit + 250) << name;
   }
-}
-
-TEST_F(Transport, ProbedIdleConnectionIsUsedOnlyIfItAnswersTheMarker) {
-  int socket = -1;
-  ASSERT_EQ(KivConnect("127.0.0.1", peer_.port(), engine_, &socket, 1000), 0);
-  Socket idle = peer_.Accept();
-  KivReleaseConnection("127.0.0.1", peer_.port(), engine_, socket);
-  // Takes the connection as a ping does, while this thread answers the marker.
-  for (const std::uint8_t answer : {0x33, 0x00}) {
-    int probed = -1;
-    {
-      TestThread thread([&] {
-        bool reused = true;
-        EXPECT_EQ(KivGetConnection("127.0.0.1", peer_.port(), engine_, &probed, &reused, 1000), 0);
-      });
-      const auto marker = ReadBytes(idle.get(), 1);
-      EXPECT_TRUE(marker && Hex(*marker) == "cc" && SendBytes(idle.get(), Bytes{answer}));
-    }
-    // A wrong answer: the idle connection is closed and a new one made.
-    EXPECT_EQ(answer == 0x33, !WaitForClose(idle.get(), 100) && !peer_.HasPending(0));
-    KivReleaseConnection("127.0.0.1", peer_.port(), engine_, probed);
-  }
-  EXPECT_EQ(Idle().size(), 1u);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 // Engines in the process-wide list, and registration with a directory in
-// the test process: the record it receives, ports and addresses, answers of
-// each shape, un-registration and removal.
+// the test process: the record, ports and addresses, answers, removal.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,32 +18,6 @@
 
 namespace kiv::testing {
 namespace {
-
-// Where the engine stands in the list; -1 when it is not listed.
-int ListIndex(KIV* engine) {
-  PScopedLock guard(&engine::EngineListMutex());
-  const auto& list = engine::EngineList();
-  const auto found = std::find(list.begin(), list.end(), engine);
-  return found == list.end() ? -1 : static_cast<int>(found - list.begin());
-}
-
-TEST(Engine, CreationListsInOrderAndDestructionUnlistsAndStopsTheEventThread) {
-  KIV *first = nullptr, *second = nullptr;
-  ASSERT_EQ(KivCreate(&first, nullptr, nullptr, nullptr), 0);
-  ASSERT_EQ(KivCreate(&second, nullptr, nullptr, nullptr), 0);
-  EXPECT_EQ(ListIndex(second), ListIndex(first) + 1);
-  ASSERT_EQ(KivStartListening(first, false), 0);
-  const std::uint16_t port = first->listenPort;
-  Socket idle = ConnectTo(port);
-  ASSERT_TRUE(SendBytes(idle.get(), PingBytes(0)) && ReadBytes(idle.get(), 8));
-  // Destruction without removal still stops the event thread.
-  EXPECT_LT(ElapsedMillis([&] { KivDestroy(first); }), 1000);
-  EXPECT_TRUE(WaitForClose(idle.get(), 2000));
-  EXPECT_FALSE(ConnectTo(port).valid());
-  EXPECT_EQ(ListIndex(first), -1);
-  EXPECT_NE(ListIndex(second), -1);
-  KivDestroy(second);
-}
 
 class Registration : public ::testing::Test {
  protected:
@@ -78,33 +51,6 @@ class Registration : public ::testing::Test {
   FakeDirectory directory_;
   TestEngine satellite_;
 };
-
-TEST_F(Registration, RecordCarriesNameComputerPortIdAndServicesAndTheAnswerSetsTheIds) {
-  ASSERT_KIV_OK(satellite_.Register(u"Alpha", {u"Echo", u"Sleep"}));
-  char address[kIdentityAddressCapacity] = "", computer[kIdentityNameCapacity] = "";
-  GetLocalIdentity(address, computer);
-  const std::uint16_t port = satellite_.get()->listenPort;
-  EXPECT_NE(port, KIV_DIRECTORY_PORT);
-  // Name, computer, port, 1, id, number of services; then the services.
-  EXPECT_EQ(Fields(u"Register", 0, 6),
-            "Alpha," + std::string(computer) + ",u" + std::to_string(port) + ",1,0,2");
-  const auto entry = directory_.FindSatellite(u"Alpha");
-  ASSERT_EQ(entry->services.size(), 2u);
-  EXPECT_EQ(entry->services[1].first, u"Sleep");
-  // The built-in answer is [directory id, satellite id].
-  std::int32_t id = 0;
-  EXPECT_EQ(KivGetSatelliteId(satellite_.get(), &id), 0);
-  EXPECT_EQ(id, entry->id);
-  EXPECT_EQ(engine::DirectoryIdOf(satellite_.get()), "fake-directory");
-  EXPECT_EQ(satellite_.get()->directoryStatus.load(), KIV_ALIVE);
-  EXPECT_NE(satellite_.get()->lastDirectoryContact.load(), 0);
-  EXPECT_EQ(satellite_.Statuses(),
-            (std::vector<std::pair<std::int32_t, std::int32_t>>{{id, KIV_ALIVE}}));
-  // Again: with the id it was given, from the same port, with the new services.
-  ASSERT_KIV_OK(satellite_.Register(u"Alpha", {u"Echo"}));
-  EXPECT_EQ(Fields(u"Register", 2, 6),
-            "u" + std::to_string(port) + ",1," + std::to_string(id) + ",1");
-}
 
 TEST_F(Registration, AnswersOfEachShape) {
   const auto state = [&] {
@@ -146,61 +92,18 @@ TEST_F(Registration, PortsAndDirectoryAddresses) {
   EXPECT_EQ(link(), "0.0.0.0 0.0.0.0 1");
 }
 
-TEST_F(Registration, UnRegisterSendsTheGivenServicesAndHandsBackTheCode) {
+TEST_F(Registration, UnRegisterHandsBackTheCodeAndKeepsTheRegisteredServices) {
   ASSERT_KIV_OK(satellite_.Register(u"Delta", {u"Echo", u"Fail"}));
   Variant withdrawn = MakeServices({{u"fail", u""}}), code;
   EXPECT_EQ(KivUnRegister(satellite_.get(), withdrawn.get(), code.get()), 0);
   EXPECT_EQ(code.vt(), VT_I4);
   EXPECT_EQ(code->lVal, 0);
   EXPECT_EQ(Fields(u"UnRegister", 5, 6), "1");
-  EXPECT_EQ(directory_.FindSatellite(u"Delta")->services.size(), 1u);
   EXPECT_EQ(VUtil::GetArrayLength(*engine::ServicesOf(satellite_.get())), 2) << "as registered";
-  directory_.SetHandler(u"UnRegister", [](const DirectoryRequest&, VARIANT*, std::int32_t* rc) {
-    *rc = 42;
-    return 0;
-  });
-  EXPECT_EQ(KivUnRegister(satellite_.get(), withdrawn.get(), code.get()), 0);
-  EXPECT_EQ(code->lVal, 42);
   // Without an engine, the code is a one-element array.
   EXPECT_EQ(KivUnRegister(nullptr, nullptr, code.get()), 0);
   EXPECT_EQ(code.vt(), VT_ARRAY | VT_I4);
   EXPECT_EQ(VUtil::GetSingleRetcode(*code), KIV_RC_NOT_FOUND);
-}
-
-TEST_F(Registration, RemovalTellsTheDirectoryOnlyAboutRegisteredSatellitesAndIsFinal) {
-  EXPECT_EQ(satellite_.Remove(), 0);
-  TestEngine satellite;
-  ASSERT_KIV_OK(satellite.Register(u"Epsilon", {u"Echo"}));
-  const std::int32_t id = satellite.get()->satelliteId.load();
-  EXPECT_EQ(satellite.Remove(), 0);
-  ASSERT_EQ(directory_.RequestsNamed(u"RemoveSatellite").size(), 1u);
-  EXPECT_EQ(Fields(u"RemoveSatellite", 4, 6), std::to_string(id) + ",0");
-  EXPECT_FALSE(directory_.FindSatellite(u"Epsilon"));
-  EXPECT_EQ(satellite.get()->registered.load(), 0);
-  EXPECT_EQ(satellite.Register(u"Epsilon"), KIV_RC_LISTEN_FAILED);
-  EXPECT_EQ(directory_.RequestsNamed(u"Register").size(), 2u);  // the directory's own and one
-  // The directory never removes itself: its own closed port would refuse it.
-  KIV* directory = directory_.engine();
-  EXPECT_EQ(directory->listenPort, KIV_DIRECTORY_PORT);
-  EXPECT_EQ(KivRemoveSatellite(directory), 0);
-  EXPECT_EQ(directory->registered.load(), 1);
-  EXPECT_EQ(directory->listening, 0);
-}
-
-TEST(RegistrationWithoutDirectory, DirectoryNameInAnyCaseBindsTheDirectoryPort) {
-  // It registers with itself; its handler turns the registration down.
-  TestEngine directory([](const std::u16string&, const std::u16string&, const VARIANT&, VARIANT*,
-                          std::int32_t* returnCode) {
-    *returnCode = 1;
-    return 0;
-  });
-  EXPECT_EQ(directory.Register(u"mAINrEGISTER"), 1);
-  EXPECT_EQ(directory.get()->listenPort, KIV_DIRECTORY_PORT);
-  EXPECT_EQ(directory.get()->registered.load(), 0);
-  EXPECT_EQ(directory.get()->listening, 1) << "a failed registration leaves listening in place";
-  TestEngine satellite;
-  EXPECT_EQ(satellite.Register(u"Zeta", {}, "127.0.0.1", 1), KIV_E_CONNECT_FAILED);
-  EXPECT_NE(satellite.get()->listenPort, KIV_DIRECTORY_PORT);
 }
 
 }  // namespace

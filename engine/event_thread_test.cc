@@ -1,6 +1,6 @@
 // The server half against raw client sockets: replies and refusals byte by
-// byte, the reuse marker, the connection limit, pings, handler outcomes and
-// removal while work is in flight.
+// byte, the reuse marker, pings, handler outcomes and removal while work is
+// in flight. The connection limit is the hostile test's.
 #include "engine/event_thread.h"
 
 #include <gtest/gtest.h>
@@ -60,15 +60,6 @@ class Server : public ::testing::Test {
   std::u16string lastCall_;
 };
 
-TEST_F(Server, AnswersARequestAndServesTheNextOneAfterTheMarker) {
-  Socket s = ConnectTo(port_);
-  ASSERT_TRUE(SendBytes(s.get(), RequestBytes(u"peer", u"Echo", *Variant::I4(42))));
-  EXPECT_EQ(Next(s, 14), "00 00 00 00 00 00 00 05 00 03 00 00 00 2a");
-  EXPECT_EQ(lastCall_, u"peer/Echo");
-  EXPECT_TRUE(Reuse(s));
-  EXPECT_FALSE(Readable(s.get(), 20)) << "nothing may follow a reply";
-}
-
 TEST_F(Server, MalformedMessagesAreRefusedAndTheConnectionDropped) {
   const Bytes request = RequestBytes(u"peer", u"Echo", *Variant::String(u"payload"));
   const struct {
@@ -97,19 +88,6 @@ TEST_F(Server, MalformedMessagesAreRefusedAndTheConnectionDropped) {
   EXPECT_TRUE(Reuse(IdleConnection())) << "the server still serves others";
 }
 
-TEST_F(Server, ConnectionBeyondTheLimitGetsExactlyTheRefusal) {
-  std::vector<Socket> held;
-  for (std::size_t i = 0; i < kiv::engine::kMaxConnections; ++i) held.push_back(IdleConnection());
-  EXPECT_EQ(Next(ConnectTo(port_)), "80 06 80 01") << "the 201st connection";
-  held.pop_back();
-  bool served = false;  // once a connection goes, a new one is served again
-  for (int attempt = 0; attempt < 100 && !served; ++attempt) {
-    Socket again = ConnectTo(port_);
-    served = SendBytes(again.get(), PingBytes(0)) && Next(again, 8) != "none";
-  }
-  EXPECT_TRUE(served);
-}
-
 TEST_F(Server, WorkerThatCannotStartIsRefused) {
   kiv::engine::FailWorkerStartsForTesting(1);
   EXPECT_EQ(Next(ConnectTo(port_)), "80 06 80 02");
@@ -117,29 +95,6 @@ TEST_F(Server, WorkerThatCannotStartIsRefused) {
   kiv::engine::FailWorkerStartsForTesting(1);
   ASSERT_TRUE(SendBytes(idle.get(), Bytes{0xCC}));
   EXPECT_EQ(Next(idle), "33 80 06 80 02");
-}
-
-TEST_F(Server, OnlyTheOwnIdIsAliveAndPingsAndRequestsAreSignsOfTheDirectory) {
-  FakeWallClock clock(1000);
-  LogCapture log;
-  const auto warnings = [&log] {
-    const auto lines = log.Lines();
-    return std::count_if(lines.begin(), lines.end(), [](auto& l) { return l.first == LOG_WARN; });
-  };
-  engine_->get()->satelliteId = 7;
-  Socket s = ConnectTo(port_);
-  ASSERT_TRUE(SendBytes(s.get(), PingBytes(5)));
-  EXPECT_EQ(Next(s, 8), "00 00 00 00 00 00 00 02");
-  EXPECT_EQ(warnings(), 1) << "another id is worth a warning";
-  EXPECT_EQ(engine_->get()->lastDirectoryContact.load(), 0);
-  ASSERT_TRUE(SendBytes(s.get(), Concat({Bytes{0xCC}, PingBytes(7)})));
-  EXPECT_EQ(Next(s, 9), "33 00 00 00 00 00 00 00 01");
-  EXPECT_EQ(warnings(), 1);
-  EXPECT_EQ(engine_->get()->lastDirectoryContact.load(), 1000);
-  clock.Set(2000);
-  ASSERT_TRUE(SendBytes(s.get(), Concat({Bytes{0xCC}, RequestBytes(u"p", u"Echo", *Variant())})));
-  EXPECT_EQ(Next(s, 11), "33 00 00 00 00 00 00 00 05 00 00");
-  EXPECT_EQ(engine_->get()->lastDirectoryContact.load(), 2000);
 }
 
 TEST_F(Server, ANegativeResultGoesAloneAnExceptionDropsTheConnection) {

@@ -1,7 +1,5 @@
 // What an engine sends on its own behalf, against real engines and the
-// in-process directory: KivRequest (entries served, in directory order, the
-// asynchronous and the bounded wait, where failures land), the pings, and
-// the reaction to discovery's directory reports.
+// in-process directory: KivRequest, pings and the reaction to directory reports.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -24,17 +22,16 @@
 namespace kiv::testing {
 namespace {
 
-using Handler = TestEngine::RequestHandler;
 using Codes = std::vector<std::int32_t>;
 using Texts = std::vector<std::string>;
-using StatusList = std::vector<std::pair<std::int32_t, std::int32_t>>;
 
 constexpr std::int64_t kStart = 1'000'000;
 constexpr std::int32_t kUntouched = 77;
 
 // Answers `value`, `code` and `result`, once `hold` is set if given.
-Handler Reply(Variant value, std::int32_t code = 0, std::int32_t result = 0,
-              std::shared_ptr<PCondFlag> hold = {}, std::atomic<int>* calls = nullptr) {
+TestEngine::RequestHandler Reply(Variant value, std::int32_t code = 0, std::int32_t result = 0,
+                                 std::shared_ptr<PCondFlag> hold = {},
+                                 std::atomic<int>* calls = nullptr) {
   return [=](const std::u16string&, const std::u16string&, const VARIANT&, VARIANT* out,
              std::int32_t* returnCode) {
     if (hold) hold->TimedWaitSet(10000);
@@ -68,7 +65,6 @@ class Outgoing : public ::testing::Test {
     ASSERT_EQ(caller_.Register(u"caller", {u"Watch"}), 0);
     ASSERT_EQ(target_.Register(u"target"), 0);
     id_ = directory_.FindSatellite(u"target")->id;
-    callerId_ = caller_.get()->satelliteId.load();
   }
   // Abandoned targets must be gone before the caller's engine is.
   void TearDown() override {
@@ -114,13 +110,9 @@ class Outgoing : public ::testing::Test {
       if (c.port == port) sockets.push_back(c.socket);
     return sockets;
   }
-  std::int32_t Ping(std::uint16_t port, std::int32_t id, std::int32_t& status) {
-    status = kUntouched;
-    return KivPing(caller_.get(), "127.0.0.1", port, id, &status);
-  }
-  std::int32_t SatelliteStatus(const char16_t* name, std::int32_t id) {
+  std::int32_t SatelliteStatus(std::int32_t id) {
     std::int32_t status = kUntouched;
-    EXPECT_EQ(KivPingSatellite(caller_.get(), Bstr(name).get(), id, &status), 0);
+    EXPECT_EQ(KivPingSatellite(caller_.get(), Bstr(u"target").get(), id, &status), 0);
     return status;
   }
   // The records of the caller's registrations (the others register too).
@@ -130,68 +122,18 @@ class Outgoing : public ::testing::Test {
       if (r.caller == u"caller") records.push_back(r.argument);
     return records;
   }
-  void Report(std::int32_t status) { KivOnDirectoryStatus("dir-1", status); }
-  StatusList Statuses(std::initializer_list<std::int32_t> statuses) const {
-    StatusList list;
-    for (const std::int32_t status : statuses) list.emplace_back(callerId_, status);
-    return list;
+  // The statuses the caller heard since registering, after its first alive.
+  Codes Heard() const {
+    Codes heard;
+    for (const auto& [id, status] : caller_.Statuses()) heard.push_back(status);
+    return Codes(heard.begin() + 1, heard.end());
   }
 
   FakeWallClock clock_{kStart};  // before any engine
   FakeDirectory directory_{"dir-1"};
   TestEngine caller_, target_;
-  std::int32_t id_ = 0, callerId_ = 0;  // the target's and the caller's
+  std::int32_t id_ = 0;  // the target's
 };
-
-TEST_F(Outgoing, AnyDestinationButExactAllServesOnlyTheFirstEntryUnderItsListedName) {
-  std::u16string seen;
-  TestEngine a(Reply(Variant::String(u"sat-a")));
-  TestEngine b([&](const std::u16string& caller, const std::u16string& service,
-                   const VARIANT& argument, VARIANT* value, std::int32_t* returnCode) {
-    seen += caller + u"/" + service + u"/" + argument.bstrVal + u" ";
-    *returnCode = 0;
-    return VariantCopy(value, &argument) == S_OK ? 0 : -1;
-  });
-  ASSERT_EQ(a.Register(u"sat-a", {u"Echo"}), 0);
-  ASSERT_EQ(b.Register(u"sat-b", {u"Echo"}), 0);
-  ListAlways({Entry(PortOf(u"sat-b")), Entry(PortOf(u"sat-a"))});
-  for (const std::u16string to : {u"all", u"sat-a", u"All"}) {
-    EXPECT_EQ(Request(to, 0, Variant::String(u"x")).values, Texts{"x"});
-    EXPECT_EQ(request::LiveTargets(), 0) << "a target for an entry not served";
-    // The lookup carries [destination, service, own name, flags] as given.
-    const Variant lookup = directory_.RequestsNamed(u"GetServiceReg").back().argument;
-    EXPECT_EQ(
-        ToUtf8(VUtil::GetStringElement(*lookup, 0) + u"," + VUtil::GetStringElement(*lookup, 1) +
-               u"," + VUtil::GetStringElement(*lookup, 2)) +
-            "," + std::to_string(VUtil::GetLongElement(*lookup, 3)),
-        ToUtf8(to) + ",echo,caller,0");
-  }
-  EXPECT_EQ(seen, u"caller/Echo/x caller/Echo/x caller/Echo/x ");
-}
-
-TEST_F(Outgoing, AsynchronousAnswersZerosAtOnceAndTheCallersDestructionWaitsForTargets) {
-  std::atomic<int> finished{0};
-  auto gate = std::make_shared<PCondFlag>(false);
-  TestEngine a(Reply({}, 0, 0, gate, &finished)), b(Reply({}, 0, 0, gate, &finished));
-  ASSERT_EQ(a.Register(u"sat-a", {u"Echo"}), 0);
-  ASSERT_EQ(b.Register(u"sat-b", {u"Echo"}), 0);
-  auto caller = std::make_unique<TestEngine>();
-  ASSERT_EQ(caller->Register(u"short-lived"), 0);
-  const Answer answer = Request(u"ALL", KIV_ASYNCHRONOUS, {}, caller->get());
-  EXPECT_EQ(answer.codes, (Codes{0, 0}));
-  EXPECT_TRUE(answer.values.empty());
-  // An asynchronous caller need not take any answer.
-  EXPECT_EQ(KivRequest(caller->get(), Bstr(u"ALL").get(), Bstr(u"echo").get(), *Variant(), nullptr,
-                       KIV_ASYNCHRONOUS, nullptr),
-            0);
-  EXPECT_EQ(request::LiveTargets(), 4);
-  // Regression: a target used its engine after the owner destroyed it. Removal
-  // cuts the exchanges short; destruction still waits for the targets.
-  caller.reset();
-  EXPECT_EQ(request::LiveTargets(), 0);
-  gate->Set();
-  EXPECT_TRUE(WaitUntil([&] { return finished.load() == 4; }));
-}
 
 TEST_F(Outgoing, BoundedWaitGivesUpOnASlowTargetAndDropsItsLateAnswer) {
   const ScopedLimitForTesting bound(TimeLimit::kBoundedWait, 300);
@@ -213,7 +155,7 @@ TEST_F(Outgoing, BoundedWaitGivesUpOnASlowTargetAndDropsItsLateAnswer) {
   EXPECT_TRUE(WaitUntil([&] { return slowDone.load() == 1; }));
 }
 
-TEST_F(Outgoing, FailuresBeforeAnyTargetGiveOneStatusAndNoValues) {
+TEST_F(Outgoing, EachTargetKeepsItsOwnOutcomeAndFailuresBeforeAnyTargetGiveOneStatus) {
   EXPECT_EQ(Request(u"ALL").codes, Codes{KIV_RC_NOT_FOUND});   // no satellite offers it
   for (const std::int32_t result : {0, KIV_E_UNKNOWN_KIND}) {  // the lookup's code, or refusal
     directory_.SetHandler(u"GetServiceReg",
@@ -225,9 +167,6 @@ TEST_F(Outgoing, FailuresBeforeAnyTargetGiveOneStatusAndNoValues) {
     EXPECT_EQ(answer.codes, Codes{result < 0 ? result : 0x1234});
     EXPECT_TRUE(answer.values.empty());
   }
-}
-
-TEST_F(Outgoing, EachTargetKeepsItsOwnOutcome) {
   TestEngine coded(Reply(Variant::I4(11), 5));
   TestEngine refused(Reply(Variant::I4(12), 6, -7));  // a refusal carries no value
   TestEngine positive(Reply(Variant::I4(13), 8, 3));  // a non-zero result replaces the code
@@ -248,9 +187,10 @@ TEST_F(Outgoing, PingOfAFakePeerRunsUnderThePingTimeoutsUntilRefusedOrCut) {
   for (const bool refuse : {true, false}) {
     Listener peer;
     Socket connection;
-    std::int32_t status = 0, result = 0;
+    std::int32_t status = kUntouched, result = 0;
     {
-      TestThread ping([&] { result = Ping(peer.port(), 9, status); });
+      TestThread ping(
+          [&] { result = KivPing(caller_.get(), "127.0.0.1", peer.port(), 9, &status); });
       connection = peer.Accept();
       const auto sent = ReadBytes(connection.get(), 6);
       EXPECT_TRUE(sent && Hex(*sent) == "00 01 00 00 00 09");
@@ -269,25 +209,16 @@ TEST_F(Outgoing, PingOfAFakePeerRunsUnderThePingTimeoutsUntilRefusedOrCut) {
     EXPECT_TRUE(idle.empty() || GetSendTimeout(idle[0]) + GetRecvTimeout(idle[0]) == 0)
         << "the connection's own time-outs come back";
   }
-  std::int32_t status = 0;
-  EXPECT_KIV_CODE(Ping(UnusedPort(), id_, status), KIV_RC_CONNECT_FAILED);
-  EXPECT_EQ(status, kUntouched);
 }
 
-TEST_F(Outgoing, PingsByNameAskTheDirectoryAndTheDirectorysPingsCountFailuresAsDead) {
-  EXPECT_EQ(SatelliteStatus(u"target", id_), KIV_ALIVE);
-  EXPECT_EQ(ToUtf8(directory_.RequestsNamed(u"GetSatelliteHost")[0].argument->bstrVal), "target");
-  EXPECT_EQ(SatelliteStatus(u"target", id_ + 1), KIV_DEAD);  // alive, under another id
-  EXPECT_EQ(SatelliteStatus(u"nobody", 1), KIV_DEAD);        // flagged unavailable
-  const auto directoryPing = [&](std::uint16_t port, std::int32_t id) {
+TEST_F(Outgoing, PingsCountFailuresAsDeadAndOddDirectoryAnswersAsUnknown) {
+  EXPECT_EQ(SatelliteStatus(id_ + 1), KIV_DEAD);  // alive, under another id
+  for (const auto& [port, id] : {std::pair{PortOf(u"target"), id_ + 1}, {UnusedPort(), id_}}) {
     std::int32_t status = kUntouched;
     EXPECT_EQ(KivDirectoryPingSatellite(caller_.get(), nullptr, u"127.0.0.1", port, id, &status),
               0);
-    return status;
-  };
-  EXPECT_EQ(directoryPing(PortOf(u"target"), id_), KIV_ALIVE);
-  EXPECT_EQ(directoryPing(PortOf(u"target"), id_ + 1), KIV_DEAD);
-  EXPECT_EQ(directoryPing(UnusedPort(), id_), KIV_DEAD);
+    EXPECT_EQ(status, KIV_DEAD);
+  }
   Listener peer;
   const auto answer = [&](Variant port, ULONG outer, std::int32_t returnCode, std::int32_t result) {
     Variant pair, value;
@@ -301,7 +232,7 @@ TEST_F(Outgoing, PingsByNameAskTheDirectoryAndTheDirectorysPingsCountFailuresAsD
                             *rc = returnCode;
                             return VariantCopy(out, value.get()) == S_OK ? result : -1;
                           });
-    return SatelliteStatus(u"target", id_);
+    return SatelliteStatus(id_);
   };
   // The unavailable flag wins over an address; a failed lookup, another
   // shape or a connection failure leave the status unknown.
@@ -314,46 +245,18 @@ TEST_F(Outgoing, PingsByNameAskTheDirectoryAndTheDirectorysPingsCountFailuresAsD
 }
 
 TEST_F(Outgoing, AliveAfterFortyOneSilentSecondsReregistersBetweenDeadAndAlive) {
-  clock_.Set(kStart + 40);
-  Report(KIV_ALIVE);
-  EXPECT_EQ(caller_.Statuses(), Statuses({KIV_ALIVE}));
-  EXPECT_EQ(Registrations().size(), 1u);
-  clock_.Set(kStart + 41);
-  Report(KIV_ALIVE);
-  // Dead first, then the registration's own alive, then the report's.
-  EXPECT_EQ(caller_.Statuses(), Statuses({KIV_ALIVE, KIV_DEAD, KIV_ALIVE, KIV_ALIVE}));
-  ASSERT_EQ(Registrations().size(), 2u);
+  const std::int32_t callerId = caller_.get()->satelliteId.load();
+  for (const std::int64_t at : {40, 41, 81, 82}) {
+    clock_.Set(kStart + at);
+    KivOnDirectoryStatus("dir-1", KIV_ALIVE);
+  }
+  // Dead first, then the registration's own alive, then the report's; the
+  // registration counts as contact, so the 41 seconds start again.
+  EXPECT_EQ(Heard(), (Codes{KIV_DEAD, KIV_ALIVE, KIV_ALIVE, KIV_DEAD, KIV_ALIVE, KIV_ALIVE}));
+  ASSERT_EQ(Registrations().size(), 3u);
   const Variant record = Registrations().back();
-  EXPECT_EQ(VUtil::GetLongElement(*record, 4), callerId_) << "the id the directory gave";
+  EXPECT_EQ(VUtil::GetLongElement(*record, 4), callerId) << "the id the directory gave";
   EXPECT_EQ(VUtil::GetLongElement(*record, 5), 1) << "the stored services";
-  // The registration counts as contact: the 41 seconds start again.
-  clock_.Set(kStart + 81);
-  Report(KIV_ALIVE);
-  EXPECT_EQ(Registrations().size(), 2u);
-  clock_.Set(kStart + 82);
-  Report(KIV_ALIVE);
-  EXPECT_EQ(Registrations().size(), 3u);
-}
-
-TEST_F(Outgoing, OnlyChangesOfTheOwnDirectoryArePassedOnAndAFailedReregistrationTellsNobody) {
-  KivOnDirectoryStatus("other-directory", KIV_DEAD);
-  KivOnDirectoryStatus("DIR-1", KIV_DEAD);
-  Report(KIV_DEAD);
-  Report(KIV_DEAD);
-  Report(KIV_SHUTDOWN);
-  Report(KIV_ALIVE);
-  Report(KIV_ALIVE);  // within 41 s of the registration
-  EXPECT_EQ(Registrations().size(), 2u);
-  EXPECT_EQ(caller_.Statuses(),
-            Statuses({KIV_ALIVE, KIV_DEAD, KIV_SHUTDOWN, KIV_ALIVE, KIV_ALIVE}));
-  directory_.SetHandler(u"Register", [](const DirectoryRequest&, VARIANT*, std::int32_t* rc) {
-    *rc = 1;
-    return 0;
-  });
-  Report(KIV_DEAD);
-  Report(KIV_ALIVE);
-  EXPECT_EQ(Registrations().size(), 3u);
-  EXPECT_EQ(caller_.Statuses().size(), 7u);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // separated by the byte 0xFF, each from one of a few sources, one second
 // apart. Every accepted NOTIFY and BYEBYE must read back to fields that obey
 // the reading rules, and the tables must stay consistent after each change.
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <set>
@@ -21,13 +22,11 @@ void Check(bool condition) {
   if (!condition) std::abort();
 }
 
-bool IsSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
-
+// One line, trimmed.
 void CheckServerId(const std::string& id) {
   Check(id.find("\r\n") == std::string::npos);
-  Check(id.empty() || (!IsSpace(id.front()) && !IsSpace(id.back())));
+  Check(id.empty() || (!std::isspace(static_cast<unsigned char>(id.front())) &&
+                       !std::isspace(static_cast<unsigned char>(id.back()))));
 }
 
 void CheckNotify(std::string_view text, const std::string& source,

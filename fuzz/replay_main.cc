@@ -21,5 +21,5 @@ int main(int argc, char** argv) {
     }
   }
   std::printf("replayed %zu inputs\n", files);
-  return files == 0 ? 1 : 0;
+  return files == 0 ? 1 : 0;  // an empty or missing corpus replays nothing
 }

@@ -1,9 +1,11 @@
-// The handler forms pass arguments and result through untouched, and a
-// directory's handler answers in the slot right after Invoke.
-#include "kiv/delegates.h"
-
+// The handler forms: each passes the call through untouched, and the
+// directory's form keeps the exported slot order.
 #include <gtest/gtest.h>
 
+
+#include "kiv/delegates.h"
+
+namespace kiv::satellite {
 namespace {
 
 // What the last handler saw; handlers answer with the input plus one.
@@ -48,7 +50,6 @@ TEST(Delegates, PassArgumentsAndResultThroughUntouched) {
     EXPECT_TRUE(gSeen.source == source && gSeen.out == &out);
   }
   EXPECT_EQ(gSeen.sd, KivSatelliteDelegateWithId::kNoConnection);  // Invoke on a directory handler
-
   // The Itanium vtable starts with two destructor entries: slot 3 follows Invoke.
   using Slot = std::int32_t (*)(KivSatelliteDelegateGeneric*, std::int32_t, const char16_t*,
                                 const VARIANT&, VARIANT*);
@@ -58,3 +59,4 @@ TEST(Delegates, PassArgumentsAndResultThroughUntouched) {
 }
 
 }  // namespace
+}  // namespace kiv::satellite

@@ -1,19 +1,22 @@
 // KivSatellite against a directory in the test process: connecting,
-// registering and withdrawing services, requests to one and to all, handler
-// failures, Disconnect with calls in flight, and a directory satellite whose
-// handlers take the connection's descriptor.
+// registering and withdrawing services, requests and handler failures,
+// Disconnect with calls in flight, availability listeners, and a directory
+// satellite whose handlers take the connection's descriptor.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <stdexcept>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "kiv/engine.h"
 #include "kiv/result_codes.h"
 #include "satellite/satellite_test_util.h"
 #include "support/threads/cond.h"
 #include "support/time/time_limits.h"
+#include "support/vutil/vutil_test_util.h"
 #include "testing/fake_directory.h"
 #include "testing/log_capture.h"
 #include "testing/wait.h"
@@ -22,15 +25,44 @@ namespace kiv::satellitetest {
 namespace {
 
 using kiv::testing::FakeDirectory;
-using kiv::testing::TestThread;
+using kiv::vutil_test::Variants;
 using Names = std::vector<std::u16string>;
 using Codes = std::vector<std::int32_t>;
-
+using Statuses = TestSatellite::Statuses;
 constexpr int kWaitMs = 10000;
+constexpr char16_t kAdd[] = u"AddServiceAvailabilityListener";
+constexpr char16_t kRemove[] = u"RemoveServiceAvailabilityListener";
 
-Names RequestNames(const FakeDirectory& directory) {
+// A handler from a lambda taking (sd, source, in, out); sd is the
+// connection's descriptor when a directory calls it.
+template <class F>
+struct Lambda : KivSatelliteDelegateWithId {
+  explicit Lambda(F body) : f(std::move(body)) {}
+  std::int32_t InvokeWithId(std::int32_t sd, const char16_t* s, const VARIANT& in,
+                            VARIANT* out) override {
+    return f(sd, s, in, out);
+  }
+  F f;
+};
+template <class F>
+KivSatelliteDelegateGeneric* Handler(F f) {
+  return new Lambda<F>(std::move(f));
+}
+
+std::int32_t Echo(const char16_t*, const VARIANT& in, VARIANT* out) {
+  return VariantCopy(out, &in) == S_OK ? 0 : -3;
+}
+
+// The service names of a registration record (element 6), "-" for empty slots.
+Names RecordServices(const kiv::testing::DirectoryRequest& request) {
+  Variant services;
+  VUtil::GetElement(*request.argument, 6, services.get());
   Names names;
-  for (const auto& request : directory.Requests()) names.push_back(request.name);
+  for (LONG i = 0; services.vt() != VT_EMPTY && i < VUtil::GetArrayLength(*services); ++i) {
+    Variant pair;
+    VUtil::GetElement(*services, i, pair.get());
+    names.push_back(pair.vt() == VT_EMPTY ? u"-" : VUtil::GetStringElement(*pair, 0));
+  }
   return names;
 }
 
@@ -39,6 +71,17 @@ class SatelliteTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(directory_.ok());
     directory_.ClearRequests();
+  }
+  Names RequestNames() {
+    Names names;
+    for (const auto& request : directory_.Requests()) names.push_back(request.name);
+    return names;
+  }
+  void Refuse(const char16_t* request, std::int32_t code) {
+    directory_.SetHandler(request, [code](const auto&, VARIANT*, std::int32_t* rc) {
+      *rc = code;
+      return 0;
+    });
   }
 
   FakeDirectory directory_;
@@ -53,17 +96,16 @@ TEST_F(SatelliteTest, ConnectRegistersInCaselessOrderAndDisconnectWithdrawsAll) 
   ASSERT_EQ(sat.Connect(u"localhost", u"sat1"), 0);
   EXPECT_TRUE(sat.isConnected());
   EXPECT_EQ(std::u16string(sat.getSatelliteName()), u"sat1");
-  EXPECT_NE(sat.getSatellitePort(), 0u);
   const Names all{u"_x", u"Alpha", u"beta", u"OnServiceAvailabilityChanged"};
   const auto registers = directory_.RequestsNamed(u"Register");
   ASSERT_EQ(registers.size(), 2u);  // the bare satellite, then its services
-  EXPECT_EQ(RecordServices(*registers[0].argument), Names{});
-  EXPECT_EQ(RecordServices(*registers[1].argument), all);
+  EXPECT_EQ(RecordServices(registers[0]), Names{});
+  EXPECT_EQ(RecordServices(registers[1]), all);
   std::int32_t id = 0;
   EXPECT_EQ(sat.GetSatelliteId(id), 0);
   EXPECT_EQ(id, directory_.FindSatellite(u"sat1")->id);
   // Each accepted registration reports alive.
-  EXPECT_EQ(sat.StatusReports(), (TestSatellite::Statuses{{id, KIV_ALIVE}, {id, KIV_ALIVE}}));
+  EXPECT_EQ(sat.StatusReports(), (Statuses{{id, KIV_ALIVE}, {id, KIV_ALIVE}}));
   KIVSTATUS pinged = KIV_UNKNOWN;
   const auto port = static_cast<std::uint16_t>(sat.getSatellitePort());
   EXPECT_EQ(sat.DirectoryPingSatellite(u"sat1", u"127.0.0.1", port, id, pinged), 0);
@@ -76,135 +118,127 @@ TEST_F(SatelliteTest, ConnectRegistersInCaselessOrderAndDisconnectWithdrawsAll) 
   sat.Disconnect();
   EXPECT_FALSE(sat.isConnected());
   EXPECT_EQ(sat.getSatellitePort(), 0u);
-  EXPECT_EQ(RequestNames(directory_), (Names{u"UnRegister", u"RemoveSatellite"}));
-  EXPECT_EQ(RecordServices(*directory_.RequestsNamed(u"UnRegister")[0].argument), all);
+  EXPECT_EQ(RequestNames(), (Names{u"UnRegister", u"RemoveSatellite"}));
+  EXPECT_EQ(RecordServices(directory_.RequestsNamed(u"UnRegister")[0]), all);
   EXPECT_FALSE(directory_.FindSatellite(u"sat1"));
   EXPECT_EQ(sat.GetSatelliteId(id), kiv::KIV_E_NO_ENGINE);
   // The withdrawn services were erased; InitServices declares them again.
   ASSERT_EQ(sat.Connect(u"127.0.0.1", u"sat1"), 0);
-  EXPECT_EQ(RecordServices(*directory_.RequestsNamed(u"Register").back().argument), all);
+  EXPECT_EQ(RecordServices(directory_.RequestsNamed(u"Register").back()), all);
 }
 
 TEST_F(SatelliteTest, RefusedRegistrationsLeaveServicesWaitingForTheNextAttempt) {
-  const auto refuseWith = [](std::int32_t code) {
-    return [code](const kiv::testing::DirectoryRequest&, VARIANT*, std::int32_t* rc) {
-      *rc = code;
-      return 0;
-    };
-  };
   TestSatellite sat([](TestSatellite& s) { s.AddService(u"one", u"", &Echo); });
-  directory_.SetHandler(u"Register", refuseWith(5));
+  Refuse(u"Register", 5);
   EXPECT_EQ(sat.Connect(u"127.0.0.1", u"sat1"), 5);
   EXPECT_FALSE(sat.isConnected());
-  EXPECT_EQ(RequestNames(directory_), Names{u"Register"});  // bare only, no removal
+  EXPECT_EQ(RequestNames(), Names{u"Register"});  // bare only, no removal
 
   directory_.SetHandler(u"Register", {});
   ASSERT_EQ(sat.Connect(u"127.0.0.1", u"sat1"), 0);
   sat.AddService(u"late1", u"", &Echo);
   sat.AddService(u"Late0", u"", &Echo);
   directory_.ClearRequests();
-  directory_.SetHandler(u"Register", refuseWith(9));
+  Refuse(u"Register", 9);
   EXPECT_EQ(sat.RegisterServices(), 9);
   directory_.SetHandler(u"Register", {});
   EXPECT_EQ(sat.RegisterServices(), 0);
   const auto registers = directory_.RequestsNamed(u"Register");
   ASSERT_EQ(registers.size(), 2u);
-  for (const auto& request : registers) {
-    EXPECT_EQ(RecordServices(*request.argument), (Names{u"Late0", u"late1", u"-", u"-"}));
-  }
+  for (const auto& r : registers)
+    EXPECT_EQ(RecordServices(r), (Names{u"Late0", u"late1", u"-", u"-"}));
 
   // Withdrawal: refused, it stays marked; accepted, the entry is gone.
   sat.RemoveService(u"LATE1");
   sat.RemoveService(u"unknown");
-  directory_.SetHandler(u"UnRegister", refuseWith(3));
+  Refuse(u"UnRegister", 3);
   EXPECT_EQ(sat.UnregisterServices(false), 3);
   directory_.SetHandler(u"UnRegister", {});
   EXPECT_EQ(sat.UnregisterServices(false), 0);
   const auto unregisters = directory_.RequestsNamed(u"UnRegister");
   ASSERT_EQ(unregisters.size(), 2u);
-  EXPECT_EQ(RecordServices(*unregisters[1].argument), (Names{u"late1", u"-", u"-", u"-"}));
+  EXPECT_EQ(RecordServices(unregisters[1]), (Names{u"late1", u"-", u"-", u"-"}));
   directory_.ClearRequests();
   sat.Disconnect();
-  EXPECT_EQ(RecordServices(*directory_.RequestsNamed(u"UnRegister")[0].argument),
+  EXPECT_EQ(RecordServices(directory_.RequestsNamed(u"UnRegister")[0]),
             (Names{u"Late0", u"one", u"OnServiceAvailabilityChanged"}));
-}
-
-template <class Thrown>
-LambdaHandler* Throwing(Thrown thrown) {
-  return new LambdaHandler([thrown](std::int32_t, const char16_t*, const VARIANT&,
-                                    VARIANT*) -> std::int32_t { throw thrown; });
 }
 
 TEST_F(SatelliteTest, RequestsReachTheHandlerAndItsFailuresBecomeCodes) {
   kiv::testing::LogCapture log;
   std::atomic<int> echoes{0};
+  const auto throwing = [](auto thrown) {
+    return Handler([thrown](std::int32_t, const char16_t*, const VARIANT&,
+                            VARIANT*) -> std::int32_t { throw thrown; });
+  };
   TestSatellite b([&](TestSatellite& s) {
-    s.AddService(u"Echo", u"",
-                 new LambdaHandler(
-                     [&](std::int32_t sd, const char16_t* source, const VARIANT& in, VARIANT* out) {
-                       EXPECT_EQ(sd, KivSatelliteDelegateWithId::kNoConnection);
-                       EXPECT_EQ(std::u16string(source), u"a");
-                       ++echoes;
-                       return Echo(source, in, out);
-                     }));
-    s.AddService(u"Throw7", u"", Throwing(CodedException(7, u"seven")));
-    s.AddService(u"Range", u"", Throwing(std::out_of_range("too far")));
-    s.AddService(u"Text", u"", Throwing(std::string("plain text")));
+    s.AddService(
+        u"Echo", u"",
+        Handler([&](std::int32_t sd, const char16_t* source, const VARIANT& in, VARIANT* out) {
+          EXPECT_EQ(sd, KivSatelliteDelegateWithId::kNoConnection);
+          EXPECT_EQ(std::u16string(source), u"a");
+          ++echoes;
+          return Echo(source, in, out);
+        }));
+    s.AddService(u"Invalid", u"", throwing(KivInvalidParameterException(u"invalid one")));
+    s.AddService(u"Range", u"", throwing(std::out_of_range("too far")));
+    s.AddService(u"Text", u"", throwing(std::string("plain text")));
     s.AddService(u"Nothing", u"", static_cast<KivSatelliteDelegateGeneric*>(nullptr));
     s.AddService(u"Plain", u"", &Echo);
   });
   TestSatellite a;
   ASSERT_EQ(b.Connect(u"127.0.0.1", u"b"), 0);
   ASSERT_EQ(a.Connect(u"127.0.0.1", u"a"), 0);
-
-  const auto one = a.Call(u"b", u"Echo", kiv::Variant::I4(42));
+  const auto one = a.Call(u"b", u"Echo", Variant::I4(42));
   EXPECT_EQ(one.result, 0);
   EXPECT_EQ(one.statuses, Codes{0});
   EXPECT_EQ(Ints(*one.values), Codes{42});
   EXPECT_EQ(echoes.load(), 1);
-  EXPECT_EQ(Ints(*a.Call(u"b", u"Plain", kiv::Variant::I4(5)).values), Codes{5});
+  EXPECT_EQ(Ints(*a.Call(u"b", u"Plain", Variant::I4(5)).values), Codes{5});
 
   // Each failure is answered with a code and leaves a warning with its message.
   const std::tuple<const char16_t*, std::int32_t, std::string> failures[] = {
-      {u"Throw7", 7, "seven"}, {u"Range", -1, "too far"}, {u"Text", -1, "plain text"}};
+      {u"Invalid", 1, "invalid one"}, {u"Range", -1, "too far"}, {u"Text", -1, "plain text"}};
   for (const auto& [service, code, message] : failures) {
     SCOPED_TRACE(message);
     EXPECT_EQ(a.Call(u"b", service, {}).statuses, Codes{code});
-    int warned = 0;
-    for (const auto& [level, line] : log.Lines()) {
-      warned += level == LOG_WARN && line.find(message) != std::string::npos;
-    }
-    EXPECT_EQ(warned, 1);
+    const auto lines = log.Lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [&](const auto& l) {
+                              return l.first == LOG_WARN &&
+                                     l.second.find(message) != std::string::npos;
+                            }),
+              1);
   }
   EXPECT_EQ(a.Call(u"b", u"Nothing", {}).statuses, Codes{-2});
   // The name on the wire is the directory's spelling; the table ignores case.
   auto entry = *directory_.FindSatellite(u"b");
   entry.services = {{u"ECHO", u""}, {u"Gone", u""}};
   directory_.PutSatellite(entry);
-  EXPECT_EQ(a.Call(u"b", u"ECHO", kiv::Variant::I4(5)).statuses, Codes{0});
+  EXPECT_EQ(a.Call(u"b", u"ECHO", Variant::I4(5)).statuses, Codes{0});
   EXPECT_EQ(a.Call(u"b", u"Gone", {}).statuses, Codes{-2});
 }
 
 TEST_F(SatelliteTest, DisconnectWaitsForTheRequestInFlightAndLosesNothing) {
   PCondFlag started, release, disconnected;
   TestSatellite server([&](TestSatellite& s) {
-    s.AddService(
-        u"Slow", u"",
-        new LambdaHandler([&](std::int32_t, const char16_t*, const VARIANT& in, VARIANT* out) {
-          started.Set();
-          const bool released = release.TimedWaitSet(kWaitMs);
-          VariantCopy(out, &in);
-          return released ? 0 : -5;
-        }));
+    s.AddService(u"Slow", u"",
+                 Handler([&](std::int32_t, const char16_t*, const VARIANT& in, VARIANT* out) {
+                   started.Set();
+                   const bool released = release.TimedWaitSet(kWaitMs);
+                   VariantCopy(out, &in);
+                   return released ? 0 : -5;
+                 }));
   });
   TestSatellite client;
   ASSERT_EQ(server.Connect(u"127.0.0.1", u"server"), 0);
   ASSERT_EQ(client.Connect(u"127.0.0.1", u"client"), 0);
   TestSatellite::Outcome outcome;
   {
-    TestThread request([&] { outcome = client.Call(u"server", u"Slow", kiv::Variant::I4(7)); });
+    kiv::testing::TestThread request(
+        [&] { outcome = client.Call(u"server", u"Slow", Variant::I4(7)); });
     ASSERT_TRUE(started.TimedWaitSet(kWaitMs));
-    TestThread disconnect([&] {
+    kiv::testing::TestThread disconnect([&] {
       client.Disconnect();
       disconnected.Set();
     });
@@ -228,40 +262,81 @@ TEST_F(SatelliteTest, ConnectUserGivesUpAfterTheUserWaitWithoutADirectoryForTheU
   EXPECT_FALSE(sat.isConnected());
 }
 
-// The directory itself: no bare registration, and handlers called with the
-// descriptor of the requesting connection.
-TEST(DirectorySatellite, HandlersGetTheConnectionDescriptor) {
-  PMutex lock;
-  std::vector<std::pair<std::int32_t, std::u16string>> calls;  // descriptor, caller
-  const auto handler = [&](bool answers) {
-    return new LambdaHandler(
-        [&, answers](std::int32_t sd, const char16_t* source, const VARIANT&, VARIANT* out) {
-          if (!answers) return 0;
-          PScopedLock guard(&lock);
-          calls.emplace_back(sd, source);
-          *out = ArrayOf({kiv::Variant::String(u"test-dir"), kiv::Variant::I4(7)}).Detach();
-          return 0;
-        });
-  };
-  TestSatellite directory([&](TestSatellite& s) {
-    s.AddService(u"Register", u"", handler(true));
-    s.AddService(u"UnRegister", u"", handler(false));
-    s.AddService(u"RemoveSatellite", u"", handler(false));
-  });
-  ASSERT_EQ(directory.Connect(u"127.0.0.1", u"MainRegister"), 0);
-  EXPECT_EQ(directory.getSatellitePort(), KIV_DIRECTORY_PORT);
-  TestSatellite sat;
-  ASSERT_EQ(sat.Connect(u"127.0.0.1", u"sat"), 0);
-  std::int32_t id = 0;
-  EXPECT_EQ(sat.GetSatelliteId(id), 0);
-  EXPECT_EQ(id, 7);
+// Availability: every service lookup leads to the directory itself, so that
+// the listener requests for "MainRegister" reach it. When the engine reports
+// the directory's status is the engine's own business.
+class AvailabilityTest : public SatelliteTest {
+ protected:
+  void SetUp() override {
+    SatelliteTest::SetUp();
+    directory_.SetHandler(u"GetServiceReg", [](const auto& request, VARIANT* value,
+                                               std::int32_t* rc) {
+      const Variant self = Variant::String(u"MainRegister");
+      *value = Variants({Variants({Variant::String(VUtil::GetStringElement(*request.argument, 1)),
+                                   self, self, Variant::String(u"127.0.0.1"),
+                                   Variant::I4(KIV_DIRECTORY_PORT), self, Variant::I4(0)})})
+                   .Detach();
+      return *rc = 0;
+    });
+  }
+  // The names carried by every listener request of that kind, in order.
+  std::vector<Names> Sent(const char16_t* request) {
+    std::vector<Names> sent;
+    for (const auto& r : directory_.RequestsNamed(request)) {
+      sent.emplace_back();
+      for (LONG i = 0; i < VUtil::GetArrayLength(*r.argument); ++i) {
+        sent.back().push_back(VUtil::GetStringElement(*r.argument, i));
+      }
+    }
+    directory_.ClearRequests();
+    return sent;
+  }
+};
 
-  PScopedLock guard(&lock);
-  ASSERT_EQ(calls.size(), 3u);  // the directory's own services, sat bare, sat's services
-  EXPECT_EQ(calls[0].second, u"MainRegister");
-  EXPECT_EQ(calls[1].second, u"sat");
-  EXPECT_EQ(calls[2].second, u"sat");
-  for (const auto& call : calls) EXPECT_GE(call.first, 0);
+TEST_F(AvailabilityTest, FollowedNamesAreSubscribedAtConnectionAndDroppedAtDisconnect) {
+  TestSatellite sat;
+  for (const char16_t* name : {u"c", u"a", u"B"}) sat.AddServiceAvailabilityListener(name);
+  EXPECT_TRUE(directory_.Requests().empty());
+  ASSERT_EQ(sat.Connect(u"127.0.0.1", u"sat1"), 0);
+  // The bare registration's report finds the object not yet connected; the
+  // services' report and the connection itself subscribe.
+  for (const auto& request : directory_.RequestsNamed(kAdd)) EXPECT_EQ(request.caller, u"sat1");
+  const Names all{u"B", u"a", u"c"};
+  EXPECT_EQ(Sent(kAdd), (std::vector<Names>{all, all}));
+
+  sat.AddServiceAvailabilityListener(u"a");  // followed already: asked again
+  EXPECT_EQ(Sent(kAdd), std::vector<Names>{{u"a"}});
+  sat.RemoveServiceAvailabilityListener(u"c");
+  sat.RemoveServiceAvailabilityListener(u"never");
+  EXPECT_EQ(Sent(kRemove), (std::vector<Names>{{u"c"}, {u"never"}}));
+  sat.Disconnect();
+  EXPECT_EQ(Sent(kRemove), (std::vector<Names>{{u"B", u"a"}}));
+  // The set survives for the next connection.
+  ASSERT_EQ(sat.Connect(u"127.0.0.1", u"sat1"), 0);
+  EXPECT_EQ(Sent(kAdd), (std::vector<Names>{{u"B", u"a"}, {u"B", u"a"}}));
+}
+
+TEST_F(AvailabilityTest, TheDirectorysDeathAndReturnRegisterAgainAndResubscribe) {
+  TestSatellite sat([](TestSatellite& s) { s.AddService(u"Echo", u"", &Echo); });
+  sat.AddServiceAvailabilityListener(u"svc");
+  ASSERT_EQ(sat.Connect(u"127.0.0.1", u"sat1"), 0);
+  std::int32_t id = 0;
+  ASSERT_EQ(sat.GetSatelliteId(id), 0);
+  directory_.ClearRequests();
+  const auto before = static_cast<std::ptrdiff_t>(sat.StatusReports().size());
+  // Reports arrive on the discovery thread in real life; the engine handles
+  // them on the caller's thread.
+  KivOnDirectoryStatus(directory_.id().c_str(), KIV_DEAD);
+  EXPECT_TRUE(directory_.Requests().empty());
+  KivOnDirectoryStatus(directory_.id().c_str(), KIV_ALIVE);
+  const auto registers = directory_.RequestsNamed(u"Register");
+  EXPECT_EQ(std::count_if(registers.begin(), registers.end(),
+                          [](const auto& r) { return r.caller == u"sat1"; }),
+            1);
+  EXPECT_EQ(Sent(kAdd), (std::vector<Names>{{u"svc"}, {u"svc"}}));
+  const Statuses statuses = sat.StatusReports();
+  EXPECT_EQ(Statuses(statuses.begin() + before, statuses.end()),
+            (Statuses{{id, KIV_DEAD}, {id, KIV_ALIVE}, {id, KIV_ALIVE}}));
 }
 
 }  // namespace

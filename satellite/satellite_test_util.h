@@ -1,11 +1,9 @@
-// Helpers for the KivSatellite tests: handlers from lambdas, a satellite
-// whose services a lambda declares and which records its status reports and
-// availability notices, and readers of the arrays the tests check.
+// TestSatellite: a KivSatellite whose services a lambda declares at every
+// connection and which records its status reports and availability notices.
 #pragma once
 
 #include <cstdint>
 #include <functional>
-#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,33 +16,6 @@
 
 namespace kiv::satellitetest {
 
-// Calls a function, with the connection's descriptor when a directory
-// satellite calls it (kNoConnection otherwise).
-class LambdaHandler : public KivSatelliteDelegateWithId {
- public:
-  using Function = std::function<std::int32_t(std::int32_t sd, const char16_t* source,
-                                              const VARIANT& in, VARIANT* out)>;
-  explicit LambdaHandler(Function function) : function_(std::move(function)) {}
-  std::int32_t InvokeWithId(std::int32_t sd, const char16_t* source, const VARIANT& in,
-                            VARIANT* out) override {
-    return function_(sd, source, in, out);
-  }
-
- private:
-  Function function_;
-};
-
-// Answers its input with code 0.
-inline std::int32_t Echo(const char16_t*, const VARIANT& in, VARIANT* out) {
-  return VariantCopy(out, &in) == S_OK ? 0 : -3;
-}
-
-// Lets tests throw a KivException with a code of their choice.
-class CodedException : public KivException {
- public:
-  CodedException(std::int32_t code, const char16_t* message) : KivException(code, message) {}
-};
-
 inline std::vector<std::int32_t> Ints(const VARIANT& array) {
   std::vector<std::int32_t> ints;
   for (LONG i = 0; i < VUtil::GetArrayLength(array); ++i) {
@@ -53,48 +24,11 @@ inline std::vector<std::int32_t> Ints(const VARIANT& array) {
   return ints;
 }
 
-inline std::vector<std::u16string> Strings(const VARIANT& array) {
-  std::vector<std::u16string> strings;
-  for (LONG i = 0; i < VUtil::GetArrayLength(array); ++i) {
-    strings.push_back(VUtil::GetStringElement(array, i));
-  }
-  return strings;
-}
-
-// The service names of a registration record (element 6), "-" for the
-// elements left empty.
-inline std::vector<std::u16string> RecordServices(const VARIANT& record) {
-  kiv::Variant services;
-  VUtil::GetElement(record, 6, services.get());
-  std::vector<std::u16string> names;
-  for (LONG i = 0; services.vt() != VT_EMPTY && i < VUtil::GetArrayLength(*services); ++i) {
-    kiv::Variant pair;
-    VUtil::GetElement(*services, i, pair.get());
-    names.push_back(pair.vt() == VT_EMPTY ? u"-" : VUtil::GetStringElement(*pair, 0));
-  }
-  return names;
-}
-
-// A VT_VARIANT array of the values.
-inline kiv::Variant ArrayOf(std::initializer_list<kiv::Variant> values) {
-  kiv::Variant array;
-  VUtil::CreateArray(*array, VT_VARIANT, static_cast<ULONG>(values.size()));
-  LONG index = 0;
-  for (const kiv::Variant& value : values) {
-    VUtil::PutElement(*array, index++, const_cast<VARIANT*>(value.get()));
-  }
-  return array;
-}
-
 class TestSatellite : public KivSatellite {
  public:
-  using Init = std::function<void(TestSatellite&)>;
   using Statuses = std::vector<std::pair<std::int32_t, std::int32_t>>;  // (satellite id, status)
-
-  // init declares the services at every connection (InitServices).
-  explicit TestSatellite(Init init = {}) : init_(std::move(init)) {}
+  explicit TestSatellite(std::function<void(TestSatellite&)> init = {}) : init_(std::move(init)) {}
   ~TestSatellite() override { Disconnect(); }
-
   using KivSatellite::AddService;
   using KivSatellite::RegisterServices;
   using KivSatellite::RemoveService;
@@ -113,7 +47,6 @@ class TestSatellite : public KivSatellite {
     if (retCode.vt() != VT_EMPTY) outcome.statuses = Ints(*retCode);
     return outcome;
   }
-
   Statuses StatusReports() {
     PScopedLock guard(&lock_);
     return statuses_;
@@ -141,7 +74,7 @@ class TestSatellite : public KivSatellite {
   }
 
  private:
-  Init init_;
+  std::function<void(TestSatellite&)> init_;
   PMutex lock_;  // guards the two below
   Statuses statuses_;
   std::vector<std::u16string> notices_;

@@ -41,39 +41,11 @@ TEST(LogFunctions, EachWritesAtItsLevelWhileALoggerLives) {
                 Line("ERROR", "e") + Line("FATAL", "log_test - f0"));
 }
 
-TEST(InitLogger, ConcurrentCallersShareOneLoggerWritingKivLog) {
-  LogSandbox sandbox(std::nullopt);
-  constexpr int kThreads = 6;
-  std::vector<boost::shared_ptr<CBBLog>> loggers(kThreads);
-  {
-    std::vector<std::unique_ptr<kiv::testing::TestThread>> threads;
-    for (int t = 0; t < kThreads; ++t) {
-      threads.push_back(
-          std::make_unique<kiv::testing::TestThread>([&loggers, t] { loggers[t] = InitLogger(); }));
-    }
-  }
-  ASSERT_TRUE(loggers[0]);
-  for (const auto& logger : loggers) EXPECT_EQ(logger, loggers[0]);
-  EXPECT_EQ(GetGlobalLogger(), loggers[0]);
-  LogError(u"through %s", u"initLogger");
-  loggers.clear();
-  EXPECT_FALSE(GetGlobalLogger());
-  const std::string text = FileText(sandbox.LogPath("kiv.log"));
-  ASSERT_GT(text.size(), 23u) << text;  // after the real clock's time stamp
-  EXPECT_EQ(text.substr(23), " [ERROR] - through initLogger\n") << text;
-}
-
 TEST(LogLine, WideTextBecomesUtf16WithSurrogatePairs) {
   const wchar_t text[] = {L'a', 0xFFFF, 0x10000, 0x10FFFF, 0x110000, 0xD800, 0};
   EXPECT_EQ(WideToUtf16(text), u"a\uffff\U00010000\U0010FFFF\uFFFD\xD800");
   EXPECT_EQ(LogLevelName(5), nullptr);  // the line prefixes are pinned by the CBBLog tests
   EXPECT_EQ(LogLevelName(-1), nullptr);
-}
-
-TEST(LogPaths, BaseNameIsTheFileNameCutAtItsFirstDot) {
-  EXPECT_EQ(ProgramBaseName("/opt/a.b/my.tool.exe"), "my");
-  EXPECT_EQ(ProgramBaseName("plain"), "plain");
-  EXPECT_EQ(RunningProgramBaseName(), "log_test");
 }
 
 }  // namespace

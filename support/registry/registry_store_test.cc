@@ -22,34 +22,6 @@ Value Dword(std::u16string name, std::uint32_t number) {
   return {std::move(name), kRegDword, DwordData(number)};
 }
 
-TEST(RegistryStore, CreatesFolderAndFileOnFirstWriteAndRefusesUnstorableNames) {
-  TempRegistry registry;
-  const Store store;
-  EXPECT_EQ(store.path(), registry.path());
-  EXPECT_EQ(store.Read(), Hive());  // a missing file is an empty hive
-  ASSERT_TRUE(
-      store.SetValue(Root::kLocalMachine, u"Software\\Zib", Dword(u"a\U00010000\U0010FFFF", 1)));
-  struct stat info {};
-  ASSERT_EQ(stat(registry.path().c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0644u);
-  ASSERT_EQ(chmod(registry.path().c_str(), 0600), 0);  // a mode someone chose stays
-  ASSERT_TRUE(store.CreateKey(Root::kLocalMachine, u"Software\\Zib"));
-  ASSERT_EQ(stat(registry.path().c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0600u);
-  EXPECT_EQ(registry.Read(),
-            "Windows Registry Editor Version 5.00\n\n"
-            "[HKEY_LOCAL_MACHINE\\Software\\Zib]\n\"a\xF0\x90\x80\x80\xF4\x8F\xBF\xBF\"=dword:"
-            "00000001\n\n");
-  for (const std::u16string bad : {u"\\Zib", u"Zib\\", u"a\\\\b", u"a\rb", u"a\xDC00"}) {
-    EXPECT_FALSE(store.CreateKey(Root::kLocalMachine, bad));
-    EXPECT_FALSE(store.SetValue(Root::kLocalMachine, bad, Dword(u"a", 1)));
-  }
-  for (const std::u16string bad : {u"a\nb", u"\xDBFF", u"a\xD800x", u"\xDFFF"}) {
-    EXPECT_FALSE(store.SetValue(Root::kLocalMachine, u"Software", Dword(bad, 1)));
-  }
-  EXPECT_EQ(store.Read()->keys().size(), 1u);
-}
-
 TEST(RegistryStore, KeyTreeOperationsKeepTheRootsApart) {
   TempRegistry registry;
   const Store store;
@@ -121,24 +93,19 @@ TEST(RegistryStore, ReadThroughDescriptorZeroLeaksNothing) {
 TEST(RegistryStore, ConcurrentWritersInManyProcessesLoseNothing) {
   TempRegistry registry;
   constexpr int kWriters = 4, kValuesEach = 10;
-  std::vector<pid_t> children;
   for (int w = 0; w < kWriters; ++w) {
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
+    if (fork() == 0) {
       alarm(60);  // a writer stuck on the lock dies instead of hanging the test
       bool ok = true;
       for (int i = 0; i < kValuesEach; ++i) {
-        const std::u16string name = {u'w', char16_t(u'0' + w), char16_t(u'0' + i)};
-        ok &= Store().SetValue(Root::kLocalMachine, u"Zib", Dword(name, w * 100 + i));
+        ok &= Store().SetValue(Root::kLocalMachine, u"Zib",
+                               Dword({u'w', char16_t(u'0' + w), char16_t(u'0' + i)}, w * 100 + i));
       }
       _exit(ok ? 0 : 1);
     }
-    children.push_back(pid);
   }
-  for (const pid_t pid : children) {
-    int status = 0;
-    EXPECT_EQ(waitpid(pid, &status, 0), pid);
+  for (int status = 0, w = 0; w < kWriters; ++w) {
+    EXPECT_GT(wait(&status), 0);
     EXPECT_EQ(status, 0);
   }
   const auto values = Store().GetValues(Root::kLocalMachine, u"Zib");
@@ -146,8 +113,8 @@ TEST(RegistryStore, ConcurrentWritersInManyProcessesLoseNothing) {
   EXPECT_EQ(values->size(), std::size_t{kWriters * kValuesEach});
   EXPECT_NE(std::find(values->begin(), values->end(), Dword(u"w39", 309)), values->end());
   std::set<std::string> files;
-  const auto folder = std::filesystem::path(registry.path()).parent_path();
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+  for (const auto& entry :
+       std::filesystem::directory_iterator(std::filesystem::path(registry.path()).parent_path())) {
     files.insert(entry.path().filename());
   }
   EXPECT_EQ(files, (std::set<std::string>{"registry.reg", "registry.reg.lock"}));

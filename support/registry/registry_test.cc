@@ -25,36 +25,6 @@ std::vector<BYTE> ReadBinary(const std::u16string& name) {
   return {copy, copy + size};
 }
 
-TEST(Registry, MissingValuesReadFalseLeaveOutputsAloneAndCreateNothing) {
-  TempRegistry registry;
-  CRegistryImpl impl;
-  std::uint32_t number = 1;
-  std::u16string text = u"before";
-  BYTE* bytes = nullptr;
-  std::uint32_t size = 99;
-  Values values{{u"kept", u"1"}};
-  BYTE raw[] = {1};
-  BYTE* data = nullptr;
-  int length = 1;
-  EXPECT_FALSE(impl.SetBinaryValue(kZib, u"Blob", data, length));  // no data
-  data = raw, length = 0;
-  EXPECT_FALSE(impl.SetBinaryValue(kZib, u"Blob", data, length));  // no bytes
-  EXPECT_FALSE(impl.GetDwordValue(kZib, u"other", number));
-  EXPECT_EQ(registry.Read(), "");  // neither reads nor refused writes create the store
-  ASSERT_TRUE(impl.SetStringValue(kZib + u"\\Config", u"other", u"x"));
-  EXPECT_FALSE(impl.GetDwordValue(kZib, u"other", number));  // kZib: a parent without values
-  EXPECT_FALSE(impl.GetStringValue(kZib, u"other", text));
-  EXPECT_FALSE(impl.GetBinaryValue(kZib + u"\\Config", u"Blob", bytes, size));
-  impl.GetValues(kZib, values);
-  impl.GetValues(u"Software\\Missing", values);
-  EXPECT_EQ(number, 1u);
-  EXPECT_EQ(text, u"before");
-  EXPECT_EQ(bytes, nullptr);
-  EXPECT_EQ(size, 99u);
-  EXPECT_EQ(values, (Values{{u"kept", u"1"}}));
-  EXPECT_EQ(&*GetRegistry(), &*GetRegistry());
-}
-
 // Reads take any type's data as raw bytes, cut to the 2048-byte buffers;
 // GetValues adds texts (uncut) and signed numbers and leaves other entries.
 TEST(Registry, ReadsTakeRawDataCutToTheirBuffers) {

@@ -45,42 +45,6 @@ TEST(AbsoluteTimeout, AddsCarriesAndBorrowsFromAFixedReading) {
   EXPECT_NEAR(static_cast<double>(t.tv_sec - now.tv_sec), 1.5, 1.0);
 }
 
-TEST(PCondFlag, TimedWaitTimesOutOrWakesOnSet) {
-  PCondFlag flag, waiting;
-  bool result = true;
-  const long long elapsed = ElapsedMillis([&] { result = flag.TimedWaitSet(200); });
-  EXPECT_FALSE(result);
-  EXPECT_GE(elapsed, 190);
-  // A deadline already past times out at once instead of being refused.
-  EXPECT_LT(ElapsedMillis([&] { EXPECT_FALSE(flag.TimedWaitSet(-1500)); }), 1000);
-  {
-    TestThread waiter([&] {
-      waiting.Set();
-      result = flag.TimedWaitSet(kLongWaitMs);
-    });
-    ASSERT_TRUE(waiting.TimedWaitSet(kLongWaitMs));
-    flag.Set();
-  }
-  EXPECT_TRUE(result && flag.IsSet() && flag.TimedWaitSet(0));
-  flag.Reset();
-  EXPECT_FALSE(flag.IsSet() || flag.TimedWaitSet(10));
-}
-
-TEST(PMutex, RecursiveLockNeedsAsManyUnlocksAsLocks) {
-  PMutex mutex(true);
-  mutex.Lock();
-  mutex.Lock();
-  mutex.Unlock();
-  PCondFlag acquired;
-  TestThread other([&] {
-    PScopedLock lock(&mutex);
-    acquired.Set();
-  });
-  EXPECT_FALSE(acquired.TimedWaitSet(50));
-  mutex.Unlock();
-  EXPECT_TRUE(acquired.TimedWaitSet(kLongWaitMs));
-}
-
 void* AddOne(void* arg) {
   return reinterpret_cast<void*>(reinterpret_cast<intptr_t>(arg) + 1);
 }

@@ -1,10 +1,8 @@
 // kiv_soak: the soak and fault run (see kUsage). scripts/soak runs it for long,
 // ctest as soak_short.
 #include <signal.h>
-#include <stdlib.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -17,7 +15,6 @@
 #include <thread>
 
 #include "directory/directory_values.h"
-#include "engine/wire/wire_codec.h"
 #include "kiv/result_codes.h"
 #include "kiv/satellite.h"
 #include "kiv/utf8.h"
@@ -26,23 +23,19 @@
 #include "testing/child_process.h"
 #include "testing/private_network.h"
 #include "testing/process_stats.h"
+#include "testing/raw_peer.h"
+#include "testing/temp_dir.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
-using std::chrono::seconds;
+using std::chrono::milliseconds, std::chrono::seconds;
 
 const char kUsage[] =
     "usage: kiv_soak [--seconds N] [--seed N] [--keep-going]\n"
-    "In a private network namespace: kivd, 3 satellites (kiv serve) and 4 threads\n"
-    "calling Echo with a new value each time; for N seconds (default 120) kivd or a\n"
-    "satellite is killed or stopped at seeded random moments and started again.\n"
-    "Violations: a wrong echo; a call failing while nothing is down or unlisted, or\n"
-    "in flight 40 s after the disturbances end; a satellite not listed again 10 s\n"
-    "after a restart (50 s after kivd's SIGKILL); a process ending unasked or\n"
-    "uncleanly, or reporting a sanitizer error; growth past fixed bounds of memory,\n"
-    "threads or descriptors.\n"
+    "kivd, 3 satellites and 4 callers of Echo in a private network namespace; for N\n"
+    "seconds (default 120) kivd or a satellite is killed or stopped at seeded random\n"
+    "moments and started again; README's soak section lists what it checks.\n"
     "  --seed N      seeds every random choice (default: the clock)\n"
     "  --keep-going  reports every violation and runs to the end\n"
     "Exit status: 0 every invariant held; 1 a violation; 2 usage; 3 no set-up.\n";
@@ -55,8 +48,7 @@ constexpr auto kStartStopBound = seconds(20);  // sanitized programs on a busy m
 // Re-listing took at most 0.35 s after any restart but kivd's SIGKILL: its
 // successor has the same id, so satellites register again only after the
 // engine's 41-second directory silence (measured 40.0-42.1 s).
-constexpr auto kRelistBound = seconds(10);
-constexpr auto kRelistAfterCrashBound = seconds(41 + 9);
+constexpr auto kRelistBound = seconds(10), kRelistAfterCrashBound = seconds(41 + 9);
 // Growth over the first sample after warm-up. Measured over 600 s plain: RSS
 // under 1 MiB, threads +4, descriptors +14 (cached connections). ASan's
 // quarantine keeps up to 256 MiB of freed blocks; TSan grew the driver 20 MiB.
@@ -72,21 +64,6 @@ double Since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-std::vector<std::uint8_t> Encoded(const VARIANT& value) {
-  kiv::MemorySink sink;
-  kiv::WriteVariant(sink, value);
-  return sink.bytes();
-}
-
-// Never sent before: the caller and counter, then random UTF-16 units (lone
-// surrogates and zeros too), one value in 50 some tens of KB long.
-kiv::Variant EchoValue(const std::string& caller, std::int64_t counter, std::mt19937_64& random) {
-  std::u16string text = kiv::FromUtf8(caller + " #" + std::to_string(counter) + " ");
-  for (auto n = random() % (random() % 50 == 0 ? 40000 : 256); n > 0; --n)
-    text += char16_t(random());
-  return kiv::Variant::String(text);
-}
-
 // The first failed target's status, 0 when every target echoed `sent`.
 // Throws what is wrong with an answer that breaks Request's promises.
 std::int32_t Judge(const VARIANT& sent, bool named, const VARIANT& values,
@@ -100,7 +77,7 @@ std::int32_t Judge(const VARIANT& sent, bool named, const VARIANT& values,
     VUtil::GetElement(statuses, i, &status);  // throws on a misshapen array, as below
     if (failed == 0) failed = status;
     if (status == 0) VUtil::GetElement(values, i, echoed.get());
-    if (status == 0 && Encoded(*echoed) != Encoded(sent)) {
+    if (status == 0 && kiv::testing::VariantBytes(*echoed) != kiv::testing::VariantBytes(sent)) {
       throw std::runtime_error("target " + std::to_string(i) + " echoed another value:\n" +
                                kiv::ToUtf8(VUtil::DumpVariant(*echoed, u"echoed")));
     }
@@ -197,18 +174,25 @@ struct Soak {
     Retire(m, m.process->Wait(kStartStopBound), true, signal == SIGTERM);
   }
 
-  // Between every step: members that ended, resources.
-  void Tick() {
-    for (Member& m : members) {
-      std::optional<int> status;
-      if (m.process && (status = m.process->Wait(milliseconds(0)))) Retire(m, status, false, false);
+  // Until `length` passed or the run aborted, every 100 ms: members that
+  // ended; each second, resources.
+  void Pause(Clock::duration length) {
+    for (const auto end = Clock::now() + length; Clock::now() < end && !Aborted();) {
+      for (Member& m : members) {
+        std::optional<int> status;
+        if (m.process && (status = m.process->Wait(milliseconds(0)))) {
+          Retire(m, status, false, false);
+        }
+      }
+      if (Clock::now() - lastSample >= seconds(1)) {
+        lastSample = Clock::now();
+        for (const Member& m : members) {
+          if (m.process) Record(m.kivd() ? "kivd" : "satellite", m.process->pid(), m.readyAt);
+        }
+        Record("driver", ::getpid(), begun);
+      }
+      std::this_thread::sleep_for(std::min<Clock::duration>(milliseconds(100), end - Clock::now()));
     }
-    if (Clock::now() - lastSample < seconds(1)) return;
-    lastSample = Clock::now();
-    for (const Member& m : members) {
-      if (m.process) Record(m.kivd() ? "kivd" : "satellite", m.process->pid(), m.readyAt);
-    }
-    Record("driver", ::getpid(), begun);
   }
 
   void Record(const std::string& kind, pid_t pid, Clock::time_point since) {
@@ -229,13 +213,6 @@ struct Soak {
     check("KiB resident", stats->residentKiB, r.baseline->residentKiB, kGrowthKiB);
     check("threads", stats->threads, r.baseline->threads, kGrowthThreads);
     check("descriptors", stats->descriptors, r.baseline->descriptors, kGrowthDescriptors);
-  }
-
-  void Pause(Clock::duration length) {
-    for (const auto end = Clock::now() + length; Clock::now() < end && !Aborted();) {
-      Tick();
-      std::this_thread::sleep_for(std::min<Clock::duration>(milliseconds(100), end - Clock::now()));
-    }
   }
 
   // The satellites the directory should list but does not (or at another port).
@@ -266,16 +243,6 @@ struct Soak {
     return missing;
   }
 
-  // Seconds until everything was listed, or nothing after `bound`.
-  std::optional<double> AwaitListed(Clock::duration bound, std::string* missing) {
-    const auto start = Clock::now();
-    while (!(*missing = Unlisted()).empty()) {
-      if (Clock::now() - start > bound || Aborted()) return std::nullopt;
-      Pause(milliseconds(100));
-    }
-    return Since(start);
-  }
-
   // An outage lasts from the signal until everything is listed again; a
   // failed call is excused when it overlaps one of kivd or of its destination.
   void Disturb(Member& m, int signal) {
@@ -287,11 +254,15 @@ struct Soak {
     const std::string by = signal == SIGKILL ? " SIGKILL" : " SIGTERM", how = m.name + by;
     if (!Aborted() && Start(m)) {
       ++restarts[(m.kivd() ? "kivd" : "satellite") + by];
-      const bool crash = m.kivd() && signal == SIGKILL;
+      const auto bound = m.kivd() && signal == SIGKILL ? kRelistAfterCrashBound : kRelistBound;
+      const auto restarted = Clock::now();
       std::string missing;
-      if (const auto took = AwaitListed(crash ? kRelistAfterCrashBound : kRelistBound, &missing)) {
-        longestRelist = std::max(longestRelist, *took);
-        std::cout << Since(begun) << " s: " << how << ", all listed " << *took << " s after restart"
+      while (!(missing = Unlisted()).empty() && Clock::now() - restarted <= bound && !Aborted()) {
+        Pause(milliseconds(100));
+      }
+      if (const double took = Since(restarted); missing.empty()) {
+        longestRelist = std::max(longestRelist, took);
+        std::cout << Since(begun) << " s: " << how << ", all listed " << took << " s after restart"
                   << std::endl;
       } else if (!Aborted()) {
         Violation("after " + how + " and a restart, the directory did not list:" + missing);
@@ -302,12 +273,19 @@ struct Soak {
     outageEnd[m.name] = Clock::now();
   }
 
+  // Echo with a value never sent before: the caller and counter, then random
+  // UTF-16 units (lone surrogates and zeros too), one value in 50 some tens
+  // of KB long; to one satellite, or to ALL, which runs the parallel targets.
   void Call(Caller& caller, int index) {
     std::mt19937_64 random(seed + static_cast<std::uint64_t>(index));
     for (std::int64_t counter = 1; !stop && !Aborted(); ++counter) {
-      const bool all = random() % 10 == 0;  // ALL runs the parallel targets
+      const bool all = random() % 10 == 0;
       const std::string to = all ? "ALL" : "sat" + std::to_string(1 + random() % 3);
-      const kiv::Variant sent = EchoValue(caller.name, counter, random);
+      std::u16string text = kiv::FromUtf8(caller.name + " #" + std::to_string(counter) + " ");
+      for (auto n = random() % (random() % 50 == 0 ? 40000 : 256); n > 0; --n) {
+        text += char16_t(random());
+      }
+      const kiv::Variant sent = kiv::Variant::String(text);
       kiv::Variant values, statuses;
       const auto start = Clock::now();
       std::int32_t status = caller.satellite.Request(kiv::FromUtf8(to).c_str(), u"Echo", *sent,
@@ -407,8 +385,10 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
     if (option == "--help" || option == "-h") return std::cout << kUsage, 0;
-    keepGoing = keepGoing || option == "--keep-going";
-    if (option == "--keep-going") continue;
+    if (option == "--keep-going") {
+      keepGoing = true;
+      continue;
+    }
     char* end = nullptr;
     const std::uint64_t value = i + 1 < argc ? std::strtoull(argv[++i], &end, 10) : 0;
     if ((option != "--seconds" && option != "--seed") || end == argv[i] || end == nullptr ||
@@ -420,20 +400,22 @@ int main(int argc, char** argv) {
   std::cout << "kiv_soak: seed " << seed << " (--seed replays it), " << seconds << " s"
             << std::endl;
   std::string error;
-  char folder[] = "/tmp/kiv_soak.XXXXXX";
-  if (!kiv::testing::EnterPrivateNetwork(&error) || ::mkdtemp(folder) == nullptr) {
+  if (!kiv::testing::EnterPrivateNetwork(&error)) {
     return std::cerr << "kiv_soak: cannot set up: " << error << "\n", 3;
   }
   // Every process logs into the run's folder, kept when the run fails.
-  const std::string registry = std::string(folder) + "/registry.reg";
-  std::ofstream(registry) << "Windows Registry Editor Version 5.00\n\n"
-                          << "[HKEY_LOCAL_MACHINE\\Software\\ZIB Networks\\Zib]\n"
-                          << "\"LogLevel\"=dword:00000003\n";
-  ::setenv("KIV_DATA_DIR", folder, 1);
-  ::setenv("KIV_REGISTRY", registry.c_str(), 1);
+  const kiv::testing::TempDir folder("kiv_soak");
+  std::ofstream(folder.File("registry.reg"))
+      << "Windows Registry Editor Version 5.00\n\n"
+      << "[HKEY_LOCAL_MACHINE\\Software\\ZIB Networks\\Zib]\n\"LogLevel\"=dword:00000003\n";
+  ::setenv("KIV_DATA_DIR", folder.path().c_str(), 1);
+  ::setenv("KIV_REGISTRY", folder.File("registry.reg").c_str(), 1);
   const auto logger = KivSatellite::initLogger();
   const int status = Soak(seed, keepGoing).Run(static_cast<int>(seconds));
-  if (status == 0) std::filesystem::remove_all(folder);
-  if (status != 0) std::cout << "kiv_soak: the logs stay in " << folder << std::endl;
+  if (status != 0) {
+    const std::string kept = folder.path().string() + "-failed";
+    std::filesystem::copy(folder.path(), kept, std::filesystem::copy_options::recursive);
+    std::cout << "kiv_soak: the logs stay in " << kept << std::endl;
+  }
   return status;
 }

@@ -31,15 +31,10 @@ std::string Hex(std::uintptr_t value) {
   return text;
 }
 
-class CrashReporterTest : public ::testing::Test {
- protected:
-  CrashReporterTest() : sandbox_(LOG_ERROR) { std::filesystem::create_directories(Logs()); }
-  std::string Logs() const { return sandbox_.DataFolder() + "/ZibNetworks/Logs/"; }
-
-  logtest::LogSandbox sandbox_;
-};
-
-TEST_F(CrashReporterTest, ReportNamesTheFramesAndTheErrorLogPointsToIt) {
+TEST(CrashReporterTest, ReportsFramesOfAGoodDumpAndLogsUnusableOnes) {
+  const logtest::LogSandbox sandbox(LOG_ERROR);
+  const std::string logs = sandbox.DataFolder() + "/ZibNetworks/Logs/";
+  std::filesystem::create_directories(logs);
   const auto code = reinterpret_cast<std::uintptr_t>(&KivReporterTestFaultingFrame);
   const std::vector<DumpModule> modules = CurrentModules();
   const auto module = std::find_if(modules.begin(), modules.end(), [&](const DumpModule& m) {
@@ -56,11 +51,11 @@ TEST_F(CrashReporterTest, ReportNamesTheFramesAndTheErrorLogPointsToIt) {
   // byte, where its segment of the file starts.
   fault.frames[1] = module->start + 1;
   fault.frames[2] = 0x10;  // in no module
-  const std::string dump = Logs() + "{0123}.dmp";
+  const std::string dump = logs + "{0123}.dmp";
   std::ofstream(dump) << FormatDump("Kiv.dll", fault, modules);
 
   EXPECT_EQ(RunProgram(ZIB_CRASH_REPORTER_PATH, {dump}).status, 0);
-  const std::string report = FileText(Logs() + "{0123}.txt");
+  const std::string report = FileText(logs + "{0123}.txt");
   for (const std::string& part :
        {std::string("\nsignal: 11 (SIGSEGV)"),
         "\n#0  " + Hex(code) + "  KivReporterTestFaultingFrame  at ",
@@ -69,21 +64,19 @@ TEST_F(CrashReporterTest, ReportNamesTheFramesAndTheErrorLogPointsToIt) {
             ")\n#2  0x0000000000000010  ??  at ??:?\n"}) {
     EXPECT_NE(report.find(part), std::string::npos) << part << " in\n" << report;
   }
-  EXPECT_NE(FileText(Logs() + "ZibErrors.log")
+  EXPECT_NE(FileText(logs + "ZibErrors.log")
                 .find("crash of Kiv.dll (SIGSEGV in KivReporterTestFaultingFrame) reported in " +
-                      Logs() + "{0123}.txt"),
+                      logs + "{0123}.txt"),
             std::string::npos);
   EXPECT_TRUE(std::filesystem::exists(dump));  // the dump stays
-}
 
-TEST_F(CrashReporterTest, UnusableDumpsAreLoggedAndGetNoReport) {
-  std::ofstream(Logs() + "bad.dmp") << "MDMP\n";
-  EXPECT_EQ(RunProgram(ZIB_CRASH_REPORTER_PATH, {Logs() + "bad.dmp"}).status, 1);
-  EXPECT_EQ(RunProgram(ZIB_CRASH_REPORTER_PATH, {Logs() + "missing.dmp"}).status, 1);
-  EXPECT_FALSE(std::filesystem::exists(Logs() + "bad.txt"));
-  const std::string errors = FileText(Logs() + "ZibErrors.log");
-  EXPECT_NE(errors.find("not a crash dump: " + Logs() + "bad.dmp"), std::string::npos) << errors;
-  EXPECT_NE(errors.find("cannot read the dump " + Logs() + "missing.dmp"), std::string::npos);
+  std::ofstream(logs + "bad.dmp") << "MDMP\n";
+  EXPECT_EQ(RunProgram(ZIB_CRASH_REPORTER_PATH, {logs + "bad.dmp"}).status, 1);
+  EXPECT_EQ(RunProgram(ZIB_CRASH_REPORTER_PATH, {logs + "missing.dmp"}).status, 1);
+  EXPECT_FALSE(std::filesystem::exists(logs + "bad.txt"));
+  const std::string errors = FileText(logs + "ZibErrors.log");
+  EXPECT_NE(errors.find("not a crash dump: " + logs + "bad.dmp"), std::string::npos) << errors;
+  EXPECT_NE(errors.find("cannot read the dump " + logs + "missing.dmp"), std::string::npos);
   EXPECT_EQ(RunProgram(ZIB_CRASH_REPORTER_PATH, {}).status, 2);
 }
 

@@ -1,5 +1,4 @@
-// Runs the built kiv program: what each command prints, its messages and
-// its exit status.
+// The built kiv program: what each command prints, its messages and status.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -52,21 +51,17 @@ TEST(KivProgram, ValueCommandsAndUsage) {
       {{"decode", "-"}, 0, "false\n", "", "00 0b\n00 00\n"},
       {{"encode", R"({"ui16": 1})"}, 2, "", "kiv: value: unknown type name: ui16\n"},
       {{"decode", "0g"}, 2, "", "kiv: decode: not hex bytes"},
-      {{"decode", "000"}, 2, "", "kiv: decode: not hex bytes"},
       {{"decode", " "}, 2, "", "kiv: decode: no bytes"},
       {{"decode", "00 08 00 00 00 02 00 61"}, 2, "", "kiv: decode: truncated"},
       {{"decode", "00 06 00 00 00 00 00 00 00 00"}, 2, "", "does not carry tag 0006"},
       {{"decode", "20 03 00 00 00 00"}, 2, "", "kiv: decode: invalid: a type the wire"},
       {{"decode", "00 00 00"}, 2, "", "kiv: decode: 1 trailing byte after the value"},
-      {{"decode", "00 03 00 00 00 01 00 00"}, 2, "", "kiv: decode: 2 trailing bytes after"},
       {{"dump", "--title", "T", "\"\u00E9\""},
        0,
        "Dumping T:   <var vt=\"VT_BSTR\">\u00E9</var>\r\n",
        ""},
       {{"dump", "--title=", "--", "-2"}, 0, "Dumping :   <var vt=\"VT_I4\">-2</var>\r\n", ""},
-      {{"dump", "-"}, 0, "Dumping value:   <var vt=\"VT_BOOL\">TRUE</var>\r\n", "", "true"},
       {{"dump"}, 2, "", "kiv: missing VALUE\nTry 'kiv dump --help'.\n"},
-      {{"dump", "1", "--title"}, 2, "", "kiv: --title needs a value"},
       {{"dump", "--bogus", "1"}, 2, "", "kiv: unknown option '--bogus'"},
       {{"typelib"}, 0, kiv::com::TypeLibraryIdl(), ""},
       {{"typelib", "extra"}, 2, "", "kiv: typelib takes no arguments"},
@@ -74,7 +69,6 @@ TEST(KivProgram, ValueCommandsAndUsage) {
       {{"frobnicate"}, 2, "", "kiv: unknown command 'frobnicate'"},
       {{"--bogus", "encode", "1"}, 2, "", "kiv: unknown option '--bogus'"},
       {{"--directory", "h:65536", "encode", "1"}, 2, "", "--directory takes HOST[:PORT], got"},
-      {{"--directory", ":29831", "encode", "1"}, 2, "", "--directory takes HOST[:PORT], got"},
       {{"--name"}, 2, "", "kiv: --name needs a value"},
       {{"--name=", "encode", "1"}, 2, "", "kiv: --name needs a non-empty value"},
       {{"--directory=h:65535", "--name", "n", "encode", "1"}, 0, kOne, ""},
@@ -99,14 +93,11 @@ TEST(KivProgram, RegistryReadsAndWritesTheStore) {
           {{"registry"}, 2, "", "kiv: registry needs get, set or list"},
           {{"registry", "delete", zib}, 2, "", "kiv: unknown registry action 'delete'"},
           {{"registry", "get", zib}, 2, "", "kiv: registry get takes KEY NAME"},
-          {{"registry", "list"}, 2, "", "kiv: registry list takes KEY"},
           {{"registry", "set", zib, "--dword", "1"}, 2, "", "kiv: registry set takes KEY NAME"},
-          {{"registry", "set", zib, "a", "--dword"}, 2, "", "kiv: --dword needs a value"},
           {{"registry", "set", zib, "a", "--dword", "1", "--string", "x"}, 2, "", "one of --dword"},
           {{"registry", "set", zib, "a", "--dword", "4294967296"}, 2, "", "got '4294967296'"},
           {{"registry", "set", zib, "a", "--dword", "-2147483649"}, 2, "", "got '-2147483649'"},
           {{"registry", "set", zib, "a", "--dword", "0x-1"}, 2, "", "got '0x-1'"},
-          {{"registry", "set", zib, "a", "--dword", "12abc"}, 2, "", "got '12abc'"},
           {{"registry", "set", zib, "a", "--string", "\xFF"}, 2, "", "kiv: --string is not UTF-8"},
           // Wrong usage stored nothing.
           {{"registry", "get", zib, "a"}, 1, "", "kiv: registry: no value 'a' in '" + zib + "'"},

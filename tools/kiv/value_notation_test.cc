@@ -13,21 +13,12 @@
 namespace kiv::cli {
 namespace {
 
-// The wire form holds every bit of a carried value, so equal bytes mean
-// equal type, bits and shape.
+// The wire form holds every bit of a value, so equal bytes mean equal type,
+// bits and shape.
 std::vector<std::uint8_t> WireBytes(const VARIANT& value) {
   MemorySink sink;
   EXPECT_TRUE(WriteVariant(sink, value));
   return sink.bytes();
-}
-
-// Parses, prints (canonically) and parses the print again into the
-// identical value.
-void ExpectRoundTrip(const std::string& text, const std::string& printed) {
-  SCOPED_TRACE(text);
-  const Variant first = ParseValue(text);
-  EXPECT_EQ(FormatValue(*first), printed);
-  EXPECT_EQ(WireBytes(*ParseValue(FormatValue(*first))), WireBytes(*first));
 }
 
 Variant WithBits(VARTYPE vt, std::uint64_t bits) {
@@ -35,6 +26,14 @@ Variant WithBits(VARTYPE vt, std::uint64_t bits) {
   value->vt = vt;
   value->ullVal = bits;
   return value;
+}
+
+// Parses, prints (canonically) and parses the print again into the
+// identical value.
+void ExpectRoundTrip(const std::string& text, const std::string& printed) {
+  const Variant first = ParseValue(text);
+  EXPECT_EQ(FormatValue(*first), printed) << text;
+  EXPECT_EQ(WireBytes(*ParseValue(FormatValue(*first))), WireBytes(*first)) << text;
 }
 
 // Texts already in their shortest form print as themselves.
@@ -51,40 +50,26 @@ TEST(ValueNotation, EveryTypeRoundTripsInItsShortestForm) {
       R"({"array":"i4","bounds":[[2147483647,1]],"data":[1]})",
       R"({"array":"ui1","bounds":[[0,1],[0,2]],"data":[9,8]})",
       R"({"array":"r8","bounds":[[0,0],[1,3]],"data":[]})",
-      R"({"array":"i4","bounds":[[-1,2],[5,3]],"data":[1,2,3,4,5,6]})",
       R"({"array":"i2","bounds":[[-5,2],[1,1],[0,1],[7,1],[2,2],[0,1],[0,1],[0,1],[0,1],)"
       R"([100,2]],"data":[1,2,3,4,5,6,7,8]})",
       R"([[1,[2,"x"]],{"array":"variant","bounds":[[1,2]],"data":[null,{"i2[]":[1]}]}])"};
-  // clang-format on
   for (const char* text : shortest) ExpectRoundTrip(text, text);
   // The print names the type wherever plain JSON would read back another
   // one, so these rows also pin the type each text is read as.
-  const struct {
-    const char* text;
-    const char* printed;
-  } cases[] = {
-      {"2147483648", R"({"i8":2147483648})"},
+  const std::pair<const char*, const char*> cases[] = {
+      {"2147483648", R"({"i8":2147483648})"}, {"-0", "0"}, {"1e3", "1000.0"},
       {"9223372036854775807", R"({"i8":"9223372036854775807"})"},
-      {"-0", "0"},
-      {"1e3", "1000.0"},
-      {"[1, \"a\", null]", R"([1,"a",null])"},
-      {R"({"empty": null})", R"({"empty":null})"},
-      {R"({"null": null})", "null"},
-      {R"({"i4": 7})", "7"},
+      {"[1, \"a\", null]", R"([1,"a",null])"}, {R"({"empty": null})", R"({"empty":null})"},
+      {R"({"null": null})", "null"}, {R"({"i4": 7})", "7"}, {R"({"r8": 2})", "2.0"},
       {R"({"i8": 9007199254740993})", R"({"i8":"9007199254740993"})"},
       {R"({"ui8": 18446744073709551615})", R"({"ui8":"18446744073709551615"})"},
-      {R"({"r8": 2})", "2.0"},
-      {R"({"date": 36526})", R"({"date":36526.0})"},
-      {R"({"date": "1899-12-29T06:00:00Z"})", R"({"date":-1.25})"},
-      {R"({"bool": 65535})", "true"},
-      {R"({"bstr": "x"})", R"("x")"},
-      {R"({"bstr": [55357, 56832]})", "\"\xF0\x9F\x98\x80\""},
+      {R"({"date": 36526})", R"({"date":36526.0})"}, {R"({"bool": 65535})", "true"},
+      {R"({"date": "1899-12-29T06:00:00Z"})", R"({"date":-1.25})"}, {R"({"bstr": "x"})", R"("x")"},
+      {R"({"bstr": [55357, 56832]})", "\"\xF0\x9F\x98\x80\""}, {R"({"variant[]": [1]})", "[1]"},
       {R"({"r8[]": ["nan", 1]})", R"({"r8[]":["nan",1.0]})"},
-      {R"({"ui1[]": [1, 2]})", R"({"hex":"0102"})"},
-      {R"({"hex": "FF00"})", R"({"hex":"ff00"})"},
-      {R"({"variant[]": [1]})", "[1]"},
-  };
-  for (const auto& c : cases) ExpectRoundTrip(c.text, c.printed);
+      {R"({"hex": "FF00"})", R"({"hex":"ff00"})"}, {R"({"ui1[]": [1, 2]})", R"({"hex":"0102"})"}};
+  // clang-format on
+  for (const auto& [text, printed] : cases) ExpectRoundTrip(text, printed);
 }
 
 TEST(ValueNotation, RealsKeepEveryBitPattern) {
@@ -102,7 +87,7 @@ TEST(ValueNotation, RealsKeepEveryBitPattern) {
   }
   EXPECT_EQ(FormatValue(*WithBits(VT_R8, 0x7FF8000000000000)), R"({"r8":"nan"})");
   EXPECT_EQ(FormatValue(*WithBits(VT_R4, 0xFFC00001)), R"({"r4":"0xffc00001"})");
-  // The largest float is read, 1e39 (below) is refused.
+  // The largest float is read; 1e39 is refused.
   EXPECT_EQ(WireBytes(*ParseValue(R"({"r4":-3.4028234663852886e38})")),
             WireBytes(*WithBits(VT_R4, 0xFF7FFFFF)));
 }
@@ -144,17 +129,14 @@ TEST(ValueNotation, IsoDatesCountDaysFrom1899_12_30) {
   }
 }
 
+// {text, the message; null: refused by the JSON reader}.
 TEST(ValueNotation, RefusesBadNotationNamingTheProblem) {
-  const struct {
-    const char* text;
-    const char* message;
-  } cases[] = {
-      {R"({"i2": 70000})", "i2 out of range: 70000"},
-      {R"({"int": 1})", "unknown type name: int"},
+  // clang-format off
+  const std::pair<const char*, const char*> cases[] = {
+      {R"({"i2": 70000})", "i2 out of range: 70000"}, {R"({"ui8": -1})", "ui8 out of range: -1"},
       {R"({"cy[]": []})", "unknown type name: cy"},
       {R"({"null[]": []})", "null is not an array element type"},
       {R"({"variant": 1})", "variant is an array element type only"},
-      {R"({"ui8": -1})", "ui8 out of range: -1"},
       {R"({"i8": "9223372036854775808"})", R"(i8 out of range: "9223372036854775808")"},
       {R"({"i8": "12a"})", R"(i8 takes an integer or a decimal string, got "12a")"},
       {"9223372036854775808", "integer out of range: 9223372036854775808"},
@@ -173,9 +155,8 @@ TEST(ValueNotation, RefusesBadNotationNamingTheProblem) {
       {R"({"array":"i4","bounds":[[0,2],[0,3]],"data":[1,2,3,4,5]})",
        "bounds give 6 elements but data has 5"},
       {R"({"array":"i4","bounds":[],"data":[]})", "bounds lists no dimension"},
-      {R"({"array":"i4","bounds":[[0,1],[0,1],[0,1],[0,1],[0,1],[0,1],[0,1],[0,1],[0,1],)"
-       R"([0,1],[0,1]],"data":[1]})",
-       "more than 10 dimensions: 11"},
+      {R"({"array":"i4","bounds":[[0,1],[0,1],[0,1],[0,1],[0,1],[0,1],[0,1],[0,1],[0,1],[0,1],)"
+       R"([0,1]],"data":[1]})", "more than 10 dimensions: 11"},
       {R"({"array":"i4","bounds":[[0,1,2]],"data":[1]})",
        "bounds takes [lower bound, count] pairs, got [0,1,2]"},
       {R"({"array":"i4","bounds":[[0,65536],[0,65536]],"data":[]})",
@@ -187,18 +168,17 @@ TEST(ValueNotation, RefusesBadNotationNamingTheProblem) {
       {R"({"date": "2023-02-29T00:00:00Z"})",
        R"(date takes a DATE number, YYYY-MM-DDThh:mm:ss[.fff]Z, "inf", "-inf", "nan" or "0x" )"
        R"(and 16 hex digits, got "2023-02-29T00:00:00Z")"},
-  };
-  for (const auto& c : cases) {
+      {"[1,", nullptr}, {"\"\xC0\xAF\"", nullptr}, {"\"\\ud800\"", nullptr}, {"1 2", nullptr}};
+  // clang-format on
+  for (const auto& [text, message] : cases) {
     try {
-      ParseValue(c.text);
-      ADD_FAILURE() << "accepted " << c.text;
+      ParseValue(text);
+      ADD_FAILURE() << "accepted " << text;
     } catch (const NotationError& e) {
-      EXPECT_EQ(std::string(e.what()), c.message) << c.text;
+      if (message != nullptr) {
+        EXPECT_EQ(std::string(e.what()), message) << text;
+      }
     }
-  }
-  // Malformed JSON and malformed UTF-8 are refused by the reader.
-  for (const char* text : {"[1,", "\"\xC0\xAF\"", "\"\\ud800\"", "1 2"}) {
-    EXPECT_THROW(ParseValue(text), NotationError) << text;
   }
 }
 

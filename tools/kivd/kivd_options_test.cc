@@ -5,12 +5,9 @@
 namespace kiv::directory {
 namespace {
 
-KivdOptions Parse(std::vector<std::string> args) {
-  return ParseKivdOptions(args, "host1");
-}
-
 TEST(KivdOptionsTest, DefaultsFromTheHostNameAndEveryOptionInBothForms) {
-  const KivdOptions defaults = Parse({});
+  const auto parse = [](std::vector<std::string> args) { return ParseKivdOptions(args, "host1"); };
+  const KivdOptions defaults = parse({});
   EXPECT_EQ(defaults.serverId, "host1");
   EXPECT_EQ(defaults.aliases, std::vector<std::string>{"host1"});
   EXPECT_TRUE(defaults.users.empty());
@@ -19,7 +16,7 @@ TEST(KivdOptionsTest, DefaultsFromTheHostNameAndEveryOptionInBothForms) {
   EXPECT_FALSE(defaults.help);
 
   const KivdOptions options =
-      Parse({"--server-id", "dir 7", "--users=ann,bob", "--aliases", "a.example,10.0.0.1",
+      parse({"--server-id", "dir 7", "--users=ann,bob", "--aliases", "a.example,10.0.0.1",
              "--ping-interval", "0.05", "--notify-interval=40.999", "-h"});
   EXPECT_EQ(options.serverId, "dir 7");
   EXPECT_EQ(options.users, (std::vector<std::string>{"ann", "bob"}));
@@ -27,19 +24,15 @@ TEST(KivdOptionsTest, DefaultsFromTheHostNameAndEveryOptionInBothForms) {
   EXPECT_EQ(options.pingInterval.count(), 50);  // the shortest
   EXPECT_EQ(options.notifyInterval.count(), 40999);
   EXPECT_TRUE(options.help);
-  EXPECT_TRUE(Parse({"--users", ""}).users.empty());
-  EXPECT_EQ(Parse({"--aliases=x"}).aliases, std::vector<std::string>{"x"});
-}
-
-// Rather than announce what discovery cannot read, or ping too seldom to
-// keep satellites from taking the directory for restarted.
-TEST(KivdOptionsTest, RefusesWhatWouldBreakTheAnnouncementOrTheKeepAlive) {
+  EXPECT_TRUE(parse({"--users", ""}).users.empty());
+  EXPECT_EQ(parse({"--aliases=x"}).aliases, std::vector<std::string>{"x"});
+  // Nothing discovery cannot read, nor a keep-alive satellites would miss.
   for (const char* arg :
        {"--server-id=", "--server-id= padded", "--server-id=padded ", "--server-id=two\r\nlines",
         "--users=ann,,bob", "--users=ann,", "--aliases=a b", "--aliases=tab\t",
         "--ping-interval=41", "--notify-interval=0.049", "--ping-interval=inf",
         "--notify-interval=ten", "--ping-interval=1s", "--ping-interval", "--port=1"}) {
-    EXPECT_THROW(Parse({arg}), OptionsError) << arg;
+    EXPECT_THROW(parse({arg}), OptionsError) << arg;
   }
 }
 

@@ -1,8 +1,8 @@
-// CKivIn through its vtable and through IDispatch::Invoke, with its events
-// fired by real engines against a directory inside the test process.
+// CKivIn's edges and refusals, through its vtable and IDispatch::Invoke; the
+// normal path of an automation client is python_client_test.cc's.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -14,12 +14,10 @@
 #include "kiv/vutil.h"
 #include "testing/event_recorder.h"
 #include "testing/fake_directory.h"
-#include "testing/temp_dir.h"
 
 namespace kiv::com {
 namespace {
 
-using testing::Connect;
 using testing::EventRecorder;
 using testing::RecordedEvent;
 
@@ -39,6 +37,15 @@ ComPtr<Interface> Query(IUnknown* object, REFIID iid) {
 // The text of a VT_BSTR value; empty for anything else.
 std::u16string TextOf(const Variant& v) {
   return v.vt() == VT_BSTR ? std::u16string(v->bstrVal, SysStringLen(v->bstrVal)) : u"";
+}
+
+// A by-reference argument pointing at `target` of type `type`.
+VARIANT Ref(void* target, VARTYPE type = VT_VARIANT) {
+  VARIANT v;
+  VariantInit(&v);
+  v.vt = VT_BYREF | type;
+  v.byref = target;
+  return v;
 }
 
 // An outer object that aggregates KivIn and counts its own references.
@@ -62,11 +69,7 @@ class Outer final : public IUnknown {
 TEST(KivInObject, AnswersItsInterfacesAndAggregates) {
   ComPtr<IKivIn> object = NewObject();
   ASSERT_TRUE(object);
-  for (const IID* iid : {&IID_IDispatch, &IID_IConnectionPointContainer, &IID_IProvideClassInfo,
-                         &IID_IProvideClassInfo2, &IID_ISupportErrorInfo, &IID_IUnknown}) {
-    ComPtr<IUnknown> found;
-    EXPECT_EQ(object->QueryInterface(*iid, found.ReceiveVoid()), S_OK);
-  }
+  Query<IProvideClassInfo>(object.get(), IID_IProvideClassInfo);
   ComPtr<IUnknown> none;
   EXPECT_EQ(object->QueryInterface(IID_IClassFactory, none.ReceiveVoid()), E_NOINTERFACE);
   EXPECT_FALSE(none);
@@ -105,26 +108,21 @@ TEST(KivInObject, AnswersItsInterfacesAndAggregates) {
 
 TEST(KivInObject, BuildsServicesAndArrays) {
   ComPtr<IKivIn> object = NewObject();
-  Variant services;
+  Variant services, number = Variant::I4(5);
   ASSERT_EQ(object->CreateServices(services.get(), 2), S_OK);
-  Bstr sum(u"Sum"), sumText(u"adds");
+  Bstr sum(u"Sum");
   // Out of range, or no array to write into: refused, nothing written.
-  EXPECT_EQ(object->SetService(services.get(), 2, sum.get(), sumText.get()), E_INVALIDARG);
-  Variant number = Variant::I4(5);
-  EXPECT_EQ(object->SetService(number.get(), 0, sum.get(), sumText.get()), E_INVALIDARG);
+  EXPECT_EQ(object->SetService(services.get(), 2, sum.get(), sum.get()), E_INVALIDARG);
+  EXPECT_EQ(object->SetService(number.get(), 0, sum.get(), sum.get()), E_INVALIDARG);
   EXPECT_EQ(number->lVal, 5);
 
-  Variant array;
+  Variant array, read, element = Variant::String(u"two");
   ASSERT_EQ(object->VarArrayCreate(array.get(), 3), S_OK);
   EXPECT_EQ(array.vt(), VT_ARRAY | VT_VARIANT);
   EXPECT_EQ(VUtil::GetArrayLength(*array), 3);
-  Variant element = Variant::String(u"two"), read;
   EXPECT_EQ(object->VarArraySetElement(array.get(), 2, *element), S_OK);
   // Index equal to the upper bound works; one more, -1 or no array does not.
-  VARIANT byRef;
-  VariantInit(&byRef);
-  byRef.vt = VT_BYREF | VT_ARRAY | VT_VARIANT;
-  byRef.pparray = &array->parray;
+  VARIANT byRef = Ref(&array->parray, VT_ARRAY | VT_VARIANT);
   const std::pair<VARIANT*, LONG> refused[] = {
       {array.get(), 3}, {array.get(), -1}, {number.get(), 0}, {nullptr, 0}, {&byRef, 0}};
   for (const auto& [target, index] : refused) {
@@ -150,63 +148,31 @@ TEST(KivInObject, BuildsServicesAndArrays) {
   EXPECT_EQ(failed->parray, nullptr);
 }
 
-// Arguments given first to last; stored last first, as Invoke takes them.
-class Args {
- public:
-  explicit Args(std::vector<VARIANT> inOrder) : rgvarg_(inOrder.rbegin(), inOrder.rend()) {
-    params_ = DISPPARAMS{rgvarg_.data(), nullptr, static_cast<UINT>(rgvarg_.size()), 0};
-  }
-  DISPPARAMS* get() { return &params_; }
-
- private:
-  std::vector<VARIANT> rgvarg_;
-  DISPPARAMS params_;
-};
-
-VARIANT Ref(VARIANT* target) {
-  VARIANT v;
-  VariantInit(&v);
-  v.vt = VT_BYREF | VT_VARIANT;
-  v.pvarVal = target;
-  return v;
-}
-
-VARIANT RefLong(LONG* target) {
-  VARIANT v;
-  VariantInit(&v);
-  v.vt = VT_BYREF | VT_I4;
-  v.plVal = target;
-  return v;
-}
-
-HRESULT Invoke(IDispatch* object, DISPID id, std::vector<VARIANT> inOrder, Variant& result,
+// Calls member `id` with the arguments given first to last.
+HRESULT Invoke(IDispatch* object, DISPID id, std::vector<VARIANT> args, Variant& result,
                UINT* argErr = nullptr, WORD flags = DISPATCH_METHOD) {
-  Args args(std::move(inOrder));
-  return object->Invoke(id, IID_NULL, 0x400, flags, args.get(), result.get(), nullptr, argErr);
+  std::reverse(args.begin(), args.end());  // Invoke takes them last first
+  DISPPARAMS params{args.data(), nullptr, static_cast<UINT>(args.size()), 0};
+  return object->Invoke(id, IID_NULL, 0x400, flags, &params, result.get(), nullptr, argErr);
 }
 
-TEST(KivInDispatch, NamesAndArgumentsReachTheMethods) {
+TEST(KivInDispatch, ArgumentsReachTheMethods) {
   ComPtr<IKivIn> object = NewObject();
   IKivIn* o = object.get();
-  // CreateServices(services, 2); SetService(services, 1.0, "Echo", "answers"):
-  // integers of other widths and a real without a fraction are accepted.
-  Variant services, result;
+  // Integers of other widths and a real without a fraction are accepted;
+  // arrays that are only read or written through may come by value.
+  Variant services, result, element, code;
   ASSERT_EQ(Invoke(o, kDispCreateServices, {Ref(services.get()), *Variant::I8(2)}, result), S_OK);
-  EXPECT_EQ(result.vt(), VT_I4);
-  EXPECT_EQ(result->lVal, 0);
-  // Arrays that are only read or written through may come by value.
   Variant echo = Variant::String(u"Echo"), text = Variant::String(u"answers");
   ASSERT_EQ(Invoke(o, kDispSetService, {*services, *Variant::R8(1.0), *echo, *text}, result), S_OK);
   std::u16string key, value;
   VUtil::GetPair(*services, 1, key, value);
   EXPECT_EQ(key + u"/" + value, u"Echo/answers");
   ASSERT_EQ(Invoke(o, kDispVarArraySetElement, {*services, *Variant::I4(0), *text}, result), S_OK);
-  Variant element;
   ASSERT_EQ(
       Invoke(o, kDispVarArrayGetElement, {*services, *Variant::I4(0), Ref(element.get())}, result),
       S_OK);
   EXPECT_EQ(TextOf(element), u"answers");
-  Variant code;
   ASSERT_EQ(Invoke(o, kDispUnRegister, {*services, Ref(code.get())}, result), S_OK);
   // The method's own code comes back as the result, for indexes up to the
   // limits of a long.
@@ -224,22 +190,18 @@ TEST(KivInDispatch, NamesAndArgumentsReachTheMethods) {
   EXPECT_EQ(result->lVal, -1);
   ComPtr<ITypeInfo> info;
   ASSERT_EQ(object->GetTypeInfo(0, 0x400, info.Receive()), S_OK);
-  Args remove({*user});
+  DISPPARAMS one{user.get(), nullptr, 1, 0};
   result = Variant::I4(0);
-  ASSERT_EQ(info->Invoke(o, kDispRemoveUser, DISPATCH_METHOD, remove.get(), result.get(), nullptr,
-                         nullptr),
+  ASSERT_EQ(info->Invoke(o, kDispRemoveUser, DISPATCH_METHOD, &one, result.get(), nullptr, nullptr),
             S_OK);
   EXPECT_EQ(result->lVal, -1);
 
-  // GetSatelliteId before registration and after termination: only a
-  // written id changes the caller's output.
-  LONG satId = 99;
-  ASSERT_EQ(Invoke(o, kDispGetSatelliteId, {RefLong(&satId)}, result), S_OK);
-  EXPECT_EQ(result->lVal, 0);
+  // After termination there is no id: only a written one changes the
+  // caller's output.
   ASSERT_EQ(Invoke(o, kDispTerminateSatellite, {}, result), S_OK);
+  LONG satId = 99;
+  ASSERT_EQ(Invoke(o, kDispGetSatelliteId, {Ref(&satId, VT_I4)}, result), S_OK);
   EXPECT_EQ(result->lVal, 0);
-  satId = 99;
-  ASSERT_EQ(Invoke(o, kDispGetSatelliteId, {RefLong(&satId)}, result), S_OK);
   EXPECT_EQ(satId, 99);
   Variant idVariant = Variant::String(u"untouched");
   ASSERT_EQ(Invoke(o, kDispGetSatelliteId, {Ref(idVariant.get())}, result), S_OK);
@@ -255,7 +217,7 @@ TEST(KivInDispatch, RefusesBadArgumentsWithCodesAndRunsNothing) {
   LONG status = 0;
   const VARIANT zero = *Variant::I4(0), one = *Variant::I4(1), two = *Variant::I4(2), n = *name,
                 big = *Variant::I4(0x10000), svc = Ref(services.get()), num = Ref(number.get()),
-                st = RefLong(&status);
+                st = Ref(&status, VT_I4);
   const struct {
     DISPID id;
     std::vector<VARIANT> args;
@@ -282,8 +244,6 @@ TEST(KivInDispatch, RefusesBadArgumentsWithCodesAndRunsNothing) {
       {kDispPingSatellite, {n, one, zero}, DISP_E_TYPEMISMATCH, 0},
       {kDispPingSatellite, {*number, one, st}, DISP_E_TYPEMISMATCH, 2},
       {kDispDirectoryPingSatellite, {n, n, big, one, st}, E_INVALIDARG, kUntouched},
-      {12, {}, DISP_E_MEMBERNOTFOUND, kUntouched},
-      {100, {}, DISP_E_MEMBERNOTFOUND, kUntouched},
       {kDispTerminateSatellite, {}, DISP_E_MEMBERNOTFOUND, kUntouched, DISPATCH_PROPERTYPUT},
   };
   Variant result = Variant::I4(12345);
@@ -293,144 +253,110 @@ TEST(KivInDispatch, RefusesBadArgumentsWithCodesAndRunsNothing) {
     EXPECT_EQ(Invoke(o, c.id, c.args, result, &argErr, c.flags), c.refusal);
     EXPECT_EQ(argErr, c.argErr);
   }
-  Args none({});
-  EXPECT_EQ(object->Invoke(kDispTerminateSatellite, IID_IKivIn, 0x400, DISPATCH_METHOD, none.get(),
-                           nullptr, nullptr, nullptr),
-            DISP_E_UNKNOWNINTERFACE);
-  EXPECT_EQ(object->Invoke(kDispTerminateSatellite, IID_NULL, 0x400, DISPATCH_METHOD, nullptr,
-                           nullptr, nullptr, nullptr),
-            E_POINTER);
-  // An unknown member is refused before its arguments are looked at.
-  for (DISPID unknown : {0, 12, 20}) {
-    EXPECT_EQ(object->Invoke(unknown, IID_NULL, 0x400, DISPATCH_METHOD, nullptr, nullptr, nullptr,
-                             nullptr),
-              DISP_E_MEMBERNOTFOUND);
-  }
+  // Refused before the arguments are looked at, even when there are none.
   DISPID named = 0;
-  VARIANT arg = *Variant::I4(1);
-  DISPPARAMS withNames{&arg, &named, 1, 1};
-  EXPECT_EQ(object->Invoke(kDispAddUser, IID_NULL, 0x400, DISPATCH_METHOD, &withNames, nullptr,
-                           nullptr, nullptr),
-            DISP_E_NONAMEDARGS);
+  VARIANT arg = one;
+  DISPPARAMS none{}, withNames{&arg, &named, 1, 1};
+  const struct {
+    DISPID id;
+    const IID* iid;
+    DISPPARAMS* params;
+    HRESULT refusal;
+  } calls[] = {
+      {kDispTerminateSatellite, &IID_IKivIn, &none, DISP_E_UNKNOWNINTERFACE},
+      {kDispTerminateSatellite, &IID_NULL, nullptr, E_POINTER},
+      {0, &IID_NULL, nullptr, DISP_E_MEMBERNOTFOUND},
+      {12, &IID_NULL, nullptr, DISP_E_MEMBERNOTFOUND},
+      {20, &IID_NULL, nullptr, DISP_E_MEMBERNOTFOUND},
+      {kDispAddUser, &IID_NULL, &withNames, DISP_E_NONAMEDARGS},
+  };
+  for (const auto& c : calls) {
+    EXPECT_EQ(o->Invoke(c.id, *c.iid, 0x400, DISPATCH_METHOD, c.params, nullptr, nullptr, nullptr),
+              c.refusal);
+  }
   // The highest port is still tried (nobody answers there).
   Bstr bn(u"n"), loopback(u"127.0.0.1");
   KIVSTATUS pinged = KIV_UNKNOWN;
-  EXPECT_NE(object->DirectoryPingSatellite(bn.get(), loopback.get(), 0xFFFF, 1, &pinged),
-            E_INVALIDARG);
+  EXPECT_NE(o->DirectoryPingSatellite(bn.get(), loopback.get(), 0xFFFF, 1, &pinged), E_INVALIDARG);
   // Refusals leave the result alone: nothing ran.
   EXPECT_EQ(result->lVal, 12345);
   EXPECT_EQ(status, 0);
 }
 
-// ---------------------------------------------------------------------------
-// Events, with a directory in the test process.
+// Registers `object` as `name` offering "Svc", at the directory's port when
+// `port` is given; the directory's return code.
+std::int32_t Register(IKivIn* object, const char16_t* name, LONG port = 0) {
+  Bstr directory(u"127.0.0.1"), satName(name), service(u"Svc");
+  Variant services, code;
+  EXPECT_EQ(object->CreateServices(services.get(), 1), S_OK);
+  EXPECT_EQ(object->SetService(services.get(), 0, service.get(), service.get()), S_OK);
+  const HRESULT hr =
+      port == 0 ? object->Register(directory.get(), satName.get(), services.get(), code.get())
+                : object->DirectoryRegister(directory.get(), port, satName.get(), services.get(),
+                                            code.get());
+  EXPECT_EQ(hr, S_OK);
+  return static_cast<std::int32_t>(VUtil::GetSingleRetcode(*code));
+}
 
-class KivInEvents : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(directory_.ok());
-    server_ = NewObject();
-    caller_ = NewObject();
-    ASSERT_TRUE(server_ && caller_);
-    ASSERT_EQ(Register(caller_.get(), u"Caller"), 0);
-  }
-  void TearDown() override {
-    if (server_) server_->TerminateSatellite();
-    if (caller_) caller_->TerminateSatellite();
-  }
-
-  // Registers `object` as `name` offering "Svc", on the directory's port
-  // when `port` is given; the return code.
-  static std::int32_t Register(IKivIn* object, const char16_t* name, LONG port = 0) {
-    Bstr directory(u"127.0.0.1"), satName(name), service(u"Svc");
-    Variant services, code;
-    EXPECT_EQ(object->CreateServices(services.get(), 1), S_OK);
-    EXPECT_EQ(object->SetService(services.get(), 0, service.get(), service.get()), S_OK);
-    const HRESULT hr =
-        port == 0 ? object->Register(directory.get(), satName.get(), services.get(), code.get())
-                  : object->DirectoryRegister(directory.get(), port, satName.get(), services.get(),
-                                              code.get());
-    EXPECT_EQ(hr, S_OK);
-    return static_cast<std::int32_t>(VUtil::GetSingleRetcode(*code));
-  }
-
-  struct Answer {
-    std::int32_t status = -1;
-    Variant value;
-  };
-  // One call from the caller to "Svc" on the server.
-  Answer Call(const Variant& in) {
-    Bstr dest(u"Server"), service(u"Svc");
-    Variant out, statuses;
-    EXPECT_EQ(
-        caller_->Request(dest.get(), service.get(), *in, out.get(), KIV_NOFLAGS, statuses.get()),
-        S_OK);
-    Answer answer;
-    answer.status = static_cast<std::int32_t>(VUtil::GetLongElement(*statuses, 0));
-    if ((out.vt() & VT_ARRAY) != 0) VUtil::GetElement(*out, 0, answer.value.get());
-    return answer;
-  }
-
-  kiv::testing::FakeDirectory directory_;
-  ComPtr<IKivIn> server_;
-  ComPtr<IKivIn> caller_;
-};
-
-TEST_F(KivInEvents, DirectoryRegisterSwitchesToServiceRequested2ForGood) {
+TEST(KivInEvents, StatusAndServiceRequested2ReachTheSinkUntilTermination) {
+  kiv::testing::FakeDirectory directory;
+  ASSERT_TRUE(directory.ok());
+  ComPtr<IKivIn> server = NewObject(), caller = NewObject();
+  ASSERT_EQ(Register(caller.get(), u"Caller"), 0);
   ComPtr<EventRecorder> sink =
       EventRecorder::Create([](const RecordedEvent& event, VARIANT* out, LONG* retCode) {
         VariantCopy(out, event.args[0].get());  // the socket it was given
         *retCode = 0;
       });
-  ASSERT_NE(Connect(server_.get(), sink.get()), 0u);
-  ASSERT_EQ(Register(server_.get(), u"Server", KIV_DIRECTORY_PORT), 0);
-  const Answer outcome = Call(Variant::I4(5));
-  EXPECT_EQ(outcome.status, 0);
-  ASSERT_EQ(outcome.value.vt(), VT_I4);
-  EXPECT_GT(outcome.value->lVal, 0);  // the connection's socket descriptor
-  auto events = sink->EventsWithId(kEventServiceRequested2);
-  ASSERT_EQ(events.size(), 1u);
-  ASSERT_EQ(events[0].args.size(), 6u);
-  EXPECT_EQ(TextOf(events[0].args[1]), u"Caller");
-  EXPECT_EQ(events[0].args[3]->lVal, 5);
+  ASSERT_NE(testing::Connect(server.get(), sink.get()), 0u);
 
-  // A later plain Register keeps the second form.
-  ASSERT_EQ(Register(server_.get(), u"Server"), 0);
-  Call(Variant::I4(6));
-  EXPECT_EQ(sink->EventsWithId(kEventServiceRequested2).size(), 2u);
-  EXPECT_TRUE(sink->EventsWithId(kEventServiceRequested).empty());
-}
-
-TEST_F(KivInEvents, RegisterReportsAliveBeforeReturningAndTerminateIsFinal) {
-  ComPtr<EventRecorder> sink = EventRecorder::Create();
-  ASSERT_NE(Connect(server_.get(), sink.get()), 0u);
-  ASSERT_EQ(Register(server_.get(), u"Server"), 0);
   // No wait: the status event fires on the registering thread.
+  ASSERT_EQ(Register(server.get(), u"Server", KIV_DIRECTORY_PORT), 0);
   const auto updates = sink->EventsWithId(kEventOnlineStatusUpdate);
   ASSERT_EQ(updates.size(), 1u);
   LONG satId = 0;
-  ASSERT_EQ(server_->GetSatelliteId(&satId), S_OK);
+  ASSERT_EQ(server->GetSatelliteId(&satId), S_OK);
   EXPECT_GT(satId, 0);
   ASSERT_EQ(updates[0].args.size(), 2u);
   EXPECT_EQ(updates[0].args[0]->lVal, satId);
-  EXPECT_EQ(updates[0].args[1]->lVal, KIV_ALIVE);
 
-  ASSERT_EQ(server_->TerminateSatellite(), S_OK);
-  // The directory has forgotten it, so nothing reaches the object any more.
-  EXPECT_TRUE(directory_.WaitForRequests(u"RemoveSatellite", 1, 5000));
-  EXPECT_NE(Call(Variant::I4(1)).status, 0);
+  // DirectoryRegister switches calls to ServiceRequested2, for good.
+  const auto call = [&](LONG in, Variant& out) {
+    Bstr dest(u"Server"), service(u"Svc");
+    Variant statuses;
+    EXPECT_EQ(caller->Request(dest.get(), service.get(), *Variant::I4(in), out.get(), KIV_NOFLAGS,
+                              statuses.get()),
+              S_OK);
+    return VUtil::GetLongElement(*statuses, 0);
+  };
+  Variant out, socket;
+  ASSERT_EQ(call(5, out), 0);
+  VUtil::GetElement(*out, 0, socket.get());
+  ASSERT_EQ(socket.vt(), VT_I4);
+  EXPECT_GT(socket->lVal, 0);  // the connection's socket descriptor
+  const auto calls = sink->EventsWithId(kEventServiceRequested2);
+  ASSERT_EQ(calls.size(), 1u);
+  ASSERT_EQ(calls[0].args.size(), 6u);
+  EXPECT_EQ(TextOf(calls[0].args[1]), u"Caller");
+  EXPECT_EQ(calls[0].args[3]->lVal, 5);
+  ASSERT_EQ(Register(server.get(), u"Server"), 0);
+  Variant second;
+  call(6, second);
+  EXPECT_EQ(sink->EventsWithId(kEventServiceRequested2).size(), 2u);
+  EXPECT_TRUE(sink->EventsWithId(kEventServiceRequested).empty());
+
+  // Termination tells the directory and is final; no event fires any more.
+  const size_t events = sink->Events().size();
+  ASSERT_EQ(server->TerminateSatellite(), S_OK);
+  EXPECT_TRUE(directory.WaitForRequests(u"RemoveSatellite", 1, 5000));
   Bstr name(u"Server");
   Variant services, code;
-  EXPECT_EQ(server_->UnRegister(services.get(), code.get()), KIVIN_RC_TERMINATED);
+  EXPECT_EQ(server->UnRegister(services.get(), code.get()), KIVIN_RC_TERMINATED);
   KIVSTATUS status = KIV_DEAD;
-  EXPECT_EQ(server_->PingSatellite(name.get(), 1, &status), KIVIN_RC_TERMINATED);
+  EXPECT_EQ(server->PingSatellite(name.get(), 1, &status), KIVIN_RC_TERMINATED);
   EXPECT_EQ(status, KIV_DEAD);
-  LONG after = -5;
-  EXPECT_EQ(server_->GetSatelliteId(&after), S_OK);
-  EXPECT_EQ(after, -5);
-  EXPECT_EQ(server_->TerminateSatellite(), S_OK);
-  // Only the registration's own status event ever fired.
-  EXPECT_EQ(sink->Events().size(), 1u);
+  EXPECT_EQ(server->TerminateSatellite(), S_OK);
+  EXPECT_EQ(sink->Events().size(), events);
 }
 
 }  // namespace

@@ -1,32 +1,24 @@
-// The discovery client in a private network namespace: real datagrams on the
-// group over loopback reach the process's client, its KivDiscover listeners
-// and its reports to the engine; a second member of the group hears SEARCH.
+// The discovery client with real datagrams on the group over loopback, its
+// KivDiscover listeners and its reports to the engine.
 #include "discovery/discover_client.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <unistd.h>
 
 #include <boost/weak_ptr.hpp>
 #include <memory>
 
 #include "discovery/datagram.h"
 #include "kiv/discover.h"
-#include "kiv/status.h"
 #include "support/registry/registry_test_util.h"
-#include "support/time/time_limits.h"
 #include "testing/fake_clock.h"
-#include "testing/fake_directory.h"
 #include "testing/group_peer.h"
 #include "testing/wait.h"
 
 namespace kiv::discoverytest {
 namespace {
 
-using kiv::testing::ElapsedMillis;
 using kiv::testing::FakeWallClock;
-using kiv::testing::TestThread;
 using kiv::testing::WaitUntil;
 using Lines = std::vector<std::string>;
 
@@ -46,19 +38,12 @@ class Recorder : public KivDiscover {
   }
 
   int OnKivDirectoryUp(const char* id, const char* const* users, unsigned count) override {
-    return Record("up ", id, users, count);
+    return Add("up " + Text(id, users, count));
   }
   int OnKivDirectoryDown(const char* id, const char* const* users, unsigned count,
                          bool shutdown) override {
-    return Record("down ", id, users, count, shutdown ? " shutdown" : "");
+    return Add("down " + Text(id, users, count) + (shutdown ? " shutdown" : ""));
   }
-  int OnAddUser(const char* id, const char* const* users, unsigned count) override {
-    return Record("add ", id, users, count);
-  }
-  int OnRemoveUser(const char* id, const char* const* users, unsigned count) override {
-    return Record("remove ", id, users, count);
-  }
-
   // Every line so far, and forgets them.
   static Lines Take() {
     PScopedLock lock(&lock_);
@@ -73,20 +58,19 @@ class Recorder : public KivDiscover {
   }
 
  private:
-  static void Add(std::string line) {
+  static int Add(std::string line) {
     PScopedLock lock(&lock_);
     lines_.push_back(std::move(line));
+    return 0;
   }
   static void Report(const char* id, std::int32_t status) {
     static const char* const kNames[] = {"OTHER", "ALIVE", "DEAD", "SHUTDOWN"};
     Add(std::string(id) + " " + kNames[status >= 1 && status <= 3 ? status : 0]);
   }
-  static int Record(std::string line, const char* id, const char* const* users, unsigned count,
-                    const char* suffix = "") {
-    line += std::string(id) + " [";
-    for (unsigned i = 0; i < count; ++i) line += (i > 0 ? "," : "") + std::string(users[i]);
-    Add(line + "]" + suffix);
-    return 0;
+  static std::string Text(const char* id, const char* const* users, unsigned count) {
+    std::string text = std::string(id) + " [";
+    for (unsigned i = 0; i < count; ++i) text += (i > 0 ? "," : "") + std::string(users[i]);
+    return text + "]";
   }
 
   static inline PMutex lock_{false};
@@ -94,33 +78,15 @@ class Recorder : public KivDiscover {
   const discovery::DirectoryStatusReport previous_;
 };
 
-// A configuration store of the test's own, naming the group when given one.
-class GroupRegistry : public TempRegistry {
- public:
-  explicit GroupRegistry(const std::string& group = "") {
-    Write(
-        "Windows Registry Editor Version 5.00\n\n"
-        "[HKEY_LOCAL_MACHINE\\Software\\ZIB Networks\\Zib\\Config]\n" +
-        (group.empty() ? std::string() : "\"kiv.multicastGroup\"=\"" + group + "\"\n"));
-  }
-};
-
-// A socket bound to the discovery port without sharing it; -1 if taken.
-int BindDiscoveryPort() {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_port = htons(1901);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0) return fd;
-  ::close(fd);
-  return -1;
-}
-
-// Over the network: what cannot be read, or is longer than the limit, is
-// dropped; the datagrams of one socket are handled in order.
-TEST(DiscoverClient, ReceivesDatagramsUpToTheSizeLimit) {
-  GroupRegistry registry;
+// Over the network, on the group the store names: what cannot be read, or
+// is longer than the limit, is dropped; one socket's datagrams keep their order.
+TEST(DiscoverClient, ReceivesDatagramsOnTheConfiguredGroupUpToTheSizeLimit) {
+  TempRegistry registry;
+  registry.Write(
+      "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\ZIB "
+      "Networks\\Zib\\Config]\n\"kiv.multicastGroup\"=\"239.1.2.3\"\n");
   Recorder recorder;
+  EXPECT_EQ(GetDiscoverClient()->Group(), ::inet_addr("239.1.2.3"));
   const std::string valid = Notify("dir1", 1, "h", "alice");
   std::string nul = valid;
   nul[nul.find("Users")] = '\0';
@@ -130,16 +96,16 @@ TEST(DiscoverClient, ReceivesDatagramsUpToTheSizeLimit) {
        {std::string(discovery::kSearchDatagram), valid.substr(0, valid.size() - 4), nul,
         std::string(), big + std::string(discovery::kMaxDatagramSize + 1 - big.size(), 'x'),
         big + std::string(discovery::kMaxDatagramSize - big.size(), 'x')}) {
-    ASSERT_TRUE(sender.Send(datagram));
+    ASSERT_TRUE(sender.Send(datagram, "239.1.2.3"));
   }
-  ASSERT_TRUE(WaitUntil([&] { return recorder.Host("big") != "<null>"; }));
+  ASSERT_TRUE(WaitUntil([&] { return recorder.Host("big") == "127.0.0.1:1"; }));
   EXPECT_EQ(recorder.Take(), (Lines{"big ALIVE", "up big [alice]", "big ALIVE"}));
 }
 
 // On a test clock: SEARCH twice at start, then every 4 seconds a SEARCH on
 // new interfaces and the end of directories silent for more than 41 seconds.
 TEST(DiscoverClient, SearchesAtStartAndOnNewInterfacesAndDropsSilentDirectories) {
-  GroupRegistry registry;
+  TempRegistry registry;
   FakeWallClock clock(1000);
   GroupPeer peer(1901);
   Recorder recorder;
@@ -150,7 +116,6 @@ TEST(DiscoverClient, SearchesAtStartAndOnNewInterfacesAndDropsSilentDirectories)
   EXPECT_EQ(first, discovery::kSearchDatagram);
   EXPECT_EQ(second, discovery::kSearchDatagram);
   EXPECT_GE(secondAt - firstAt, std::chrono::milliseconds(9));
-  EXPECT_TRUE(client->Bound());
   EXPECT_EQ(client->Interfaces(), std::vector<IPv4Address>{::inet_addr("127.0.0.1")});
   // The loop has taken its start time once it turns; only then may the clock move.
   ASSERT_TRUE(WaitUntil([&] { return client->LoopTurns() > 0; }));
@@ -196,12 +161,11 @@ class CountingDiscover : public KivDiscover {
   std::shared_ptr<std::atomic<int>> ups = std::make_shared<std::atomic<int>>(0);
 };
 
-TEST(DiscoverClient, ListenersAndCopiesShareOneClientWhichStopsWithTheLastAndNeedsItsPort) {
-  GroupRegistry registry;
+TEST(DiscoverClient, ListenersAndCopiesShareOneClientWhichStopsWithTheLast) {
+  TempRegistry registry;
   boost::weak_ptr<KivDiscoverClient> watched;
   {
     auto first = std::make_unique<CountingDiscover>();
-    Recorder recorder;
     watched = GetDiscoverClient();
     CountingDiscover copy(*first);
     CountingDiscover assigned;
@@ -212,33 +176,6 @@ TEST(DiscoverClient, ListenersAndCopiesShareOneClientWhichStopsWithTheLastAndNee
     EXPECT_EQ(*copy.ups, 2);
   }
   EXPECT_TRUE(watched.expired());
-  // Its socket is closed: the port can be taken without sharing it, and a
-  // client started now goes without, starting afresh with empty tables.
-  const int blocker = BindDiscoveryPort();
-  ASSERT_GE(blocker, 0);
-  Recorder fresh;
-  auto client = GetDiscoverClient();
-  EXPECT_FALSE(client->Bound());
-  EXPECT_EQ(fresh.Host("dir1"), "<null>");
-  const std::uint64_t turns = client->LoopTurns();
-  std::u16string host;
-  const long long elapsed = ElapsedMillis([&] {
-    EXPECT_EQ(client->WaitForUser(u"alice", 600, host), KivDiscoverClient::kUserNotFound);
-  });
-  // One turn per 50 ms wait: a spinning loop would turn thousands of times.
-  const auto made = static_cast<long long>(client->LoopTurns() - turns);
-  EXPECT_GE(made, elapsed / 100);  // a loaded machine may stretch the waits
-  EXPECT_LE(made, elapsed / 50 + 2);
-  ::close(blocker);
-}
-
-TEST(DiscoverClient, JoinsTheConfiguredGroup) {
-  GroupRegistry registry("239.1.2.3");
-  Recorder recorder;
-  EXPECT_EQ(GetDiscoverClient()->Group(), ::inet_addr("239.1.2.3"));
-  GroupPeer sender;
-  ASSERT_TRUE(sender.Send(Notify("dir1", 1, "h", ""), "239.1.2.3"));
-  EXPECT_TRUE(WaitUntil([&] { return recorder.Host("dir1") == "127.0.0.1:1"; }));
 }
 
 }  // namespace

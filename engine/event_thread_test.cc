@@ -1,20 +1,27 @@
-// The server half against raw client sockets: replies and refusals byte by
-// byte, the reuse marker, pings, handler outcomes and removal while work is
-// in flight. The connection limit is the hostile test's.
+// Both halves of the transport against raw peers on real sockets. The
+// connection limit, announced sizes and trickling peers are the hostile test's.
 #include "engine/event_thread.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
 #include <stdexcept>
+#include <thread>
 
 #include "engine/engine_object.h"
 #include "engine/listener.h"
+#include "engine/message_limit.h"
 #include "engine/worker.h"
+#include "kiv/engine.h"
+#include "kiv/result_codes.h"
+#include "support/time/time_limits.h"
+#include "testing/background_call.h"
 #include "testing/fake_clock.h"
 #include "testing/fake_directory.h"
+#include "testing/kiv_assertions.h"
 #include "testing/log_capture.h"
 #include "testing/raw_peer.h"
 #include "testing/wait.h"
@@ -22,8 +29,7 @@
 namespace kiv::testing {
 namespace {
 
-// The next n bytes from `s`, or everything until it closes (n = 0); "none"
-// when they do not come.
+// The next n bytes from `s`, or all until it closes (n = 0); "none" if missing.
 std::string Next(const Socket& s, std::size_t n = 0) {
   const auto bytes = n > 0 ? ReadBytes(s.get(), n) : ReadUntilClosed(s.get());
   return bytes ? Hex(*bytes) : "none";
@@ -31,15 +37,7 @@ std::string Next(const Socket& s, std::size_t n = 0) {
 
 class Server : public ::testing::Test {
  protected:
-  // Listens without a directory; the handler answers code 5 and the argument.
   void SetUp() override {
-    engine_ = std::make_unique<TestEngine>(
-        [this](const std::u16string& caller, const std::u16string& service, const VARIANT& argument,
-               VARIANT* value, std::int32_t* returnCode) {
-          lastCall_ = caller + u"/" + service;
-          *returnCode = 5;
-          return VariantCopy(value, &argument) == S_OK ? 0 : -1;
-        });
     ASSERT_EQ(KivStartListening(engine_->get(), false), 0);
     port_ = engine_->get()->listenPort;
   }
@@ -49,15 +47,9 @@ class Server : public ::testing::Test {
     EXPECT_TRUE(SendBytes(s.get(), PingBytes(0)) && ReadBytes(s.get(), 8));
     return s;
   }
-  // The marker, then a ping, on an idle connection: true when both are answered.
-  static bool Reuse(const Socket& s) {
-    return SendBytes(s.get(), Bytes{0xCC}) && Next(s, 1) == "33" &&
-           SendBytes(s.get(), PingBytes(0)) && Next(s, 8) != "none";
-  }
 
-  std::unique_ptr<TestEngine> engine_;
+  std::unique_ptr<TestEngine> engine_ = std::make_unique<TestEngine>();
   std::uint16_t port_ = 0;
-  std::u16string lastCall_;
 };
 
 TEST_F(Server, MalformedMessagesAreRefusedAndTheConnectionDropped) {
@@ -66,14 +58,11 @@ TEST_F(Server, MalformedMessagesAreRefusedAndTheConnectionDropped) {
     Bytes bytes;
     const char* refusal;
   } cases[] = {
-      {U16Bytes(2), "80 06 00 01"},  // unknown kinds
-      {U16Bytes(0xFFFF), "80 06 00 01"},
-      {Bytes{0x00}, "80 06 00 05"},  // the rest: incomplete or unreadable
+      {U16Bytes(0xFFFF), "80 06 00 01"},  // an unknown kind; the rest unreadable
       {Bytes(request.begin(), request.end() - 3), "80 06 00 05"},
       {Concat({U16Bytes(0), StringBytes(u"a"), StringBytes(u"b"), U16Bytes(0x0F), Bytes(64, 1)}),
        "80 06 00 05"},
       {Concat({U16Bytes(0), U32Bytes(0x7FFFFFFF), Bytes(10, 0)}), "80 06 00 05"},
-      {Concat({U16Bytes(1), Bytes{0, 0}}), "80 06 00 05"},
   };
   for (const auto& c : cases) {
     Socket s = ConnectTo(port_);
@@ -85,7 +74,6 @@ TEST_F(Server, MalformedMessagesAreRefusedAndTheConnectionDropped) {
   Socket idle = IdleConnection();
   ASSERT_TRUE(SendBytes(idle.get(), request));
   EXPECT_EQ(Next(idle), "");
-  EXPECT_TRUE(Reuse(IdleConnection())) << "the server still serves others";
 }
 
 TEST_F(Server, WorkerThatCannotStartIsRefused) {
@@ -108,7 +96,8 @@ TEST_F(Server, ANegativeResultGoesAloneAnExceptionDropsTheConnection) {
   Socket s = ConnectTo(port_), t = ConnectTo(port_);
   ASSERT_TRUE(SendBytes(s.get(), RequestBytes(u"peer", u"Echo", *Variant())));
   EXPECT_EQ(Next(s, 4), "ff ff ff f9");
-  EXPECT_TRUE(Reuse(s));
+  ASSERT_TRUE(SendBytes(s.get(), Bytes{0xCC}));
+  EXPECT_EQ(Next(s, 1), "33") << "nothing more was sent, so the connection is reused";
   ::testing::internal::CaptureStderr();
   ASSERT_TRUE(SendBytes(t.get(), RequestBytes(u"peer", u"Throw", *Variant())));
   EXPECT_EQ(Next(t), "");
@@ -138,6 +127,131 @@ TEST_F(Server, RemovalDoesNotWaitForBusyHandlersOrSilentPeersButDestructionDoes)
   });
   engine_.reset();
   EXPECT_TRUE(finished);
+}
+
+class Transport : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(KivCreate(&engine_, nullptr, nullptr, nullptr), 0); }
+  void TearDown() override { KivDestroy(engine_); }
+
+  // How many connections are idle; none may be lent.
+  std::size_t Idle() {
+    PScopedLock guard(&engine_->cacheLock);
+    EXPECT_TRUE(engine_->inUse.empty());
+    return engine_->idleCache.size();
+  }
+
+  KIV* engine_ = nullptr;
+  Listener peer_;
+};
+
+TEST_F(Transport, NinthReleaseClosesTheOldestIdleConnection) {
+  std::vector<int> clients;
+  std::vector<Socket> servers;
+  for (int i = 0; i < 9; ++i) {
+    int socket = -1;
+    ASSERT_EQ(KivConnect("127.0.0.1", peer_.port(), engine_, &socket, 1000), 0);
+    clients.push_back(socket);
+    servers.push_back(peer_.Accept());
+  }
+  for (int socket : clients) KivReleaseConnection("127.0.0.1", peer_.port(), engine_, socket);
+  EXPECT_TRUE(WaitForClose(servers[0].get(), 2000));
+  for (int i = 1; i < 9; ++i) EXPECT_FALSE(Readable(servers[i].get(), 0)) << i;
+  EXPECT_EQ(Idle(), 8u);
+  PScopedLock guard(&engine_->cacheLock);
+  EXPECT_EQ(engine_->idleCache.front().socket, clients[1]);
+}
+
+TEST_F(Transport, ARefusalCarriesNoCodeOrValueAndAShortReplyDropsTheConnection) {
+  for (const Bytes& reply : {U32Bytes(0x80068001u), Concat({U32Bytes(0), U32Bytes(0)})}) {
+    BackgroundCall call(engine_, "127.0.0.1", peer_.port(), "Echo", Variant());
+    Socket connection = peer_.Accept();
+    ReceivedRequest request;
+    ASSERT_TRUE(ReadRequest(connection.get(), request));
+    ASSERT_TRUE(SendBytes(connection.get(), reply));
+    connection.reset();  // before the value of the short reply
+    const CallOutcome& outcome = call.Wait();
+    EXPECT_EQ(std::tuple(outcome.result, outcome.returnCode, outcome.value->lVal),
+              std::tuple(reply.size() == 4 ? KIV_E_TOO_MANY_CONNECTIONS : KIV_E_TRANSPORT,
+                         kUntouchedCode, long{kUntouchedCode}));
+    EXPECT_EQ(Idle(), reply.size() == 4 ? 1u : 0u);
+  }
+}
+
+// A full accept queue drops further connection attempts: each waits out its time-out.
+TEST_F(Transport, SilentHostIsTriedTwiceWithTheRequestsConnectTimeout) {
+  Listener full(0, 0);
+  std::vector<Socket> fillers;
+  for (int i = 0; i < 3; ++i) {
+    fillers.emplace_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(full.port());
+    ::connect(fillers.back().get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+  }
+  const ScopedLimitForTesting removal(TimeLimit::kRemovalConnect, 150);
+  const ScopedLimitForTesting other(TimeLimit::kConnect, 400);
+  for (const char* name : {"rEMOVEsATELLITE", "Register"}) {
+    std::int32_t result = 0;
+    const long long took = ElapsedMillis([&] {
+      result = KivCall(engine_, "127.0.0.1", full.port(), name, nullptr, nullptr, nullptr);
+    });
+    EXPECT_KIV_CODE(result, KIV_E_CONNECT_FAILED);
+    const long long limit = name[0] == 'r' ? 150 : 400;
+    EXPECT_GE(took, 2 * limit - 10) << name;
+    EXPECT_LT(took, 2 * limit + 250) << name;
+  }
+}
+
+Variant ByteArray(std::size_t size) {
+  return Variant::Adopt(SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(size)), VT_UI1);
+}
+
+TEST_F(Server, MessagesUpToTheLimitPassAndOneByteMoreIsRefusedOnEitherSide) {
+  LogCapture log;
+  const Bytes request = RequestBytes(u"peer", u"Echo", *ByteArray(1000));
+  const Bytes larger = RequestBytes(u"peer", u"Echo", *ByteArray(1001));
+  engine_->get()->maxMessageBytes = request.size();
+  Socket fits = ConnectTo(port_), over = ConnectTo(port_);
+  ASSERT_TRUE(SendBytes(fits.get(), request));
+  EXPECT_TRUE(ReadBytes(fits.get(), ReplyBytes(0, 0, *ByteArray(1000)).size()));
+  ASSERT_TRUE(SendBytes(over.get(), larger));
+  EXPECT_EQ(Next(over), "80 06 00 05");
+  const auto warned = [&](const std::string& what, std::size_t size, std::size_t limit) {
+    return log.Count(LOG_WARN, "KIV: " + what + " refused: " + std::to_string(size) +
+                                   " bytes or more, MaxMessageSize is " + std::to_string(limit) +
+                                   " bytes");
+  };
+  EXPECT_EQ(warned("request", larger.size(), request.size()), 1);
+  // A caller refuses a reply over its own limit, and says so on its side.
+  engine_->get()->maxMessageBytes = 0;
+  TestEngine caller;
+  const std::size_t reply = ReplyBytes(0, 0, *ByteArray(1000)).size();
+  for (const std::size_t limit : {reply, reply - 1}) {
+    caller.get()->maxMessageBytes = limit;
+    Variant value;
+    EXPECT_KIV_CODE(KivCall(caller.get(), "127.0.0.1", port_, "Echo", ByteArray(1000).get(),
+                            value.get(), nullptr),
+                    limit == reply ? 0 : KIV_E_TRANSPORT);
+  }
+  EXPECT_EQ(warned("reply from 127.0.0.1:" + std::to_string(port_), reply, reply - 1), 1);
+}
+
+TEST_F(Server, ALargeValueEarnsTimeBeyondTheBareDeadline) {
+  engine_->get()->messageTimeoutMs = 300;
+  const Bytes large = RequestBytes(u"peer", u"Echo", *ByteArray(3 << 20));
+  // About 5 MiB/s: the whole message takes longer than the bare time-out.
+  Socket slow = ConnectTo(port_);
+  const long long took = ElapsedMillis([&] {
+    for (std::size_t at = 0; at < large.size(); at += 256 * 1024) {
+      const std::size_t end = std::min(at + 256 * 1024, large.size());
+      ASSERT_TRUE(SendBytes(slow.get(), Bytes(&large[at], &large[0] + end)));
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
+  EXPECT_GT(took, 300);
+  EXPECT_TRUE(ReadBytes(slow.get(), ReplyBytes(0, 0, *ByteArray(3 << 20)).size(), 10000));
 }
 
 }  // namespace

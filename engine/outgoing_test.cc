@@ -1,11 +1,14 @@
 // What an engine sends on its own behalf, against real engines and the
-// in-process directory: KivRequest, pings and the reaction to directory reports.
+// in-process directory: registration, KivRequest, pings, directory reports.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
-#include <memory>
 
+#include "engine/engine_list.h"
 #include "engine/engine_object.h"
+#include "engine/engine_state.h"
+#include "engine/listener.h"
 #include "engine/request.h"
 #include "kiv/engine.h"
 #include "kiv/result_codes.h"
@@ -28,15 +31,10 @@ using Texts = std::vector<std::string>;
 constexpr std::int64_t kStart = 1'000'000;
 constexpr std::int32_t kUntouched = 77;
 
-// Answers `value`, `code` and `result`, once `hold` is set if given.
-TestEngine::RequestHandler Reply(Variant value, std::int32_t code = 0, std::int32_t result = 0,
-                                 std::shared_ptr<PCondFlag> hold = {},
-                                 std::atomic<int>* calls = nullptr) {
-  return [=](const std::u16string&, const std::u16string&, const VARIANT&, VARIANT* out,
-             std::int32_t* returnCode) {
-    if (hold) hold->TimedWaitSet(10000);
+// Answers `value`, `code` and `result`.
+TestEngine::RequestHandler Reply(Variant value, std::int32_t code = 0, std::int32_t result = 0) {
+  return [=](auto&, auto&, const VARIANT&, VARIANT* out, std::int32_t* returnCode) {
     *returnCode = code;
-    if (calls != nullptr) ++*calls;
     return VariantCopy(out, value.get()) == S_OK ? result : -1;
   };
 }
@@ -71,11 +69,10 @@ class Outgoing : public ::testing::Test {
     EXPECT_TRUE(WaitUntil([] { return request::LiveTargets() == 0; }));
   }
 
-  Answer Request(const std::u16string& to, std::int32_t flags = 0, const Variant& argument = {},
-                 KIV* engine = nullptr) {
+  Answer Request(std::int32_t flags = 0) {
     Variant values, statuses;
-    EXPECT_EQ(KivRequest(engine ? engine : caller_.get(), Bstr(to).get(), Bstr(u"echo").get(),
-                         *argument, values.Receive(), flags, statuses.Receive()),
+    EXPECT_EQ(KivRequest(caller_.get(), Bstr(u"ALL").get(), Bstr(u"echo").get(), *Variant(),
+                         values.Receive(), flags, statuses.Receive()),
               0);
     Answer answer;
     for (LONG i = 0; statuses.vt() & VT_ARRAY && i < VUtil::GetArrayLength(*statuses); ++i)
@@ -110,23 +107,20 @@ class Outgoing : public ::testing::Test {
       if (c.port == port) sockets.push_back(c.socket);
     return sockets;
   }
-  std::int32_t SatelliteStatus(std::int32_t id) {
-    std::int32_t status = kUntouched;
-    EXPECT_EQ(KivPingSatellite(caller_.get(), Bstr(u"target").get(), id, &status), 0);
-    return status;
+  // Element 5 (the count of services) of the last record of that request.
+  std::string ServiceCount(const std::u16string& name) {
+    const Variant record = directory_.RequestsNamed(name).back().argument;
+    EXPECT_EQ(VUtil::GetArrayLength(*record), 7);
+    Variant count;
+    VUtil::GetElement(*record, 5, count.get());
+    return count.vt() == VT_I4 ? std::to_string(count->lVal) : "?";
   }
-  // The records of the caller's registrations (the others register too).
-  std::vector<Variant> Registrations() const {
-    std::vector<Variant> records;
-    for (const DirectoryRequest& r : directory_.RequestsNamed(u"Register"))
-      if (r.caller == u"caller") records.push_back(r.argument);
-    return records;
-  }
-  // The statuses the caller heard since registering, after its first alive.
-  Codes Heard() const {
-    Codes heard;
-    for (const auto& [id, status] : caller_.Statuses()) heard.push_back(status);
-    return Codes(heard.begin() + 1, heard.end());
+  void AnswerRegister(Variant value, std::int32_t returnCode) {
+    directory_.SetHandler(u"Register",
+                          [=](const DirectoryRequest&, VARIANT* out, std::int32_t* code) {
+                            *code = returnCode;
+                            return VariantCopy(out, value.get()) == S_OK ? 0 : -1;
+                          });
   }
 
   FakeWallClock clock_{kStart};  // before any engine
@@ -138,32 +132,34 @@ class Outgoing : public ::testing::Test {
 TEST_F(Outgoing, BoundedWaitGivesUpOnASlowTargetAndDropsItsLateAnswer) {
   const ScopedLimitForTesting bound(TimeLimit::kBoundedWait, 300);
   std::atomic<int> slowDone{0};
-  auto gate = std::make_shared<PCondFlag>(false);
-  TestEngine slow(Reply(Variant::String(u"late"), 0, 0, gate, &slowDone));
+  PCondFlag gate;
+  TestEngine slow([&](auto&, auto&, const VARIANT&, VARIANT*, std::int32_t* returnCode) {
+    gate.TimedWaitSet(10000);
+    ++slowDone;
+    return *returnCode = 0;
+  });
   TestEngine fast(Reply(Variant::String(u"fast")));
   ASSERT_EQ(slow.Register(u"slow", {u"Echo"}), 0);
   ASSERT_EQ(fast.Register(u"fast", {u"Echo"}), 0);
   Answer answer;
-  const long long waited =
-      ElapsedMillis([&] { answer = Request(u"ALL", request::kBoundedWaitFlag); });
+  const long long waited = ElapsedMillis([&] { answer = Request(request::kBoundedWaitFlag); });
   EXPECT_EQ(answer.codes, (Codes{KIV_RC_TIMED_OUT, 0}));
   EXPECT_EQ(answer.values, (Texts{"-", "fast"}));
   EXPECT_GE(waited, 290);
   EXPECT_LT(waited, 5000);
   EXPECT_EQ(request::LiveTargets(), 1) << "the abandoned target waits for its answer";
-  gate->Set();
+  gate.Set();
   EXPECT_TRUE(WaitUntil([&] { return slowDone.load() == 1; }));
 }
 
 TEST_F(Outgoing, EachTargetKeepsItsOwnOutcomeAndFailuresBeforeAnyTargetGiveOneStatus) {
-  EXPECT_EQ(Request(u"ALL").codes, Codes{KIV_RC_NOT_FOUND});   // no satellite offers it
   for (const std::int32_t result : {0, KIV_E_UNKNOWN_KIND}) {  // the lookup's code, or refusal
     directory_.SetHandler(u"GetServiceReg",
                           [result](const DirectoryRequest&, VARIANT*, std::int32_t* returnCode) {
                             *returnCode = 0x1234;
                             return result;
                           });
-    const Answer answer = Request(u"ALL");
+    const Answer answer = Request();
     EXPECT_EQ(answer.codes, Codes{result < 0 ? result : 0x1234});
     EXPECT_TRUE(answer.values.empty());
   }
@@ -177,7 +173,7 @@ TEST_F(Outgoing, EachTargetKeepsItsOwnOutcomeAndFailuresBeforeAnyTargetGiveOneSt
   // Only the low 16 bits of a port count; an entry too short starts no thread.
   ListAlways({Entry(port), Entry(PortOf(u"refused")), Entry(PortOf(u"positive")),
               Entry(port + 0x10000), Entry(port, false), Entry(UnusedPort())});
-  const Answer answer = Request(u"ALL");
+  const Answer answer = Request();
   EXPECT_EQ(answer.codes, (Codes{5, -7, 3, 5, KIV_RC_NO_THREAD, KIV_E_CONNECT_FAILED}));
   EXPECT_EQ(answer.values, (Texts{"11", "-", "13", "11", "-", "-"}));
 }
@@ -212,13 +208,11 @@ TEST_F(Outgoing, PingOfAFakePeerRunsUnderThePingTimeoutsUntilRefusedOrCut) {
 }
 
 TEST_F(Outgoing, PingsCountFailuresAsDeadAndOddDirectoryAnswersAsUnknown) {
-  EXPECT_EQ(SatelliteStatus(id_ + 1), KIV_DEAD);  // alive, under another id
-  for (const auto& [port, id] : {std::pair{PortOf(u"target"), id_ + 1}, {UnusedPort(), id_}}) {
-    std::int32_t status = kUntouched;
-    EXPECT_EQ(KivDirectoryPingSatellite(caller_.get(), nullptr, u"127.0.0.1", port, id, &status),
-              0);
-    EXPECT_EQ(status, KIV_DEAD);
-  }
+  std::int32_t status = kUntouched;  // alive, under another id
+  EXPECT_EQ(KivDirectoryPingSatellite(caller_.get(), nullptr, u"127.0.0.1", PortOf(u"target"),
+                                      id_ + 1, &status),
+            0);
+  EXPECT_EQ(status, KIV_DEAD);
   Listener peer;
   const auto answer = [&](Variant port, ULONG outer, std::int32_t returnCode, std::int32_t result) {
     Variant pair, value;
@@ -232,7 +226,9 @@ TEST_F(Outgoing, PingsCountFailuresAsDeadAndOddDirectoryAnswersAsUnknown) {
                             *rc = returnCode;
                             return VariantCopy(out, value.get()) == S_OK ? result : -1;
                           });
-    return SatelliteStatus(id_);
+    std::int32_t status = kUntouched;
+    EXPECT_EQ(KivPingSatellite(caller_.get(), Bstr(u"target").get(), id_, &status), 0);
+    return status;
   };
   // The unavailable flag wins over an address; a failed lookup, another
   // shape or a connection failure leave the status unknown.
@@ -252,11 +248,68 @@ TEST_F(Outgoing, AliveAfterFortyOneSilentSecondsReregistersBetweenDeadAndAlive) 
   }
   // Dead first, then the registration's own alive, then the report's; the
   // registration counts as contact, so the 41 seconds start again.
-  EXPECT_EQ(Heard(), (Codes{KIV_DEAD, KIV_ALIVE, KIV_ALIVE, KIV_DEAD, KIV_ALIVE, KIV_ALIVE}));
-  ASSERT_EQ(Registrations().size(), 3u);
-  const Variant record = Registrations().back();
+  Codes heard;  // since registering, after its first alive
+  for (const auto& [id, status] : caller_.Statuses()) heard.push_back(status);
+  EXPECT_EQ(Codes(heard.begin() + 1, heard.end()),
+            (Codes{KIV_DEAD, KIV_ALIVE, KIV_ALIVE, KIV_DEAD, KIV_ALIVE, KIV_ALIVE}));
+  std::vector<Variant> records;  // the caller's; the others register too
+  for (const DirectoryRequest& r : directory_.RequestsNamed(u"Register"))
+    if (r.caller == u"caller") records.push_back(r.argument);
+  ASSERT_EQ(records.size(), 3u);
+  const Variant record = records.back();
   EXPECT_EQ(VUtil::GetLongElement(*record, 4), callerId) << "the id the directory gave";
   EXPECT_EQ(VUtil::GetLongElement(*record, 5), 1) << "the stored services";
+}
+
+TEST_F(Outgoing, RegistrationAnswersOfEachShape) {
+  TestEngine satellite;
+  const auto state = [&] {
+    KIV* e = satellite.get();
+    return std::to_string(e->satelliteId.load()) + "@" + engine::DirectoryIdOf(e) + "," +
+           std::to_string(e->registered.load()) + "," + std::to_string(satellite.Statuses().size());
+  };
+  AnswerRegister(Variant::I4(7), 0);
+  ASSERT_KIV_OK(satellite.Register(u"Beta"));
+  EXPECT_EQ(state(), "7@,1,1");
+  Variant pair;
+  VUtil::CreateArray(*pair, VT_VARIANT, 2);
+  VUtil::PutElement(*pair, 0, u"dir-x");
+  VUtil::PutElement(*pair, 1, 9);
+  AnswerRegister(pair, 0);
+  ASSERT_KIV_OK(satellite.Register(u"Beta"));
+  satellite.get()->registered = 0;
+  AnswerRegister(Variant::I4(11), 5);  // a refusal changes nothing
+  EXPECT_EQ(satellite.Register(u"Beta"), 5);
+  EXPECT_EQ(state(), "9@dir-x,0,2");
+}
+
+TEST_F(Outgoing, RegistrationPortsAndDirectoryAddresses) {
+  TestEngine satellite;
+  const auto link = [&] {
+    const engine::DirectoryLink link = engine::DirectoryLinkOf(satellite.get());
+    return link.host + " " + link.address + " " + std::to_string(link.port);
+  };
+  ASSERT_KIV_OK(satellite.Register(u"Gamma", {}, "localhost", 0));
+  EXPECT_EQ(link(), "localhost 127.0.0.1 29831");
+  EXPECT_EQ(ServiceCount(u"Register"), "0");  // no services
+  // 70000 is port 4464, where nothing listens; a dotted host is used as given.
+  EXPECT_EQ(satellite.Register(u"Gamma", {}, "127.1", 70000), KIV_E_CONNECT_FAILED);
+  EXPECT_EQ(link(), "127.1 127.1 4464");
+  EXPECT_EQ(satellite.Register(u"Gamma", {}, "no-such-host.invalid", 1), KIV_E_RESOLVE_FAILED);
+  EXPECT_EQ(link(), "no-such-host.invalid no-such-host.invalid 1");
+}
+
+TEST_F(Outgoing, RegistrationUnRegisterHandsBackTheCodeAndKeepsTheRegisteredServices) {
+  TestEngine satellite;
+  ASSERT_KIV_OK(satellite.Register(u"Delta", {u"Echo", u"Fail"}));
+  Variant withdrawn = MakeServices({{u"fail", u""}}), code;
+  EXPECT_EQ(KivUnRegister(satellite.get(), withdrawn.get(), code.get()), 0);
+  EXPECT_EQ(ServiceCount(u"UnRegister"), "1");
+  EXPECT_EQ(VUtil::GetArrayLength(*engine::ServicesOf(satellite.get())), 2) << "as registered";
+  // Without an engine, the code is a one-element array.
+  EXPECT_EQ(KivUnRegister(nullptr, nullptr, code.get()), 0);
+  EXPECT_EQ(code.vt(), VT_ARRAY | VT_I4);
+  EXPECT_EQ(VUtil::GetSingleRetcode(*code), KIV_RC_NOT_FOUND);
 }
 
 }  // namespace

@@ -1,8 +1,6 @@
-// Feeds arbitrary bytes to the discovery datagram reader and the directory
-// tables, as the discovery thread would: the input is a run of datagrams
-// separated by the byte 0xFF, each from one of a few sources, one second
-// apart. Every accepted NOTIFY and BYEBYE must read back to fields that obey
-// the reading rules, and the tables must stay consistent after each change.
+// Feeds datagrams (separated by the byte 0xFF, from a few sources, a second
+// apart) to the discovery reader and the directory tables. Accepted NOTIFY
+// and BYEBYE fields must obey the reading rules; the tables stay consistent.
 #include <cctype>
 #include <cstdint>
 #include <cstdlib>

@@ -1,9 +1,7 @@
-// Feeds arbitrary bytes to a real engine's handling of one incoming
-// message, through a connected socket as a worker meets them. Whatever
-// arrives, the engine must answer with one well-formed reply (a message it
-// handled) or exactly one refusal (one it did not), and neither crash nor
-// leak. The engine's discovery client joins the multicast group, so the
-// process first moves into a network namespace of its own.
+// Feeds arbitrary bytes to a real engine's handling of one incoming message
+// over a connected socket. The engine must answer with one well-formed reply
+// (a message it handled) or exactly one refusal, and neither crash nor leak.
+// Its discovery client joins the multicast group: a private network first.
 #include <sys/socket.h>
 
 #include <cstdint>

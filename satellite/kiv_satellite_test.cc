@@ -1,11 +1,10 @@
-// KivSatellite against a directory in the test process: connecting,
-// registering and withdrawing services, requests and handler failures,
-// Disconnect with calls in flight, availability listeners, and a directory
-// satellite whose handlers take the connection's descriptor.
+// KivSatellite and its handler forms against a directory in the test process.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -33,24 +32,49 @@ constexpr int kWaitMs = 10000;
 constexpr char16_t kAdd[] = u"AddServiceAvailabilityListener";
 constexpr char16_t kRemove[] = u"RemoveServiceAvailabilityListener";
 
-// A handler from a lambda taking (sd, source, in, out); sd is the
-// connection's descriptor when a directory calls it.
-template <class F>
-struct Lambda : KivSatelliteDelegateWithId {
-  explicit Lambda(F body) : f(std::move(body)) {}
+// A handler whose body takes (sd, source, in, out); sd is the connection's
+// descriptor when a directory calls it.
+struct Handler : KivSatelliteDelegateWithId {
+  using Body = std::function<std::int32_t(std::int32_t, const char16_t*, const VARIANT&, VARIANT*)>;
+  explicit Handler(Body body) : f(std::move(body)) {}
   std::int32_t InvokeWithId(std::int32_t sd, const char16_t* s, const VARIANT& in,
                             VARIANT* out) override {
     return f(sd, s, in, out);
   }
-  F f;
+  Body f;
 };
-template <class F>
-KivSatelliteDelegateGeneric* Handler(F f) {
-  return new Lambda<F>(std::move(f));
-}
 
 std::int32_t Echo(const char16_t*, const VARIANT& in, VARIANT* out) {
   return VariantCopy(out, &in) == S_OK ? 0 : -3;
+}
+
+// The member form passes the call through; the directory's form keeps the
+// exported slot order (Itanium: two destructor entries, Invoke, then slot 3).
+TEST(Delegates, MemberAndDirectoryFormsPassTheCallThrough) {
+  struct Service {
+    std::int32_t Handle(const char16_t* s, const VARIANT& in, VARIANT* out) {
+      return std::u16string(s) == u"src" ? Echo(s, in, out) + in.lVal + 1 : -9;
+    }
+  } service;
+  KivSatelliteDelegateMember<Service> member(&service, &Service::Handle);
+  std::int32_t sd = 0;
+  const auto directory = std::make_unique<Handler>(
+      [&](std::int32_t id, const char16_t* s, const VARIANT& in, VARIANT* out) {
+        sd = id;
+        return service.Handle(s, in, out);
+      });
+  const Variant in = Variant::I4(-1234568);
+  Variant out;
+  EXPECT_EQ(member.Invoke(u"src", *in, out.get()), -1234567);
+  EXPECT_EQ(out->lVal, -1234568);
+  EXPECT_EQ(directory->Invoke(u"src", *in, out.get()), -1234567);
+  EXPECT_EQ(sd, KivSatelliteDelegateWithId::kNoConnection);
+  using Slot = std::int32_t (*)(KivSatelliteDelegateGeneric*, std::int32_t, const char16_t*,
+                                const VARIANT&, VARIANT*);
+  EXPECT_EQ(
+      (*reinterpret_cast<Slot**>(directory.get()))[3](directory.get(), 17, u"src", *in, out.get()),
+      -1234567);
+  EXPECT_EQ(sd, 17);
 }
 
 // The service names of a registration record (element 6), "-" for empty slots.
@@ -106,10 +130,6 @@ TEST_F(SatelliteTest, ConnectRegistersInCaselessOrderAndDisconnectWithdrawsAll) 
   EXPECT_EQ(id, directory_.FindSatellite(u"sat1")->id);
   // Each accepted registration reports alive.
   EXPECT_EQ(sat.StatusReports(), (Statuses{{id, KIV_ALIVE}, {id, KIV_ALIVE}}));
-  KIVSTATUS pinged = KIV_UNKNOWN;
-  const auto port = static_cast<std::uint16_t>(sat.getSatellitePort());
-  EXPECT_EQ(sat.DirectoryPingSatellite(u"sat1", u"127.0.0.1", port, id, pinged), 0);
-  EXPECT_EQ(pinged, KIV_ALIVE);
 
   directory_.ClearRequests();
   EXPECT_EQ(sat.Connect(u"127.0.0.1", u"sat1"), 0);        // the same: nothing to do
@@ -120,7 +140,6 @@ TEST_F(SatelliteTest, ConnectRegistersInCaselessOrderAndDisconnectWithdrawsAll) 
   EXPECT_EQ(sat.getSatellitePort(), 0u);
   EXPECT_EQ(RequestNames(), (Names{u"UnRegister", u"RemoveSatellite"}));
   EXPECT_EQ(RecordServices(directory_.RequestsNamed(u"UnRegister")[0]), all);
-  EXPECT_FALSE(directory_.FindSatellite(u"sat1"));
   EXPECT_EQ(sat.GetSatelliteId(id), kiv::KIV_E_NO_ENGINE);
   // The withdrawn services were erased; InitServices declares them again.
   ASSERT_EQ(sat.Connect(u"127.0.0.1", u"sat1"), 0);
@@ -168,21 +187,19 @@ TEST_F(SatelliteTest, RequestsReachTheHandlerAndItsFailuresBecomeCodes) {
   kiv::testing::LogCapture log;
   std::atomic<int> echoes{0};
   const auto throwing = [](auto thrown) {
-    return Handler([thrown](std::int32_t, const char16_t*, const VARIANT&,
-                            VARIANT*) -> std::int32_t { throw thrown; });
+    return new Handler([thrown](std::int32_t, const char16_t*, const VARIANT&,
+                                VARIANT*) -> std::int32_t { throw thrown; });
   };
   TestSatellite b([&](TestSatellite& s) {
     s.AddService(
         u"Echo", u"",
-        Handler([&](std::int32_t sd, const char16_t* source, const VARIANT& in, VARIANT* out) {
+        new Handler([&](std::int32_t sd, const char16_t* source, const VARIANT& in, VARIANT* out) {
           EXPECT_EQ(sd, KivSatelliteDelegateWithId::kNoConnection);
           EXPECT_EQ(std::u16string(source), u"a");
           ++echoes;
           return Echo(source, in, out);
         }));
-    s.AddService(u"Invalid", u"", throwing(KivInvalidParameterException(u"invalid one")));
     s.AddService(u"Range", u"", throwing(std::out_of_range("too far")));
-    s.AddService(u"Text", u"", throwing(std::string("plain text")));
     s.AddService(u"Nothing", u"", static_cast<KivSatelliteDelegateGeneric*>(nullptr));
     s.AddService(u"Plain", u"", &Echo);
   });
@@ -198,7 +215,7 @@ TEST_F(SatelliteTest, RequestsReachTheHandlerAndItsFailuresBecomeCodes) {
 
   // Each failure is answered with a code and leaves a warning with its message.
   const std::tuple<const char16_t*, std::int32_t, std::string> failures[] = {
-      {u"Invalid", 1, "invalid one"}, {u"Range", -1, "too far"}, {u"Text", -1, "plain text"}};
+      {u"Range", -1, "too far"}};
   for (const auto& [service, code, message] : failures) {
     SCOPED_TRACE(message);
     EXPECT_EQ(a.Call(u"b", service, {}).statuses, Codes{code});
@@ -223,7 +240,7 @@ TEST_F(SatelliteTest, DisconnectWaitsForTheRequestInFlightAndLosesNothing) {
   PCondFlag started, release, disconnected;
   TestSatellite server([&](TestSatellite& s) {
     s.AddService(u"Slow", u"",
-                 Handler([&](std::int32_t, const char16_t*, const VARIANT& in, VARIANT* out) {
+                 new Handler([&](std::int32_t, const char16_t*, const VARIANT& in, VARIANT* out) {
                    started.Set();
                    const bool released = release.TimedWaitSet(kWaitMs);
                    VariantCopy(out, &in);
@@ -293,8 +310,8 @@ class AvailabilityTest : public SatelliteTest {
   }
 };
 
-TEST_F(AvailabilityTest, FollowedNamesAreSubscribedAtConnectionAndDroppedAtDisconnect) {
-  TestSatellite sat;
+TEST_F(AvailabilityTest, FollowedNamesAreSubscribedAtEachConnectionAndWhenTheDirectoryReturns) {
+  TestSatellite sat([](TestSatellite& s) { s.AddService(u"Echo", u"", &Echo); });
   for (const char16_t* name : {u"c", u"a", u"B"}) sat.AddServiceAvailabilityListener(name);
   EXPECT_TRUE(directory_.Requests().empty());
   ASSERT_EQ(sat.Connect(u"127.0.0.1", u"sat1"), 0);
@@ -303,6 +320,22 @@ TEST_F(AvailabilityTest, FollowedNamesAreSubscribedAtConnectionAndDroppedAtDisco
   for (const auto& request : directory_.RequestsNamed(kAdd)) EXPECT_EQ(request.caller, u"sat1");
   const Names all{u"B", u"a", u"c"};
   EXPECT_EQ(Sent(kAdd), (std::vector<Names>{all, all}));
+  std::int32_t id = 0;
+  ASSERT_EQ(sat.GetSatelliteId(id), 0);
+  const auto before = static_cast<std::ptrdiff_t>(sat.StatusReports().size());
+  // Reports arrive on the discovery thread in real life; the engine handles
+  // them on the caller's thread.
+  KivOnDirectoryStatus(directory_.id().c_str(), KIV_DEAD);
+  EXPECT_TRUE(directory_.Requests().empty());
+  KivOnDirectoryStatus(directory_.id().c_str(), KIV_ALIVE);
+  const auto registers = directory_.RequestsNamed(u"Register");
+  EXPECT_EQ(std::count_if(registers.begin(), registers.end(),
+                          [](const auto& r) { return r.caller == u"sat1"; }),
+            1);
+  EXPECT_EQ(Sent(kAdd), (std::vector<Names>{all, all}));
+  const Statuses statuses = sat.StatusReports();
+  EXPECT_EQ(Statuses(statuses.begin() + before, statuses.end()),
+            (Statuses{{id, KIV_DEAD}, {id, KIV_ALIVE}, {id, KIV_ALIVE}}));
 
   sat.AddServiceAvailabilityListener(u"a");  // followed already: asked again
   EXPECT_EQ(Sent(kAdd), std::vector<Names>{{u"a"}});
@@ -314,29 +347,6 @@ TEST_F(AvailabilityTest, FollowedNamesAreSubscribedAtConnectionAndDroppedAtDisco
   // The set survives for the next connection.
   ASSERT_EQ(sat.Connect(u"127.0.0.1", u"sat1"), 0);
   EXPECT_EQ(Sent(kAdd), (std::vector<Names>{{u"B", u"a"}, {u"B", u"a"}}));
-}
-
-TEST_F(AvailabilityTest, TheDirectorysDeathAndReturnRegisterAgainAndResubscribe) {
-  TestSatellite sat([](TestSatellite& s) { s.AddService(u"Echo", u"", &Echo); });
-  sat.AddServiceAvailabilityListener(u"svc");
-  ASSERT_EQ(sat.Connect(u"127.0.0.1", u"sat1"), 0);
-  std::int32_t id = 0;
-  ASSERT_EQ(sat.GetSatelliteId(id), 0);
-  directory_.ClearRequests();
-  const auto before = static_cast<std::ptrdiff_t>(sat.StatusReports().size());
-  // Reports arrive on the discovery thread in real life; the engine handles
-  // them on the caller's thread.
-  KivOnDirectoryStatus(directory_.id().c_str(), KIV_DEAD);
-  EXPECT_TRUE(directory_.Requests().empty());
-  KivOnDirectoryStatus(directory_.id().c_str(), KIV_ALIVE);
-  const auto registers = directory_.RequestsNamed(u"Register");
-  EXPECT_EQ(std::count_if(registers.begin(), registers.end(),
-                          [](const auto& r) { return r.caller == u"sat1"; }),
-            1);
-  EXPECT_EQ(Sent(kAdd), (std::vector<Names>{{u"svc"}, {u"svc"}}));
-  const Statuses statuses = sat.StatusReports();
-  EXPECT_EQ(Statuses(statuses.begin() + before, statuses.end()),
-            (Statuses{{id, KIV_DEAD}, {id, KIV_ALIVE}, {id, KIV_ALIVE}}));
 }
 
 }  // namespace

@@ -1,15 +1,12 @@
-// TestSatellite: a KivSatellite whose services a lambda declares at every
-// connection and which records its status reports and availability notices.
+// A KivSatellite whose services a lambda declares; it records status reports.
 #pragma once
 
 #include <cstdint>
 #include <functional>
-#include <string>
 #include <utility>
 #include <vector>
 
 #include "kiv/satellite.h"
-#include "kiv/utf8.h"
 #include "kiv/value.h"
 #include "kiv/vutil.h"
 #include "support/threads/mutex.h"
@@ -51,11 +48,6 @@ class TestSatellite : public KivSatellite {
     PScopedLock guard(&lock_);
     return statuses_;
   }
-  // Each notice as "service/satellite/state".
-  std::vector<std::u16string> Notices() {
-    PScopedLock guard(&lock_);
-    return notices_;
-  }
 
  protected:
   void InitServices() override {
@@ -66,18 +58,11 @@ class TestSatellite : public KivSatellite {
     statuses_.emplace_back(satId, status);
     return 0;
   }
-  void OnServiceAvailabilityChanged(const char16_t* service, const char16_t* satellite,
-                                    std::int32_t state) override {
-    PScopedLock guard(&lock_);
-    notices_.push_back(std::u16string(service) + u"/" + satellite + u"/" +
-                       kiv::FromUtf8(std::to_string(state)));
-  }
 
  private:
   std::function<void(TestSatellite&)> init_;
-  PMutex lock_;  // guards the two below
+  PMutex lock_;  // guards statuses_
   Statuses statuses_;
-  std::vector<std::u16string> notices_;
 };
 
 }  // namespace kiv::satellitetest

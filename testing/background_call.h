@@ -1,12 +1,10 @@
 // BackgroundCall runs one KivCall on a thread of its own, so that the test
-// thread can play the peer; Wait joins it (the destructor does too, so a
-// failed assertion cannot leak the thread).
+// thread can play the peer; Wait (or the destructor) joins it.
 #pragma once
 
 #include <cstdint>
-#include <memory>
+#include <optional>
 #include <string>
-#include <utility>
 
 #include "kiv/engine.h"
 #include "kiv/result_codes.h"
@@ -28,10 +26,9 @@ struct CallOutcome {
 class BackgroundCall {
  public:
   BackgroundCall(KIV* engine, std::string host, std::uint16_t port, std::string request,
-                 kiv::Variant argument)
-      : host_(std::move(host)), request_(std::move(request)), argument_(std::move(argument)) {
-    thread_ = std::make_unique<TestThread>([this, engine, port] {
-      outcome_.result = KivCall(engine, host_.c_str(), port, request_.c_str(), argument_.get(),
+                 kiv::Variant argument) {
+    thread_.emplace([=, this]() mutable {
+      outcome_.result = KivCall(engine, host.c_str(), port, request.c_str(), argument.get(),
                                 outcome_.value.get(), &outcome_.returnCode);
     });
   }
@@ -42,11 +39,8 @@ class BackgroundCall {
   }
 
  private:
-  const std::string host_;
-  const std::string request_;
-  kiv::Variant argument_;
   CallOutcome outcome_;
-  std::unique_ptr<TestThread> thread_;
+  std::optional<TestThread> thread_;
 };
 
 }  // namespace kiv::testing

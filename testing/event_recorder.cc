@@ -6,21 +6,14 @@ ComPtr<EventRecorder> EventRecorder::Create(Handler handler) {
   return ComPtr<EventRecorder>::Copy(new EventRecorder(std::move(handler)));
 }
 
-void EventRecorder::SetHandler(Handler handler) {
-  PScopedLock guard(&lock_);
-  handler_ = std::move(handler);
-}
-
 std::vector<RecordedEvent> EventRecorder::Events() const {
   PScopedLock guard(&lock_);
   return events_;
 }
 
 std::vector<RecordedEvent> EventRecorder::EventsWithId(DISPID id) const {
-  std::vector<RecordedEvent> found;
-  for (RecordedEvent& event : Events()) {
-    if (event.id == id) found.push_back(std::move(event));
-  }
+  std::vector<RecordedEvent> found = Events();
+  std::erase_if(found, [&](const RecordedEvent& event) { return event.id != id; });
   return found;
 }
 
@@ -42,12 +35,6 @@ ULONG EventRecorder::Release() {
   return left;
 }
 
-HRESULT EventRecorder::GetTypeInfoCount(UINT* count) {
-  if (count == nullptr) return E_POINTER;
-  *count = 0;
-  return S_OK;
-}
-
 HRESULT EventRecorder::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*,
                               EXCEPINFO*, UINT*) {
   RecordedEvent event;
@@ -66,12 +53,7 @@ HRESULT EventRecorder::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params,
       event.args.push_back(Variant::CopyOf(arg));
     }
   }
-  Handler handler;
-  {
-    PScopedLock guard(&lock_);
-    handler = handler_;
-  }
-  if (handler && outParams != nullptr && retCode != nullptr) handler(event, outParams, retCode);
+  if (handler_ && outParams != nullptr && retCode != nullptr) handler_(event, outParams, retCode);
   PScopedLock guard(&lock_);
   events_.push_back(std::move(event));
   return S_OK;
@@ -79,22 +61,13 @@ HRESULT EventRecorder::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params,
 
 DWORD Connect(IUnknown* object, IUnknown* sink) {
   ComPtr<IConnectionPointContainer> container;
-  if (FAILED(object->QueryInterface(IID_IConnectionPointContainer, container.ReceiveVoid()))) {
-    return 0;
-  }
   ComPtr<IConnectionPoint> point;
-  if (FAILED(container->FindConnectionPoint(DIID__IKivInEvents, point.Receive()))) return 0;
   DWORD cookie = 0;
-  return SUCCEEDED(point->Advise(sink, &cookie)) ? cookie : 0;
-}
-
-HRESULT Disconnect(IUnknown* object, DWORD cookie) {
-  ComPtr<IConnectionPointContainer> container;
-  HRESULT hr = object->QueryInterface(IID_IConnectionPointContainer, container.ReceiveVoid());
-  if (FAILED(hr)) return hr;
-  ComPtr<IConnectionPoint> point;
-  hr = container->FindConnectionPoint(DIID__IKivInEvents, point.Receive());
-  return FAILED(hr) ? hr : point->Unadvise(cookie);
+  const bool ok =
+      SUCCEEDED(object->QueryInterface(IID_IConnectionPointContainer, container.ReceiveVoid())) &&
+      SUCCEEDED(container->FindConnectionPoint(DIID__IKivInEvents, point.Receive())) &&
+      SUCCEEDED(point->Advise(sink, &cookie));
+  return ok ? cookie : 0;
 }
 
 }  // namespace kiv::com::testing

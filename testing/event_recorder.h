@@ -1,8 +1,7 @@
-// EventRecorder: a client event sink for tests. It implements IDispatch for
-// _IKivInEvents, records every event it receives (dispatch id and argument
-// values, first argument first) and answers service events through a
-// replaceable handler. Events arrive on engine threads; every member is
-// safe to call from any thread. Created with new, destroyed by Release.
+// EventRecorder: a client event sink for tests. It records every
+// _IKivInEvents event it receives and answers service events through the
+// handler it was created with. Events arrive on engine threads; every member
+// is safe to call from any thread. Created with new, destroyed by Release.
 #pragma once
 
 #include <functional>
@@ -29,14 +28,13 @@ class EventRecorder final : public IDispatch {
 
   static ComPtr<EventRecorder> Create(Handler handler = {});
 
-  void SetHandler(Handler handler);
   std::vector<RecordedEvent> Events() const;
   std::vector<RecordedEvent> EventsWithId(DISPID id) const;
 
   HRESULT QueryInterface(REFIID riid, void** ppv) override;
   ULONG AddRef() override { return refs_.Add(); }
   ULONG Release() override;
-  HRESULT GetTypeInfoCount(UINT* count) override;
+  HRESULT GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
   HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
   HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
   HRESULT Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result,
@@ -47,13 +45,12 @@ class EventRecorder final : public IDispatch {
   ~EventRecorder() = default;
 
   RefCount refs_;
-  mutable PMutex lock_;  // guards the two below
-  Handler handler_;
+  const Handler handler_;
+  mutable PMutex lock_;  // guards events_
   std::vector<RecordedEvent> events_;
 };
 
 // Connects a sink to an object's _IKivInEvents point; 0 on failure.
 DWORD Connect(IUnknown* object, IUnknown* sink);
-HRESULT Disconnect(IUnknown* object, DWORD cookie);
 
 }  // namespace kiv::com::testing

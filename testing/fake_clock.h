@@ -18,9 +18,7 @@ class FakeWallClock {
   FakeWallClock(const FakeWallClock&) = delete;
   FakeWallClock& operator=(const FakeWallClock&) = delete;
 
-  std::int64_t Now() const { return now_.load(); }
   void Set(std::int64_t seconds) { now_ = seconds; }
-  void Advance(std::int64_t seconds) { now_ += seconds; }
 
  private:
   std::atomic<std::int64_t> now_;

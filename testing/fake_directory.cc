@@ -1,14 +1,13 @@
 #include "testing/fake_directory.h"
 
 #include <algorithm>
-#include <exception>
 
 #include "kiv/kiv_exception.h"
 #include "kiv/result_codes.h"
 #include "kiv/utf8.h"
 #include "kiv/vutil.h"
 #include "support/net/net.h"
-#include "support/threads/timeout.h"
+#include "testing/wait.h"
 
 namespace kiv::testing {
 
@@ -21,22 +20,21 @@ std::u16string Text(BSTR text) {
 }
 
 std::u16string Lower(std::u16string text) {
-  for (char16_t& unit : text) {
-    if (unit >= u'A' && unit <= u'Z') unit = static_cast<char16_t>(unit - u'A' + u'a');
-  }
+  for (char16_t& unit : text) unit = unit >= u'A' && unit <= u'Z' ? unit - u'A' + u'a' : unit;
   return text;
 }
 
-// The [name, description] pairs of a services value; none for VT_EMPTY.
-std::vector<std::pair<std::u16string, std::u16string>> ReadServices(const VARIANT& services) {
+// The [name, description] pairs in a registration record's services.
+std::vector<std::pair<std::u16string, std::u16string>> ServicesOf(const VARIANT& record) {
+  kiv::Variant services;
+  VUtil::GetElement(record, 6, services.get());
   std::vector<std::pair<std::u16string, std::u16string>> list;
-  if (services.vt != (VT_ARRAY | VT_VARIANT)) return list;
-  const LONG n = VUtil::GetArrayLength(services);
-  for (LONG i = 0; i < n; ++i) {
+  if (services.vt() != (VT_ARRAY | VT_VARIANT)) return list;
+  for (LONG i = 0; i < VUtil::GetArrayLength(*services); ++i) {
     kiv::Variant pair;
-    VUtil::GetElement(services, i, pair.get());
-    if (pair.vt() == VT_EMPTY) continue;
-    list.emplace_back(VUtil::GetStringElement(*pair, 0), VUtil::GetStringElement(*pair, 1));
+    VUtil::GetElement(*services, i, pair.get());
+    if (pair.vt() != VT_EMPTY)
+      list.emplace_back(VUtil::GetStringElement(*pair, 0), VUtil::GetStringElement(*pair, 1));
   }
   return list;
 }
@@ -93,34 +91,19 @@ std::vector<DirectoryRequest> FakeDirectory::Requests() const {
 }
 
 std::vector<DirectoryRequest> FakeDirectory::RequestsNamed(const std::u16string& name) const {
-  std::vector<DirectoryRequest> named;
-  PScopedLock guard(&lock_);
-  for (const DirectoryRequest& request : requests_) {
-    if (request.name == name) named.push_back(request);
-  }
+  std::vector<DirectoryRequest> named = Requests();
+  std::erase_if(named, [&](const DirectoryRequest& r) { return r.name != name; });
   return named;
 }
 
 bool FakeDirectory::WaitForRequests(const std::u16string& name, std::size_t count,
                                     int timeoutMs) const {
-  const timespec deadline = AbsoluteTimeout(timeoutMs);
-  PScopedLock guard(&lock_);
-  for (;;) {
-    const auto have = std::count_if(requests_.begin(), requests_.end(),
-                                    [&](const DirectoryRequest& r) { return r.name == name; });
-    if (static_cast<std::size_t>(have) >= count) return true;
-    if (!lock_.TimedWait(deadline)) return false;
-  }
+  return WaitUntil([&] { return RequestsNamed(name).size() >= count; }, timeoutMs);
 }
 
 void FakeDirectory::ClearRequests() {
   PScopedLock guard(&lock_);
   requests_.clear();
-}
-
-std::vector<DirectoryEntry> FakeDirectory::Satellites() const {
-  PScopedLock guard(&lock_);
-  return satellites_;
 }
 
 std::optional<DirectoryEntry> FakeDirectory::FindSatellite(const std::u16string& name) const {
@@ -131,158 +114,100 @@ std::optional<DirectoryEntry> FakeDirectory::FindSatellite(const std::u16string&
   return std::nullopt;
 }
 
-void FakeDirectory::PutSatellite(DirectoryEntry entry) {
+std::int32_t FakeDirectory::PutSatellite(DirectoryEntry entry) {
   PScopedLock guard(&lock_);
-  auto same = std::find_if(satellites_.begin(), satellites_.end(),
-                           [&](const DirectoryEntry& e) { return e.name == entry.name; });
+  if (entry.id == 0) entry.id = nextId_;
+  nextId_ = std::max(nextId_, entry.id + 1);
+  const auto same = std::find_if(satellites_.begin(), satellites_.end(),
+                                 [&](const DirectoryEntry& e) { return e.name == entry.name; });
   if (same != satellites_.end()) {
-    *same = std::move(entry);
+    *same = entry;
   } else {
-    nextId_ = std::max(nextId_, entry.id + 1);
-    satellites_.push_back(std::move(entry));
+    satellites_.push_back(entry);
   }
+  return entry.id;
 }
 
 std::int32_t FakeDirectory::OnRequest(KIV*, void* context, int socket, BSTR caller, BSTR service,
                                       VARIANT argument, VARIANT* value, std::int32_t* returnCode) {
   auto* self = static_cast<FakeDirectory*>(context);
-  DirectoryRequest request{Text(caller), Text(service), kiv::Variant::CopyOf(argument),
-                           kiv::GetPeerAddress(socket)};
+  const DirectoryRequest request{Text(caller), Text(service), kiv::Variant::CopyOf(argument),
+                                 kiv::GetPeerAddress(socket)};
   Handler handler;
   {
     PScopedLock guard(&self->lock_);
     self->requests_.push_back(request);
-    self->lock_.Broadcast();
     const auto found = self->handlers_.find(request.name);
     if (found != self->handlers_.end()) handler = found->second;
   }
   if (handler) return handler(request, value, returnCode);
   try {
-    return self->Answer(request, value, returnCode);
-  } catch (const KivException&) {
-    // A request of the wrong shape.
+    *returnCode = self->Answer(request, value);
+  } catch (const KivException&) {  // a request of the wrong shape
     *returnCode = kUnknown;
+  }
+  return 0;
+}
+
+// The built-in answers; the return code.
+std::int32_t FakeDirectory::Answer(const DirectoryRequest& request, VARIANT* value) {
+  const VARIANT& argument = *request.argument;
+  if (request.name == u"Register") {
+    DirectoryEntry entry{static_cast<std::int32_t>(VUtil::GetLongElement(argument, 4)),
+                         VUtil::GetStringElement(argument, 0),
+                         VUtil::GetStringElement(argument, 1),
+                         request.peer,
+                         VUtil::GetUShortElement(argument, 2),
+                         ServicesOf(argument)};
+    if (entry.id == 0) entry.id = FindSatellite(entry.name).value_or(DirectoryEntry{}).id;
+    const std::int32_t id = PutSatellite(std::move(entry));
+    *value = ArrayOf({kiv::Variant::String(kiv::FromUtf8(id_)), kiv::Variant::I4(id)}).Detach();
     return 0;
   }
-}
-
-std::int32_t FakeDirectory::Answer(const DirectoryRequest& request, VARIANT* value,
-                                   std::int32_t* returnCode) {
-  if (request.name == u"Register") return Register(request, value, returnCode);
-  if (request.name == u"UnRegister") return UnRegister(request, returnCode);
-  if (request.name == u"RemoveSatellite") return Remove(request, returnCode);
-  if (request.name == u"GetServiceReg") return GetServiceReg(request, value, returnCode);
-  if (request.name == u"GetSatelliteHost") return GetSatelliteHost(request, value, returnCode);
-  *returnCode = kUnknown;
-  return 0;
-}
-
-std::int32_t FakeDirectory::Register(const DirectoryRequest& request, VARIANT* value,
-                                     std::int32_t* returnCode) {
-  const VARIANT& record = *request.argument;
-  DirectoryEntry entry;
-  entry.name = VUtil::GetStringElement(record, 0);
-  entry.computer = VUtil::GetStringElement(record, 1);
-  entry.port = VUtil::GetUShortElement(record, 2);
-  entry.host = request.peer;
-  kiv::Variant services;
-  VUtil::GetElement(record, 6, services.get());
-  entry.services = ReadServices(*services);
-  const std::int32_t knownId = static_cast<std::int32_t>(VUtil::GetLongElement(record, 4));
-  {
-    PScopedLock guard(&lock_);
-    const auto same = std::find_if(satellites_.begin(), satellites_.end(), [&](const auto& e) {
-      return (knownId != 0 && e.id == knownId) || e.name == entry.name;
-    });
-    entry.id = knownId != 0 ? knownId : (same != satellites_.end() ? same->id : nextId_++);
-    if (same != satellites_.end()) {
-      *same = entry;
-    } else {
-      satellites_.push_back(entry);
-    }
-  }
-  std::vector<kiv::Variant> answer;
-  answer.push_back(kiv::Variant::String(kiv::FromUtf8(id_)));
-  answer.push_back(kiv::Variant::I4(entry.id));
-  *value = ArrayOf(std::move(answer)).Detach();
-  *returnCode = 0;
-  return 0;
-}
-
-std::int32_t FakeDirectory::UnRegister(const DirectoryRequest& request, std::int32_t* returnCode) {
-  const VARIANT& record = *request.argument;
-  const std::u16string name = VUtil::GetStringElement(record, 0);
-  kiv::Variant services;
-  VUtil::GetElement(record, 6, services.get());
-  const auto withdrawn = ReadServices(*services);
   PScopedLock guard(&lock_);
-  *returnCode = kUnknown;
-  for (DirectoryEntry& entry : satellites_) {
-    if (entry.name != name) continue;
-    std::erase_if(entry.services, [&](const auto& offered) {
-      return std::any_of(withdrawn.begin(), withdrawn.end(), [&](const auto& gone) {
-        return Lower(gone.first) == Lower(offered.first);
+  if (request.name == u"UnRegister") {
+    const auto withdrawn = ServicesOf(argument);
+    for (DirectoryEntry& entry : satellites_) {
+      if (entry.name != VUtil::GetStringElement(argument, 0)) continue;
+      std::erase_if(entry.services, [&](const auto& offered) {
+        return std::any_of(withdrawn.begin(), withdrawn.end(), [&](const auto& gone) {
+          return Lower(gone.first) == Lower(offered.first);
+        });
       });
-    });
-    *returnCode = 0;
-  }
-  return 0;
-}
-
-std::int32_t FakeDirectory::Remove(const DirectoryRequest& request, std::int32_t* returnCode) {
-  const std::int32_t id = static_cast<std::int32_t>(VUtil::GetLongElement(*request.argument, 4));
-  PScopedLock guard(&lock_);
-  const auto removed = std::erase_if(satellites_, [&](const auto& e) { return e.id == id; });
-  *returnCode = removed > 0 ? 0 : kUnknown;
-  return 0;
-}
-
-std::int32_t FakeDirectory::GetServiceReg(const DirectoryRequest& request, VARIANT* value,
-                                          std::int32_t* returnCode) {
-  const VARIANT& lookup = *request.argument;
-  const std::u16string destination = VUtil::GetStringElement(lookup, 0);
-  const std::u16string service = Lower(VUtil::GetStringElement(lookup, 1));
-  std::vector<kiv::Variant> entries;
-  PScopedLock guard(&lock_);
-  for (const DirectoryEntry& satellite : satellites_) {
-    if (destination != u"ALL" && satellite.name != destination) continue;
-    for (const auto& offered : satellite.services) {
-      if (Lower(offered.first) != service) continue;
-      std::vector<kiv::Variant> fields;
-      fields.push_back(kiv::Variant::String(offered.first));
-      fields.push_back(kiv::Variant::String(satellite.name));
-      fields.push_back(kiv::Variant::String(satellite.name));
-      fields.push_back(kiv::Variant::String(kiv::FromUtf8(satellite.host)));
-      fields.push_back(kiv::Variant::I4(satellite.port));
-      fields.push_back(kiv::Variant::String(satellite.computer));
-      fields.push_back(kiv::Variant::I4(satellite.id));
-      entries.push_back(ArrayOf(std::move(fields)));
+      return 0;
     }
-  }
-  *value = ArrayOf(std::move(entries)).Detach();
-  *returnCode = 0;
-  return 0;
-}
-
-std::int32_t FakeDirectory::GetSatelliteHost(const DirectoryRequest& request, VARIANT* value,
-                                             std::int32_t* returnCode) {
-  if (request.argument.vt() != VT_BSTR) {
-    *returnCode = kUnknown;
+  } else if (request.name == u"RemoveSatellite") {
+    const auto id = static_cast<std::int32_t>(VUtil::GetLongElement(argument, 4));
+    if (std::erase_if(satellites_, [&](const auto& e) { return e.id == id; }) > 0) return 0;
+  } else if (request.name == u"GetServiceReg") {
+    const std::u16string destination = VUtil::GetStringElement(argument, 0);
+    const std::u16string service = Lower(VUtil::GetStringElement(argument, 1));
+    std::vector<kiv::Variant> entries;
+    for (const DirectoryEntry& s : satellites_) {
+      if (destination != u"ALL" && s.name != destination) continue;
+      for (const auto& offered : s.services) {
+        if (Lower(offered.first) != service) continue;
+        const auto name = kiv::Variant::String(s.name);
+        entries.push_back(
+            ArrayOf({kiv::Variant::String(offered.first), name, name,
+                     kiv::Variant::String(kiv::FromUtf8(s.host)), kiv::Variant::I4(s.port),
+                     kiv::Variant::String(s.computer), kiv::Variant::I4(s.id)}));
+      }
+    }
+    *value = ArrayOf(std::move(entries)).Detach();
     return 0;
+  } else if (request.name == u"GetSatelliteHost" && request.argument.vt() == VT_BSTR) {
+    for (const DirectoryEntry& s : satellites_) {
+      if (s.name != Text(argument.bstrVal)) continue;
+      *value =
+          ArrayOf(
+              {ArrayOf({kiv::Variant::String(kiv::FromUtf8(s.host)), kiv::Variant::I4(s.port)})})
+              .Detach();
+      return 0;
+    }
+    return kiv::KIV_RC_SATELLITE_UNAVAILABLE;
   }
-  const std::optional<DirectoryEntry> satellite = FindSatellite(Text(request.argument->bstrVal));
-  if (!satellite) {
-    *returnCode = kiv::KIV_RC_SATELLITE_UNAVAILABLE;
-    return 0;
-  }
-  std::vector<kiv::Variant> pair;
-  pair.push_back(kiv::Variant::String(kiv::FromUtf8(satellite->host)));
-  pair.push_back(kiv::Variant::I4(satellite->port));
-  std::vector<kiv::Variant> outer;
-  outer.push_back(ArrayOf(std::move(pair)));
-  *value = ArrayOf(std::move(outer)).Detach();
-  *returnCode = 0;
-  return 0;
+  return kUnknown;
 }
 
 TestEngine::TestEngine(RequestHandler handler) : handler_(std::move(handler)) {
@@ -322,17 +247,6 @@ std::vector<std::pair<std::int32_t, std::int32_t>> TestEngine::Statuses() const 
   return statuses_;
 }
 
-bool TestEngine::WaitForStatus(std::int32_t status, int timeoutMs) const {
-  const timespec deadline = AbsoluteTimeout(timeoutMs);
-  PScopedLock guard(&lock_);
-  for (;;) {
-    for (const auto& seen : statuses_) {
-      if (seen.second == status) return true;
-    }
-    if (!lock_.TimedWait(deadline)) return false;
-  }
-}
-
 std::int32_t TestEngine::OnRequest(KIV*, void* context, int, BSTR caller, BSTR service,
                                    VARIANT argument, VARIANT* value, std::int32_t* returnCode) {
   auto* self = static_cast<TestEngine*>(context);
@@ -352,7 +266,6 @@ std::int32_t TestEngine::OnStatus(KIV*, void* context, std::int32_t satelliteId,
   auto* self = static_cast<TestEngine*>(context);
   PScopedLock guard(&self->lock_);
   self->statuses_.emplace_back(satelliteId, status);
-  self->lock_.Broadcast();
   return 0;
 }
 

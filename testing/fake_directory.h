@@ -1,14 +1,9 @@
-// Test helpers for the engine: FakeDirectory, a directory inside the test
-// process, and TestEngine, a satellite engine with std::function handlers.
-//
-// FakeDirectory is an engine registered as "MainRegister" on TCP port
-// 29831 of 127.0.0.1, so the test binary must run in a private network
-// (kiv_test ... PRIVATE_NETWORK) and hold one FakeDirectory at a time. It
-// answers "Register", "UnRegister", "RemoveSatellite", "GetServiceReg" and
-// "GetSatelliteHost" from a table of the satellites that registered,
-// records every request it receives, and lets a test replace the answer to
-// any request. Its handlers run on the directory engine's worker threads;
-// every member is safe to call from any thread.
+// FakeDirectory: a directory inside the test process, registered as
+// "MainRegister" on 127.0.0.1:29831 (so the test runs in a private network
+// and holds one at a time). It keeps a table of the satellites that
+// registered, records every request and lets a test replace any answer.
+// TestEngine: a satellite engine with std::function handlers. Both are safe
+// to use from any thread.
 #pragma once
 
 #include <cstdint>
@@ -25,7 +20,6 @@
 
 namespace kiv::testing {
 
-// One request as the directory received it.
 struct DirectoryRequest {
   std::u16string caller;
   std::u16string name;
@@ -33,7 +27,6 @@ struct DirectoryRequest {
   std::string peer;  // dotted address of the requesting connection
 };
 
-// A satellite as the directory keeps it.
 struct DirectoryEntry {
   std::int32_t id = 0;
   std::u16string name;
@@ -45,99 +38,72 @@ struct DirectoryEntry {
 
 class FakeDirectory {
  public:
-  // Answers one request: fill *value and *returnCode and return the result
-  // (a negative result goes back alone, as a refusal).
+  // Returns the result; a negative one goes back alone, as a refusal.
   using Handler = std::function<std::int32_t(const DirectoryRequest& request, VARIANT* value,
                                              std::int32_t* returnCode)>;
 
-  // Creates the engine and registers it with itself. Check ok().
   explicit FakeDirectory(std::string directoryId = "fake-directory");
-  // Removes and destroys the engine.
   ~FakeDirectory();
   FakeDirectory(const FakeDirectory&) = delete;
   FakeDirectory& operator=(const FakeDirectory&) = delete;
 
-  // Whether the directory listens and answered its own registration.
+  // Whether it listens and accepted its own registration.
   bool ok() const { return ok_; }
-  KIV* engine() const { return engine_; }
   const std::string& id() const { return id_; }
 
-  // Replaces the answer to one request name (exact); an empty handler
-  // restores the built-in one. The built-in answers:
-  // - "Register": [directory id, satellite id] (VT_BSTR, VT_I4), code 0; a
-  //   record carrying a known id keeps it, others get the next id from 1.
-  // - "UnRegister": withdraws the listed services, code 0 (1 if unknown).
-  // - "RemoveSatellite": forgets the satellite, code 0 (1 if unknown).
-  // - "GetServiceReg": entries [service, name, name, host, port (VT_I4),
-  //   computer, id] of the satellites offering the service (caseless): all
-  //   of them for "ALL", else the one named; code 0, maybe no entries.
-  // - "GetSatelliteHost": [[host, port]], or code 0x40000 when unknown.
-  // Any other request is answered with code 1 and no value.
+  // Replaces the answer to one request; an empty handler restores the
+  // built-in one: "Register" answers [directory id, satellite id] and keeps
+  // an id the record brings; "UnRegister" and "RemoveSatellite" change the
+  // table; "GetServiceReg" lists offers (caseless; "ALL" or one satellite);
+  // "GetSatelliteHost" answers [[host, port]]. Unknown names or satellites
+  // get a non-zero code.
   void SetHandler(const std::u16string& request, Handler handler);
 
   std::vector<DirectoryRequest> Requests() const;
   std::vector<DirectoryRequest> RequestsNamed(const std::u16string& name) const;
-  // Waits until at least `count` requests of that name arrived.
   bool WaitForRequests(const std::u16string& name, std::size_t count, int timeoutMs) const;
   void ClearRequests();
 
-  std::vector<DirectoryEntry> Satellites() const;
   std::optional<DirectoryEntry> FindSatellite(const std::u16string& name) const;
-  // Adds or replaces an entry, e.g. one that points at a fake peer.
-  void PutSatellite(DirectoryEntry entry);
+  // Adds or replaces (by name) an entry; one without an id gets the next.
+  std::int32_t PutSatellite(DirectoryEntry entry);
 
  private:
   static std::int32_t OnRequest(KIV* engine, void* context, int socket, BSTR caller, BSTR service,
                                 VARIANT argument, VARIANT* value, std::int32_t* returnCode);
-  std::int32_t Answer(const DirectoryRequest& request, VARIANT* value, std::int32_t* returnCode);
-  std::int32_t Register(const DirectoryRequest& request, VARIANT* value, std::int32_t* returnCode);
-  std::int32_t UnRegister(const DirectoryRequest& request, std::int32_t* returnCode);
-  std::int32_t Remove(const DirectoryRequest& request, std::int32_t* returnCode);
-  std::int32_t GetServiceReg(const DirectoryRequest& request, VARIANT* value,
-                             std::int32_t* returnCode);
-  std::int32_t GetSatelliteHost(const DirectoryRequest& request, VARIANT* value,
-                                std::int32_t* returnCode);
+  std::int32_t Answer(const DirectoryRequest& request, VARIANT* value);
 
   const std::string id_;
   KIV* engine_ = nullptr;
   bool ok_ = false;
-  mutable PCondMutex lock_;  // guards everything below
+  mutable PMutex lock_;  // guards everything below
   std::vector<DirectoryRequest> requests_;
   std::vector<DirectoryEntry> satellites_;  // registration order
   std::map<std::u16string, Handler> handlers_;
   std::int32_t nextId_ = 1;
 };
 
-// A satellite engine for tests. Handlers may be replaced at any time;
-// every member is safe to call from any thread.
 class TestEngine {
  public:
   using RequestHandler = std::function<std::int32_t(
       const std::u16string& caller, const std::u16string& service, const VARIANT& argument,
       VARIANT* value, std::int32_t* returnCode)>;
 
-  // Without a handler, requests are answered with result 0, code 0 and a
-  // copy of the argument (an echo).
+  // Without a handler, requests are echoed with result 0 and code 0.
   explicit TestEngine(RequestHandler handler = {});
-  // KivRemoveSatellite (unless Remove ran) and KivDestroy.
   ~TestEngine();
   TestEngine(const TestEngine&) = delete;
   TestEngine& operator=(const TestEngine&) = delete;
 
   KIV* get() const { return engine_; }
   void SetHandler(RequestHandler handler);
-
-  // KivRegister with services [name, ""] each; answers the return code
-  // (VT_I4 read as a number, -1 for any other shape).
+  // KivRegister with services [name, ""]; the return code (-1 if not VT_I4).
   std::int32_t Register(const std::u16string& name,
                         const std::vector<std::u16string>& services = {},
                         const char* directoryHost = "127.0.0.1", std::int32_t port = 0);
-  // KivRemoveSatellite's result.
   std::int32_t Remove();
-
   // Every onStatus call so far: (satellite id, status).
   std::vector<std::pair<std::int32_t, std::int32_t>> Statuses() const;
-  bool WaitForStatus(std::int32_t status, int timeoutMs) const;
 
  private:
   static std::int32_t OnRequest(KIV* engine, void* context, int socket, BSTR caller, BSTR service,
@@ -147,7 +113,7 @@ class TestEngine {
 
   KIV* engine_ = nullptr;
   bool removed_ = false;
-  mutable PCondMutex lock_;  // guards the two below
+  mutable PMutex lock_;  // guards the two below
   RequestHandler handler_;
   std::vector<std::pair<std::int32_t, std::int32_t>> statuses_;
 };

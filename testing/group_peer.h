@@ -1,7 +1,5 @@
-// Test helper: a UDP socket on the discovery group over loopback that plays
-// a directory (sends NOTIFY and BYEBYE, hears SEARCH). Header-only so that
-// black-box program tests can use it without the discovery test library.
-// Failures to set it up are GoogleTest failures; one thread per object.
+// A UDP socket on the discovery group over loopback that plays a directory
+// (sends NOTIFY and BYEBYE, hears SEARCH); one thread per object.
 #pragma once
 
 #include <arpa/inet.h>
@@ -21,11 +19,10 @@
 
 namespace kiv::discoverytest {
 
-// `bindPort` 1901 makes it a member that receives what is sent to the group;
-// `source` picks the address its datagrams come from.
+// `bindPort` 1901 makes it a member that receives what is sent to the group.
 class GroupPeer {
  public:
-  explicit GroupPeer(std::uint16_t bindPort = 0, const char* source = "127.0.0.1") {
+  explicit GroupPeer(std::uint16_t bindPort = 0) {
     fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     const int one = 1;
     ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -33,9 +30,9 @@ class GroupPeer {
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_port = htons(bindPort);
-    local.sin_addr.s_addr = bindPort == 0 ? ::inet_addr(source) : htonl(INADDR_ANY);
     in_addr loopback{};
     loopback.s_addr = ::inet_addr("127.0.0.1");
+    local.sin_addr.s_addr = bindPort == 0 ? loopback.s_addr : htonl(INADDR_ANY);
     ip_mreq membership{};
     membership.imr_multiaddr.s_addr = ::inet_addr("239.255.255.251");
     membership.imr_interface = loopback;

@@ -8,7 +8,4 @@
 
 #define EXPECT_KIV_CODE(actual, expected) \
   EXPECT_EQ(::kiv::DescribeResult(actual), ::kiv::DescribeResult(expected))
-#define ASSERT_KIV_CODE(actual, expected) \
-  ASSERT_EQ(::kiv::DescribeResult(actual), ::kiv::DescribeResult(expected))
-#define EXPECT_KIV_OK(actual) EXPECT_KIV_CODE(actual, 0)
-#define ASSERT_KIV_OK(actual) ASSERT_KIV_CODE(actual, 0)
+#define ASSERT_KIV_OK(actual) ASSERT_EQ(::kiv::DescribeResult(actual), ::kiv::DescribeResult(0))

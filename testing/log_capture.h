@@ -1,6 +1,6 @@
-// LogCapture: a logger for tests that keeps every formatted message in
-// memory instead of writing files, installed as the process-wide logger for
-// its scope. Any thread may log through it; one capture at a time.
+// LogCapture: keeps every formatted log message in memory instead of
+// writing files, installed as the process-wide logger for its scope. Any
+// thread may log through it; one capture at a time.
 #pragma once
 
 #include <boost/make_shared.hpp>
@@ -17,34 +17,18 @@
 
 namespace kiv::testing {
 
-class CapturingLog : public CBBLog {
- public:
-  CapturingLog() : CBBLog(u"capture.log", false) {}
-
-  void VLog(const char16_t* format, va_list arguments, int level) override {
-    std::string message = kiv::ToUtf8(kiv::WideFormatV(format, arguments));
-    PScopedLock guard(&lock_);
-    lines_.emplace_back(level, std::move(message));
-  }
-
-  std::vector<std::pair<int, std::string>> Lines() {
-    PScopedLock guard(&lock_);
-    return lines_;
-  }
-
- private:
-  PMutex lock_;
-  std::vector<std::pair<int, std::string>> lines_;  // level, message
-};
-
 class LogCapture {
  public:
-  LogCapture() : log_(boost::make_shared<CapturingLog>()) { SetGlobalLogger(log_); }
+  LogCapture() : log_(boost::make_shared<Log>()) { SetGlobalLogger(log_); }
   ~LogCapture() { SetGlobalLogger({}); }
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
 
-  std::vector<std::pair<int, std::string>> Lines() { return log_->Lines(); }
+  // Level and message of each line.
+  std::vector<std::pair<int, std::string>> Lines() {
+    PScopedLock guard(&log_->lock);
+    return log_->lines;
+  }
   // How many messages of that level read exactly `message`.
   int Count(int level, const std::string& message) {
     int n = 0;
@@ -53,7 +37,17 @@ class LogCapture {
   }
 
  private:
-  boost::shared_ptr<CapturingLog> log_;
+  struct Log : CBBLog {
+    Log() : CBBLog(u"capture.log", false) {}
+    void VLog(const char16_t* format, va_list arguments, int level) override {
+      std::string message = kiv::ToUtf8(kiv::WideFormatV(format, arguments));
+      PScopedLock guard(&lock);
+      lines.emplace_back(level, std::move(message));
+    }
+    PMutex lock;
+    std::vector<std::pair<int, std::string>> lines;
+  };
+  boost::shared_ptr<Log> log_;
 };
 
 }  // namespace kiv::testing

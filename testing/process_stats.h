@@ -1,6 +1,5 @@
-// What a running process holds, read from /proc: resident memory, threads,
-// open descriptors and CPU time. For tests that bound a server's resources
-// while it is abused or restarted. Nothing when the process is gone.
+// What a running process holds, read from /proc; nothing when it is gone.
+// For tests that bound a server's resources while it is abused or restarted.
 #pragma once
 
 #include <sys/types.h>

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -25,14 +26,11 @@ int MillisLeft(Clock::time_point deadline) {
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
-bool WaitReadable(int fd, Clock::time_point deadline) {
-  for (;;) {
-    pollfd entry{fd, POLLIN, 0};
-    const int ready = ::poll(&entry, 1, MillisLeft(deadline));
-    if (ready > 0) return true;
-    if (ready == 0) return false;
-    if (errno != EINTR) return false;
-  }
+template <class T>
+Bytes Encoded(bool (*write)(ByteSink&, T), T value) {
+  MemorySink sink;
+  write(sink, value);
+  return sink.bytes();
 }
 
 sockaddr_in Loopback(std::uint16_t port) {
@@ -44,22 +42,6 @@ sockaddr_in Loopback(std::uint16_t port) {
 }
 
 }  // namespace
-
-Socket& Socket::operator=(Socket&& other) noexcept {
-  if (this != &other) reset(other.release());
-  return *this;
-}
-
-int Socket::release() {
-  const int fd = fd_;
-  fd_ = -1;
-  return fd;
-}
-
-void Socket::reset(int fd) {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
-}
 
 Listener::Listener(std::uint16_t port, int backlog) {
   socket_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -82,7 +64,7 @@ Socket Listener::Accept(int timeoutMs) {
 }
 
 bool Listener::HasPending(int timeoutMs) {
-  return WaitReadable(socket_.get(), Clock::now() + std::chrono::milliseconds(timeoutMs));
+  return Readable(socket_.get(), timeoutMs);
 }
 
 std::uint16_t UnusedPort() {
@@ -110,17 +92,8 @@ bool SendBytes(int fd, const Bytes& bytes) {
 }
 
 std::optional<Bytes> ReadBytes(int fd, std::size_t n, int timeoutMs) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  Bytes bytes(n);
-  std::size_t got = 0;
-  while (got < n) {
-    if (!WaitReadable(fd, deadline)) return std::nullopt;
-    const ssize_t now = ::recv(fd, bytes.data() + got, n - got, MSG_DONTWAIT);
-    if (now < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (now <= 0) return std::nullopt;
-    got += static_cast<std::size_t>(now);
-  }
-  return bytes;
+  auto bytes = ReadUntilClosed(fd, timeoutMs, n);
+  return bytes && bytes->size() == n ? bytes : std::nullopt;
 }
 
 std::optional<Bytes> ReadUntilClosed(int fd, int timeoutMs, std::size_t limit) {
@@ -128,8 +101,9 @@ std::optional<Bytes> ReadUntilClosed(int fd, int timeoutMs, std::size_t limit) {
   Bytes bytes;
   std::uint8_t chunk[4096];
   while (bytes.size() < limit) {
-    if (!WaitReadable(fd, deadline)) return std::nullopt;
-    const ssize_t now = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+    if (!Readable(fd, MillisLeft(deadline))) return std::nullopt;
+    const ssize_t now =
+        ::recv(fd, chunk, std::min(sizeof chunk, limit - bytes.size()), MSG_DONTWAIT);
     if (now < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (now <= 0) return bytes;  // closed or reset
     bytes.insert(bytes.end(), chunk, chunk + now);
@@ -142,32 +116,27 @@ bool WaitForClose(int fd, int timeoutMs) {
 }
 
 bool Readable(int fd, int timeoutMs) {
-  return WaitReadable(fd, Clock::now() + std::chrono::milliseconds(timeoutMs));
+  pollfd entry{fd, POLLIN, 0};
+  int ready = 0;
+  while ((ready = ::poll(&entry, 1, timeoutMs)) < 0 && errno == EINTR) {
+  }
+  return ready > 0;
 }
 
 Bytes U16Bytes(std::uint16_t value) {
-  MemorySink sink;
-  WriteU16(sink, value);
-  return sink.bytes();
+  return Encoded(WriteU16, value);
 }
 
 Bytes U32Bytes(std::uint32_t value) {
-  MemorySink sink;
-  WriteU32(sink, value);
-  return sink.bytes();
+  return Encoded(WriteU32, value);
 }
 
 Bytes StringBytes(const std::u16string& text) {
-  MemorySink sink;
-  kiv::Bstr value(text);
-  WriteBstr(sink, value.get());
-  return sink.bytes();
+  return Encoded(WriteBstr, kiv::Bstr(text).get());
 }
 
 Bytes VariantBytes(const VARIANT& value) {
-  MemorySink sink;
-  WriteVariant(sink, value);
-  return sink.bytes();
+  return Encoded<const VARIANT&>(WriteVariant, value);
 }
 
 Bytes RequestBytes(const std::u16string& caller, const std::u16string& name,
@@ -209,24 +178,19 @@ bool ReadRequest(int fd, ReceivedRequest& request, int timeoutMs) {
 std::string Hex(const Bytes& bytes) {
   std::string text;
   char digits[4];
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    std::snprintf(digits, sizeof digits, i == 0 ? "%02x" : " %02x", bytes[i]);
+  for (const std::uint8_t byte : bytes) {
+    std::snprintf(digits, sizeof digits, text.empty() ? "%02x" : " %02x", byte);
     text += digits;
   }
   return text;
 }
 
 Bytes FromHex(const std::string& hex) {
+  std::string digits = hex;
+  std::erase(digits, ' ');
   Bytes bytes;
-  std::string pair;
-  for (const char c : hex) {
-    if (c == ' ') continue;
-    pair += c;
-    if (pair.size() == 2) {
-      bytes.push_back(static_cast<std::uint8_t>(std::stoul(pair, nullptr, 16)));
-      pair.clear();
-    }
-  }
+  for (std::size_t i = 0; i + 1 < digits.size(); i += 2)
+    bytes.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
   return bytes;
 }
 

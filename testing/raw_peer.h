@@ -1,11 +1,13 @@
-// Raw-socket helpers for engine tests: a fake peer that writes exact bytes
-// over real loopback sockets and checks the bytes that come back. Every
-// wait has a deadline; descriptors are owned by Socket and closed with it.
+// A fake peer for engine tests: exact bytes over loopback sockets, every
+// wait with a deadline.
 #pragma once
+
+#include <unistd.h>
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kiv/oleaut.h"
@@ -14,18 +16,23 @@ namespace kiv::testing {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// Owns one descriptor.
 class Socket {
  public:
   Socket() = default;
   explicit Socket(int fd) : fd_(fd) {}
   Socket(Socket&& other) noexcept : fd_(other.release()) {}
-  Socket& operator=(Socket&& other) noexcept;
+  Socket& operator=(Socket&& other) noexcept {
+    reset(other.release());
+    return *this;
+  }
   ~Socket() { reset(); }
 
   int get() const { return fd_; }
-  int release();
-  void reset(int fd = -1);
+  int release() { return std::exchange(fd_, -1); }
+  void reset(int fd = -1) {
+    if (fd_ >= 0 && fd_ != fd) ::close(fd_);
+    fd_ = fd;
+  }
   bool valid() const { return fd_ >= 0; }
 
  private:
@@ -37,7 +44,6 @@ class Listener {
  public:
   explicit Listener(std::uint16_t port = 0, int backlog = 16);
   std::uint16_t port() const { return port_; }
-  int fd() const { return socket_.get(); }
   // The next connection, or an invalid Socket after timeoutMs.
   Socket Accept(int timeoutMs = 5000);
   // Whether a connection is waiting to be accepted right now.
@@ -48,7 +54,6 @@ class Listener {
   std::uint16_t port_ = 0;
 };
 
-// A blocking connection to 127.0.0.1:port; invalid on failure.
 Socket ConnectTo(std::uint16_t port);
 // A loopback port that nobody listens on: one a listener has just released.
 std::uint16_t UnusedPort();
@@ -59,13 +64,11 @@ std::optional<Bytes> ReadBytes(int fd, std::size_t n, int timeoutMs = 5000);
 // Everything until the peer closes (at most `limit` bytes); nullopt when
 // timeoutMs passes first.
 std::optional<Bytes> ReadUntilClosed(int fd, int timeoutMs = 5000, std::size_t limit = 1 << 20);
-// Whether the peer closed (or reset) the connection within timeoutMs;
-// bytes that arrive first are dropped.
+// Whether the peer closed (or reset) the connection; bytes before are dropped.
 bool WaitForClose(int fd, int timeoutMs = 5000);
 // Whether bytes (or a close) arrive within timeoutMs.
 bool Readable(int fd, int timeoutMs);
 
-// Message builders in the engine's wire encoding.
 Bytes U16Bytes(std::uint16_t value);
 Bytes U32Bytes(std::uint32_t value);
 Bytes StringBytes(const std::u16string& text);
@@ -79,8 +82,7 @@ Bytes PingBytes(std::int32_t satelliteId);
 Bytes ReplyBytes(std::int32_t result, std::int32_t returnCode, const VARIANT& value);
 Bytes Concat(std::initializer_list<Bytes> parts);
 
-// Reads one service request (without a marker) from a connected socket:
-// caller, request name and argument; false on any failure.
+// One service request (without a marker); false on any failure.
 struct ReceivedRequest {
   std::u16string caller;
   std::u16string name;

@@ -1,17 +1,14 @@
 // Waiting in tests: on a condition with a deadline, never on a bare sleep;
-// a thread that is joined even when an assertion fails; and the time a
-// block took.
+// a thread that is joined even when an assertion fails; the time a block took.
 #pragma once
 
 #include <chrono>
-#include <cstdint>
 #include <functional>
 #include <thread>
 #include <utility>
 
 #include "support/threads/cond.h"
 #include "support/threads/thread.h"
-#include "support/threads/timeout.h"
 
 namespace kiv::testing {
 
@@ -32,9 +29,7 @@ template <class F>
 long long ElapsedMillis(F&& body) {
   const auto start = std::chrono::steady_clock::now();
   body();
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                               start)
-      .count();
+  return (std::chrono::steady_clock::now() - start) / std::chrono::milliseconds(1);
 }
 
 // Runs a callable on its own PThread and joins it when destroyed, so a
@@ -57,22 +52,5 @@ class TestThread {
   std::function<void()> body_;
   PThread thread_;
 };
-
-// Waits until counter.value == want, for at most `milliseconds`.
-inline bool WaitForValue(PIntCondMutex& counter, std::int32_t want, int milliseconds) {
-  PScopedLock lock(&counter);
-  const timespec deadline = AbsoluteTimeout(milliseconds);
-  while (counter.value != want) {
-    if (!counter.TimedWait(deadline)) return counter.value == want;
-  }
-  return true;
-}
-
-// Adds `delta` to counter.value under its lock and wakes its waiters.
-inline void AddAndBroadcast(PIntCondMutex& counter, std::int32_t delta) {
-  PScopedLock lock(&counter);
-  counter.value += delta;
-  counter.Broadcast();
-}
 
 }  // namespace kiv::testing

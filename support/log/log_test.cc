@@ -1,10 +1,15 @@
 #include "support/log/log.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <boost/format.hpp>
 #include <boost/make_shared.hpp>
+#include <cstdio>
 #include <memory>
+#include <sstream>
 #include <vector>
 
 #include "support/log/log_paths.h"
@@ -13,6 +18,119 @@
 
 namespace kiv::logtest {
 namespace {
+
+using kiv::testing::TempDir;
+using kiv::testing::TestThread;
+
+std::unique_ptr<CBBLog> FixedClockLogger() {
+  return std::make_unique<CBBLog>(u"kiv.log", false, FixedTime);
+}
+
+TEST(LogFile, RotatesAboveTheLimitWhenOpeningAndAtTheLimitWhenWriting) {
+  TempDir dir;
+  const std::string above = dir.File("above"), exact = dir.File("exact"), below = dir.File("below");
+  WriteFileOfSize(above, kLogRotateSize + 1);
+  WriteFileOfSize(exact, kLogRotateSize);
+  WriteFileOfSize(below, kLogRotateSize - 10);
+  const std::string aboveText = FileText(above), belowText = FileText(below);
+  LogFile file;
+  file.Open(above);  // copied aside, then started afresh
+  EXPECT_EQ(FileText(above + ".back") + FileText(above), aboveText);
+  file.Open(exact);
+  EXPECT_EQ(file.Size(), kLogRotateSize);
+  file.Open(below);
+  file.WriteLine("123456789");
+  EXPECT_EQ(file.Size(), kLogRotateSize - 1);
+  file.WriteLine("x");  // the counter reaches the limit
+  file.WriteLine("next\n");
+  EXPECT_EQ(FileText(below + ".back"), belowText + "123456789x");
+  EXPECT_EQ(FileText(below), "next\n");
+  EXPECT_FALSE(std::filesystem::exists(exact + ".back"));
+}
+
+TEST(LogFile, FallsBackToNineNumberedNames) {
+  TempDir dir;
+  const std::string base = dir.File("kiv.log");
+  for (int i = 0; i <= 9; ++i)
+    std::filesystem::create_directory(base + (i ? std::to_string(i) : ""));
+  LogFile file;
+  file.Open(base);  // all ten names taken
+  EXPECT_FALSE(file.IsOpen());
+  EXPECT_EQ(file.Path(), base + "9");
+  std::filesystem::remove(base + "1");
+  file.Open(base);
+  EXPECT_EQ(file.Path(), base + "1");
+  file.WriteLine(std::string(kLogRotateSize, 'z'));  // rotates under the name it opened
+  EXPECT_EQ(FileText(base + "1.back").size(), kLogRotateSize);
+  EXPECT_TRUE(file.IsOpen());
+  EXPECT_EQ(file.Path(), base + "1");
+}
+
+// FATAL lines also go to the error log, on the caller's thread, with the
+// program's name; messages are cut to 2047 units, but not format objects.
+TEST(CBBLog, WritesLinesByteForByte) {
+  LogSandbox sandbox(4);
+  auto logger = FixedClockLogger();
+  logger->Log(LOG_INFO, u"hello %s %d", u"w\u00e9rld", 5);
+  logger->Log(u"%s", std::u16string(3000, u'b').c_str());  // at DEBUG, cut
+  logger->Log(LOG_FATAL, u"going down");
+  const std::string fatal = Line("FATAL", "log_test - going down");
+  EXPECT_EQ(FileText(sandbox.LogPath("ZibErrors.log")), fatal);
+  logger->Log(boost::wformat(L"%1%") % std::wstring(3000, L'c'), LOG_INFO);
+  logger->Log(boost::wformat(L"%1%") % L"\U0001F600", LOG_WARN);
+  // Dropped: a missing format argument, levels without a name, no format.
+  EXPECT_NO_THROW(logger->Log(boost::wformat(L"%1% %2%") % 1, LOG_INFO));
+  logger->Log(5, u"five");
+  logger->Log(-1, u"minus one");
+  logger->Log(nullptr);
+  logger.reset();
+  EXPECT_EQ(FileText(sandbox.LogPath("kiv.log")),
+            Line("INFO ", "hello w\xC3\xA9rld 5") + Line("DEBUG", std::string(2047, 'b')) + fatal +
+                Line("INFO ", std::string(3000, 'c')) + Line("WARN ", "\xED\xA0\xBD\xED\xB8\x80"));
+
+  logger = std::make_unique<CBBLog>(u"", true, FixedTime);  // the program's name, with pid
+  logger->Log(LOG_ERROR, u"e");
+  logger.reset();
+  EXPECT_EQ(FileText(sandbox.LogPath("log_test.log")),
+            "2026/01/31 09:05:07.042 [ERROR] " + std::to_string(::getpid()) + " - e\n");
+}
+
+// kiv.log is a pipe nobody reads while the threads log: the writer thread
+// blocks once it is full, so most lines are still queued at destruction.
+TEST(CBBLog, ConcurrentLinesStayWholeInOrderAndAllReachTheFileAtDestruction) {
+  LogSandbox sandbox(4);
+  std::filesystem::create_directories(sandbox.LogPath(""));
+  ASSERT_EQ(::mkfifo(sandbox.LogPath("kiv.log").c_str(), 0600), 0);
+  const int readEnd = ::open(sandbox.LogPath("kiv.log").c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_EQ(::fcntl(readEnd, F_SETFL, 0), 0);  // blocking reads from here on
+  auto logger = FixedClockLogger();
+  constexpr int kThreads = 4, kLines = 800;  // about 160 kB, more than a pipe holds
+  {
+    std::vector<std::unique_ptr<TestThread>> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.push_back(std::make_unique<TestThread>([&logger, t] {
+        for (int n = 0; n < kLines; ++n) logger->Log(LOG_INFO, u"thread %d line %d", t, n);
+      }));
+    }
+  }
+  std::string received;
+  {
+    TestThread reader([&received, readEnd] {
+      char buffer[65536];
+      for (ssize_t n; (n = ::read(readEnd, buffer, sizeof buffer)) > 0;) received.append(buffer, n);
+    });
+    logger.reset();
+  }
+  ::close(readEnd);
+  std::vector<int> next(kThreads, 0);
+  std::istringstream in(received);
+  int t = 0, n = 0;
+  for (std::string line; std::getline(in, line);) {
+    ASSERT_EQ(std::sscanf(line.c_str() + 23, " [INFO ] - thread %d line %d", &t, &n), 2) << line;
+    ASSERT_EQ(n, next.at(t)++) << line;
+  }
+  EXPECT_EQ(next, std::vector<int>(kThreads, kLines));
+}
 
 TEST(LogFunctions, EachWritesAtItsLevelWhileALoggerLives) {
   LogSandbox sandbox(3);

@@ -1,6 +1,5 @@
-// Runs the built kiv program's discover command inside this test's private
-// network namespace (children inherit it) and plays the directories with
-// raw datagrams on the discovery group over loopback.
+// The built `kiv discover` in this test's private network (children inherit
+// it), with directories played by raw datagrams on the discovery group.
 #include <gtest/gtest.h>
 #include <signal.h>
 

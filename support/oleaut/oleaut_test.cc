@@ -1,14 +1,79 @@
+#include "kiv/oleaut.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
-#include "kiv/oleaut.h"
-#include "support/oleaut/fake_unknown.h"
+#include "kiv/value.h"
 #include "support/oleaut/safearray_internal.h"
 
 namespace {
+
+// Its first virtual functions sit where a COM layer declares QueryInterface,
+// AddRef and Release, so the tests also prove the calls use the right slots.
+class FakeUnknown {
+ public:
+  virtual HRESULT QueryInterface(const void*, void**) { return E_NOTIMPL; }
+  virtual ULONG AddRef() { return ++refs; }
+  virtual ULONG Release() { return --refs; }
+  IUnknown* get() { return reinterpret_cast<IUnknown*>(this); }
+  ULONG refs = 1;
+};
+
+TEST(Bstr, ByteLengthBeforeAndAZeroUnitAfterTheText) {
+  const OLECHAR text[] = u"abc\0de";  // embedded zero unit
+  for (UINT units : {0u, 2u, 6u}) {
+    SCOPED_TRACE(units);
+    BSTR s = SysAllocStringLen(text, units);
+    ASSERT_NE(s, nullptr);
+    std::uint32_t prefix = 0;
+    std::memcpy(&prefix, reinterpret_cast<const char*>(s) - 4, 4);
+    EXPECT_EQ(prefix, 2 * units);
+    EXPECT_EQ(SysStringByteLen(s), 2 * units);
+    EXPECT_EQ(SysStringLen(s), units);
+    EXPECT_EQ(std::u16string_view(s, units), std::u16string_view(text, units));
+    EXPECT_EQ(s[units], 0);
+    SysFreeString(s);
+  }
+  const kiv::Bstr zeroed = kiv::Bstr::Attach(SysAllocStringLen(nullptr, 3));
+  EXPECT_EQ(zeroed.view(), std::u16string(3, u'\0'));
+  EXPECT_EQ(zeroed.get()[3], 0);
+  // An odd byte length keeps its bytes; a whole zero unit follows the partial one.
+  const kiv::Bstr odd = kiv::Bstr::Attach(SysAllocStringByteLen("xyz", 3));
+  EXPECT_EQ(SysStringByteLen(odd.get()), 3u);
+  EXPECT_EQ(odd.size(), 1u);
+  EXPECT_EQ(std::memcmp(odd.get(), "xyz\0\0", 5), 0);
+}
+
+VARIANT StringVariant(const char16_t* text) {
+  VARIANT v;
+  VariantInit(&v);
+  v.vt = VT_BSTR;
+  v.bstrVal = SysAllocString(text);
+  return v;
+}
+
+TEST(Variant, InvalidTypeWordsAreRefusedAndLeftAlone) {
+  VARIANT v;
+  std::memset(&v, 0xAB, sizeof v);
+  VariantInit(&v);
+  EXPECT_EQ(v.vt | v.wReserved1 | v.wReserved2 | v.wReserved3, 0);
+  EXPECT_EQ(VariantClear(nullptr), E_INVALIDARG);
+  for (VARTYPE vt : {VARTYPE{VT_VARIANT}, VARTYPE{15}, VARTYPE{0x1000 | VT_I4},
+                     VARTYPE{VT_BYREF | VT_EMPTY}, VARTYPE{VT_ARRAY | VT_RECORD}}) {
+    v.vt = vt;
+    EXPECT_EQ(VariantClear(&v), DISP_E_BADVARTYPE) << vt;
+    EXPECT_EQ(v.vt, vt);
+    VARIANT copy = StringVariant(u"kept");
+    EXPECT_EQ(VariantCopy(&copy, &v), DISP_E_BADVARTYPE) << vt;
+    EXPECT_EQ(copy.vt, VT_BSTR);
+    EXPECT_EQ(VariantClear(&copy), S_OK);
+    EXPECT_EQ(copy.vt, VT_EMPTY);
+  }
+}
 
 std::u16string View(BSTR s) {
   return s == nullptr ? u"(null)" : std::u16string(s, SysStringLen(s));
@@ -67,7 +132,7 @@ TEST(SafeArray, ElementAccessCountsObjectReferences) {
   EXPECT_EQ(SafeArrayPutElement(variants, &index, nullptr), E_INVALIDARG);
   EXPECT_EQ(SafeArrayDestroy(strings) | SafeArrayDestroy(variants), S_OK);
 
-  kiv::testing::FakeUnknown a, b;
+  FakeUnknown a, b;
   SAFEARRAY* objects = SafeArrayCreateVector(VT_UNKNOWN, 0, 2);
   ASSERT_EQ(SafeArrayPutElement(objects, &(index = 0), a.get()), S_OK);
   ASSERT_EQ(SafeArrayPutElement(objects, &index, a.get()), S_OK);  // the same object again
@@ -77,10 +142,10 @@ TEST(SafeArray, ElementAccessCountsObjectReferences) {
   EXPECT_EQ(got, b.get());
   SAFEARRAY* copy = nullptr;
   ASSERT_EQ(SafeArrayCopy(objects, &copy), S_OK);
-  EXPECT_EQ(std::make_pair(a.refs(), b.refs()), std::make_pair(3u, 4u));
+  EXPECT_EQ(std::make_pair(a.refs, b.refs), std::make_pair(3u, 4u));
   SafeArrayDestroy(copy);
   SafeArrayDestroy(objects);
-  EXPECT_EQ(std::make_pair(a.refs(), b.refs()), std::make_pair(1u, 2u));  // GetElement's stays
+  EXPECT_EQ(std::make_pair(a.refs, b.refs), std::make_pair(1u, 2u));  // GetElement's stays
 }
 
 TEST(SafeArray, CopyIsDeepAndRedimCutsAndZeroesTheLastDimension) {

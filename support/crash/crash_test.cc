@@ -1,0 +1,201 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+
+#include "kiv/utf8.h"
+#include "support/crash/crash_guard.h"
+#include "support/crash/crash_handler.h"
+#include "support/crash/dump_file.h"
+#include "support/crash/fault_guard.h"
+#include "support/crash/guid.h"
+#include "support/log/log.h"
+#include "support/log/log_test_util.h"
+#include "testing/wait.h"
+
+namespace kiv {
+namespace {
+
+// Faults raised on purpose, out of the sanitizers' sight so that the fault
+// itself reaches the guard. Sanitizer builds take faults outside a guard
+// their own way (a report and an exit status, not the signal).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitizerTakesUnguardedFaults = true;
+#else
+constexpr bool kSanitizerTakesUnguardedFaults = false;
+#endif
+
+// Volatile all the way down: an optimiser may drop a store through null.
+__attribute__((noinline, no_sanitize("undefined"), no_sanitize_address, no_sanitize_thread)) void
+DereferenceNull() {
+  volatile int* volatile pointer = nullptr;
+  *pointer = 1;
+}
+
+__attribute__((noinline, no_sanitize("undefined"))) void DivideByZero() {
+  volatile int zero = 0, one = 1;
+  volatile int quotient = one / zero;
+  (void)quotient;
+}
+
+const struct {
+  const char* name;
+  int signal;
+  void (*raise)();
+} kFaultKinds[] = {{"null dereference", SIGSEGV, [] { DereferenceNull(); }},
+                   {"division by zero", SIGFPE, [] { DivideByZero(); }},
+                   {"bad instruction", SIGILL, [] { __builtin_trap(); }}};
+
+using logtest::FileText;
+namespace fs = std::filesystem;
+
+class CrashHandlerTest : public ::testing::Test {
+ protected:
+  CrashHandlerTest() : sandbox_(LOG_WARN), logger_(InitLogger()) {}
+
+  std::string Logs(const std::string& name = "") const { return sandbox_.LogPath(name); }
+  // kiv.log is written by the logger's own thread; the reporter runs apart.
+  static bool Eventually(const std::string& file, const std::string& part) {
+    return testing::WaitUntil([&] { return FileText(file).find(part) != std::string::npos; },
+                              30000);
+  }
+
+  logtest::LogSandbox sandbox_;
+  boost::shared_ptr<CBBLog> logger_;
+};
+
+TEST_F(CrashHandlerTest, DumpsGoToTheLogsFolderElseTheTemporaryOne) {
+  CrashHandler handler(u"", false);
+  EXPECT_EQ(handler.AppName(), u"Application");
+  EXPECT_EQ(ToUtf8(handler.DumpFolder()), Logs());
+  const fs::path self = fs::read_symlink("/proc/self/exe");
+  EXPECT_EQ(ToUtf8(handler.ReporterPath()), (self.parent_path() / "ZibCrashReporter").string());
+  logtest::WriteFileOfSize(sandbox_.Root() + "/file", 1);
+  sandbox_.SetDataFolder(sandbox_.Root() + "/file/data");  // cannot exist
+  ::setenv("TMPDIR", sandbox_.Root().c_str(), 1);
+  CrashHandler fallback(u"x", false);
+  ::unsetenv("TMPDIR");
+  EXPECT_EQ(ToUtf8(fallback.DumpFolder()), sandbox_.Root() + "/");
+}
+
+TEST_F(CrashHandlerTest, InvalidParameterIsLoggedOnlyWhileAHandlerLives) {
+  CrashHandler::RouteInvalidParameter(u"p != 0", u"before", u"f.c", 1);
+  {
+    CrashHandler handler(u"x", false);
+    CrashHandler::RouteInvalidParameter(u"p != 0", u"memcpy", u"copy.c", 42);
+  }
+  CrashHandler::RouteInvalidParameter(nullptr, u"after", nullptr, 2);
+  logger_.reset();  // flushes
+  const std::string text = FileText(Logs("kiv.log"));
+  EXPECT_EQ(text.substr(text.find(" [")),
+            " [WARN ] - Invalid parameter detected in function memcpy. File: copy.c Line: 42. "
+            "Expression: p != 0\n");
+}
+
+// End to end (the fault kinds are the guard's tests'): the result code, a
+// dump, a FATAL line in both logs, the reporter's report, and service after.
+TEST_F(CrashHandlerTest, FaultingHandlerIsReportedAndTheNextCallServed) {
+  EXPECT_EQ(CallGuarded([] { return 7; }), 7);
+  EXPECT_THROW(CallGuarded([]() -> int { throw std::runtime_error("handler"); }),
+               std::runtime_error);
+  EXPECT_EQ(CallGuarded([] { DereferenceNull(); }), kGuardCrashResult);
+  EXPECT_EQ(CallGuarded([] { return 5; }), 5);
+  std::string dump;
+  for (const auto& entry : fs::directory_iterator(Logs())) {
+    if (entry.path().extension() == ".dmp") dump += entry.path().string();
+  }
+  const std::optional<DumpContents> contents = ParseDump(FileText(dump));
+  ASSERT_TRUE(contents) << dump;
+  EXPECT_EQ(contents->application, "Kiv.dll");
+  EXPECT_EQ(contents->signal, SIGSEGV);
+  EXPECT_FALSE(contents->frames.empty());
+  const std::string fatal =
+      "[FATAL] - crash_test - crash of Kiv.dll. minidump generated as " + dump + " (";
+  const std::string errors = FileText(Logs("ZibErrors.log"));
+  EXPECT_NE(errors.find(fatal), std::string::npos) << errors;
+  EXPECT_EQ(errors.find("[FATAL]"), errors.rfind("[FATAL]"));
+  EXPECT_TRUE(Eventually(Logs("kiv.log"), fatal));
+  EXPECT_TRUE(Eventually(dump.substr(0, dump.size() - 4) + ".txt", "SIGSEGV"));
+  EXPECT_TRUE(Eventually(Logs("ZibErrors.log"), "ZibCrashReporter - crash of Kiv.dll"));
+}
+
+TEST(DumpFile, ParsesWhatItFormatsAndRefusesMalformedText) {
+  FaultRecord fault;
+  std::tie(fault.signal, fault.code, fault.address, fault.thread) =
+      std::make_tuple(SIGBUS, 2, 0xdeadbeef, 4321);
+  fault.frameCount = 3;
+  std::tie(fault.frames[0], fault.frames[1], fault.frames[2]) =
+      std::make_tuple(0x1000, 0x2000, UINTPTR_MAX);
+  const DumpModule module{0x1000, 0x3000, 0x10, "/opt/with blank/lib.so"};
+  const std::optional<DumpContents> dump = ParseDump(FormatDump("Kiv.dll", fault, {module}));
+  ASSERT_TRUE(dump);
+  EXPECT_EQ(dump->process, ::getpid());
+  EXPECT_EQ(std::make_tuple(dump->thread, dump->signal, dump->code, dump->address),
+            std::make_tuple(4321, SIGBUS, 2, std::uintptr_t{0xdeadbeef}));
+  EXPECT_EQ(dump->frames, (std::vector<std::uintptr_t>{0x1000, 0x2000, UINTPTR_MAX}));
+  ASSERT_EQ(dump->modules.size(), 1u);
+  EXPECT_EQ(std::make_tuple(dump->modules[0].start, dump->modules[0].end,
+                            dump->modules[0].fileOffset, dump->modules[0].path),
+            std::make_tuple(module.start, module.end, module.fileOffset, module.path));
+
+  for (const char* bad :
+       {"", "MDMP garbage\n", "KIV-CRASH-DUMP 1", "KIV-CRASH-DUMP 1\nframe 1234\n",
+        "KIV-CRASH-DUMP 1\nframe 0x\n", "KIV-CRASH-DUMP 1\naddress 0x12z\n",
+        "KIV-CRASH-DUMP 1\nmodule 0x1 0x2 0x0\n", "KIV-CRASH-DUMP 1\nsignal eleven\n"}) {
+    EXPECT_FALSE(ParseDump(bad)) << bad;
+  }
+  EXPECT_TRUE(ParseDump("KIV-CRASH-DUMP 1\n\nlater-field whatever\n"));
+}
+
+TEST(DumpFile, CurrentModulesHoldThisProgramsCode) {
+  const auto code = reinterpret_cast<std::uintptr_t>(&DivideByZero);
+  std::string found;
+  for (const DumpModule& module : CurrentModules()) {
+    EXPECT_LT(module.start, module.end);
+    if (code >= module.start && code < module.end) found = module.path;
+  }
+  EXPECT_EQ(found, std::filesystem::read_symlink("/proc/self/exe").string());
+}
+
+// Outside a guard, for a signal sent inside one and after a body that threw,
+// the process ends as it would without guards: by the signal, or by the
+// handler installed before ours.
+TEST(FaultGuardDeathTest, UnguardedFaultsAndSentSignalsKeepTheirFate) {
+  if (kSanitizerTakesUnguardedFaults) GTEST_SKIP() << "the sanitizer takes them";
+  FaultRecord record;
+  // Each child runs the test from its start: this handler goes in before any
+  // guard of the child installs ours.
+  EXPECT_EXIT((::signal(SIGSEGV, [](int) { std::_Exit(42); }), RunGuarded([] {}, &record),
+               DereferenceNull()),
+              ::testing::ExitedWithCode(42), "");
+  for (const auto& kind : kFaultKinds) {
+    EXPECT_EXIT((RunGuarded([] {}, &record), kind.raise()), ::testing::KilledBySignal(kind.signal),
+                "")
+        << kind.name;
+  }
+  EXPECT_EXIT((RunGuarded([] { ::raise(SIGSEGV); }, &record), std::_Exit(0)),
+              ::testing::KilledBySignal(SIGSEGV), "");
+  EXPECT_EXIT(
+      {
+        try {
+          RunGuarded([] { throw 1; }, &record);
+        } catch (int) {
+        }
+        DereferenceNull();
+      },
+      ::testing::KilledBySignal(SIGSEGV), "");
+}
+
+}  // namespace
+}  // namespace kiv
+
+// Death tests re-execute the binary: the child starts with no handlers of
+// ours installed, and no threads of other tests.
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  return RUN_ALL_TESTS();
+}

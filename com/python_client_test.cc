@@ -9,7 +9,6 @@
 #include <string>
 
 #include "testing/child_process.h"
-#include "testing/program_runner.h"
 #include "testing/temp_dir.h"
 
 namespace {

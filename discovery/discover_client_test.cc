@@ -5,9 +5,6 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include <boost/weak_ptr.hpp>
-#include <memory>
-
 #include "discovery/datagram.h"
 #include "kiv/discover.h"
 #include "support/registry/registry_test_util.h"
@@ -149,33 +146,6 @@ TEST(DiscoverClient, SearchesAtStartAndOnNewInterfacesAndDropsSilentDirectories)
   EXPECT_EQ(recorder.Take(), (Lines{"b DEAD", "down b [y]", "b DEAD"}));
   EXPECT_EQ(recorder.Host("b"), "<null>");
   if (added) std::system("ip link del kivdisc0");
-}
-
-// Counts ups in a counter its copies share; every copy listens on its own.
-class CountingDiscover : public KivDiscover {
- public:
-  int OnKivDirectoryUp(const char*, const char* const*, unsigned) override {
-    ++*ups;
-    return 0;
-  }
-  std::shared_ptr<std::atomic<int>> ups = std::make_shared<std::atomic<int>>(0);
-};
-
-TEST(DiscoverClient, ListenersAndCopiesShareOneClientWhichStopsWithTheLast) {
-  TempRegistry registry;
-  boost::weak_ptr<KivDiscoverClient> watched;
-  {
-    auto first = std::make_unique<CountingDiscover>();
-    watched = GetDiscoverClient();
-    CountingDiscover copy(*first);
-    CountingDiscover assigned;
-    assigned = copy;
-    first.reset();
-    EXPECT_FALSE(watched.expired());
-    GetDiscoverClient()->ParseNotify("127.0.0.1", Notify("dir1", 1, "h", ""));
-    EXPECT_EQ(*copy.ups, 2);
-  }
-  EXPECT_TRUE(watched.expired());
 }
 
 }  // namespace

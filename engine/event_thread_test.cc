@@ -14,7 +14,6 @@
 #include "engine/engine_object.h"
 #include "engine/listener.h"
 #include "engine/message_limit.h"
-#include "engine/worker.h"
 #include "kiv/engine.h"
 #include "kiv/result_codes.h"
 #include "support/time/time_limits.h"
@@ -76,15 +75,6 @@ TEST_F(Server, MalformedMessagesAreRefusedAndTheConnectionDropped) {
   EXPECT_EQ(Next(idle), "");
 }
 
-TEST_F(Server, WorkerThatCannotStartIsRefused) {
-  kiv::engine::FailWorkerStartsForTesting(1);
-  EXPECT_EQ(Next(ConnectTo(port_)), "80 06 80 02");
-  Socket idle = IdleConnection();
-  kiv::engine::FailWorkerStartsForTesting(1);
-  ASSERT_TRUE(SendBytes(idle.get(), Bytes{0xCC}));
-  EXPECT_EQ(Next(idle), "33 80 06 80 02");
-}
-
 TEST_F(Server, ANegativeResultGoesAloneAnExceptionDropsTheConnection) {
   engine_->SetHandler([](const std::u16string&, const std::u16string& service, const VARIANT&,
                          VARIANT* value, std::int32_t* returnCode) {
@@ -144,23 +134,6 @@ class Transport : public ::testing::Test {
   KIV* engine_ = nullptr;
   Listener peer_;
 };
-
-TEST_F(Transport, NinthReleaseClosesTheOldestIdleConnection) {
-  std::vector<int> clients;
-  std::vector<Socket> servers;
-  for (int i = 0; i < 9; ++i) {
-    int socket = -1;
-    ASSERT_EQ(KivConnect("127.0.0.1", peer_.port(), engine_, &socket, 1000), 0);
-    clients.push_back(socket);
-    servers.push_back(peer_.Accept());
-  }
-  for (int socket : clients) KivReleaseConnection("127.0.0.1", peer_.port(), engine_, socket);
-  EXPECT_TRUE(WaitForClose(servers[0].get(), 2000));
-  for (int i = 1; i < 9; ++i) EXPECT_FALSE(Readable(servers[i].get(), 0)) << i;
-  EXPECT_EQ(Idle(), 8u);
-  PScopedLock guard(&engine_->cacheLock);
-  EXPECT_EQ(engine_->idleCache.front().socket, clients[1]);
-}
 
 TEST_F(Transport, ARefusalCarriesNoCodeOrValueAndAShortReplyDropsTheConnection) {
   for (const Bytes& reply : {U32Bytes(0x80068001u), Concat({U32Bytes(0), U32Bytes(0)})}) {

@@ -4,10 +4,8 @@
 #include <algorithm>
 #include <atomic>
 #include <functional>
-#include <memory>
 #include <stdexcept>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "kiv/engine.h"
@@ -48,33 +46,18 @@ std::int32_t Echo(const char16_t*, const VARIANT& in, VARIANT* out) {
   return VariantCopy(out, &in) == S_OK ? 0 : -3;
 }
 
-// The member form passes the call through; the directory's form keeps the
-// exported slot order (Itanium: two destructor entries, Invoke, then slot 3).
-TEST(Delegates, MemberAndDirectoryFormsPassTheCallThrough) {
+// The member form, how a class serves its own methods, passes the call through.
+TEST(Delegates, MemberFormPassesTheCallThrough) {
   struct Service {
     std::int32_t Handle(const char16_t* s, const VARIANT& in, VARIANT* out) {
       return std::u16string(s) == u"src" ? Echo(s, in, out) + in.lVal + 1 : -9;
     }
   } service;
   KivSatelliteDelegateMember<Service> member(&service, &Service::Handle);
-  std::int32_t sd = 0;
-  const auto directory = std::make_unique<Handler>(
-      [&](std::int32_t id, const char16_t* s, const VARIANT& in, VARIANT* out) {
-        sd = id;
-        return service.Handle(s, in, out);
-      });
   const Variant in = Variant::I4(-1234568);
   Variant out;
   EXPECT_EQ(member.Invoke(u"src", *in, out.get()), -1234567);
   EXPECT_EQ(out->lVal, -1234568);
-  EXPECT_EQ(directory->Invoke(u"src", *in, out.get()), -1234567);
-  EXPECT_EQ(sd, KivSatelliteDelegateWithId::kNoConnection);
-  using Slot = std::int32_t (*)(KivSatelliteDelegateGeneric*, std::int32_t, const char16_t*,
-                                const VARIANT&, VARIANT*);
-  EXPECT_EQ(
-      (*reinterpret_cast<Slot**>(directory.get()))[3](directory.get(), 17, u"src", *in, out.get()),
-      -1234567);
-  EXPECT_EQ(sd, 17);
 }
 
 // The service names of a registration record (element 6), "-" for empty slots.
@@ -132,12 +115,10 @@ TEST_F(SatelliteTest, ConnectRegistersInCaselessOrderAndDisconnectWithdrawsAll) 
   EXPECT_EQ(sat.StatusReports(), (Statuses{{id, KIV_ALIVE}, {id, KIV_ALIVE}}));
 
   directory_.ClearRequests();
-  EXPECT_EQ(sat.Connect(u"127.0.0.1", u"sat1"), 0);        // the same: nothing to do
-  EXPECT_EQ(sat.Connect(u"127.0.0.1:29831", u"sat1"), 1);  // another port
+  EXPECT_EQ(sat.Connect(u"127.0.0.1", u"sat1"), 0);  // the same: nothing to do
   EXPECT_EQ(sat.Connect(u"127.0.0.1", u"sat2"), 1);
   sat.Disconnect();
   EXPECT_FALSE(sat.isConnected());
-  EXPECT_EQ(sat.getSatellitePort(), 0u);
   EXPECT_EQ(RequestNames(), (Names{u"UnRegister", u"RemoveSatellite"}));
   EXPECT_EQ(RecordServices(directory_.RequestsNamed(u"UnRegister")[0]), all);
   EXPECT_EQ(sat.GetSatelliteId(id), kiv::KIV_E_NO_ENGINE);
@@ -213,20 +194,15 @@ TEST_F(SatelliteTest, RequestsReachTheHandlerAndItsFailuresBecomeCodes) {
   EXPECT_EQ(echoes.load(), 1);
   EXPECT_EQ(Ints(*a.Call(u"b", u"Plain", Variant::I4(5)).values), Codes{5});
 
-  // Each failure is answered with a code and leaves a warning with its message.
-  const std::tuple<const char16_t*, std::int32_t, std::string> failures[] = {
-      {u"Range", -1, "too far"}};
-  for (const auto& [service, code, message] : failures) {
-    SCOPED_TRACE(message);
-    EXPECT_EQ(a.Call(u"b", service, {}).statuses, Codes{code});
-    const auto lines = log.Lines();
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                            [&](const auto& l) {
-                              return l.first == LOG_WARN &&
-                                     l.second.find(message) != std::string::npos;
-                            }),
-              1);
-  }
+  // A throwing handler is answered with a code and leaves a warning with its message.
+  EXPECT_EQ(a.Call(u"b", u"Range", {}).statuses, Codes{-1});
+  const auto lines = log.Lines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const auto& l) {
+                            return l.first == LOG_WARN &&
+                                   l.second.find("too far") != std::string::npos;
+                          }),
+            1);
   EXPECT_EQ(a.Call(u"b", u"Nothing", {}).statuses, Codes{-2});
   // The name on the wire is the directory's spelling; the table ignores case.
   auto entry = *directory_.FindSatellite(u"b");
@@ -337,11 +313,8 @@ TEST_F(AvailabilityTest, FollowedNamesAreSubscribedAtEachConnectionAndWhenTheDir
   EXPECT_EQ(Statuses(statuses.begin() + before, statuses.end()),
             (Statuses{{id, KIV_DEAD}, {id, KIV_ALIVE}, {id, KIV_ALIVE}}));
 
-  sat.AddServiceAvailabilityListener(u"a");  // followed already: asked again
-  EXPECT_EQ(Sent(kAdd), std::vector<Names>{{u"a"}});
   sat.RemoveServiceAvailabilityListener(u"c");
-  sat.RemoveServiceAvailabilityListener(u"never");
-  EXPECT_EQ(Sent(kRemove), (std::vector<Names>{{u"c"}, {u"never"}}));
+  EXPECT_EQ(Sent(kRemove), std::vector<Names>{{u"c"}});
   sat.Disconnect();
   EXPECT_EQ(Sent(kRemove), (std::vector<Names>{{u"B", u"a"}}));
   // The set survives for the next connection.

@@ -13,8 +13,6 @@
 #include <thread>
 #include <utility>
 
-#include "testing/program_runner.h"
-
 extern char** environ;
 
 namespace kiv::testing {

@@ -1,6 +1,5 @@
-// A built program running in the background, its output read line by line.
-// The destructor stops it (SIGTERM, then SIGKILL) and reaps it, so no test
-// leaves a process behind. One thread uses an object at a time.
+// Built programs for black-box tests, run to completion or in the
+// background. The environment of the test process is inherited.
 #pragma once
 
 #include <sys/types.h>
@@ -15,6 +14,20 @@
 
 namespace kiv::testing {
 
+struct ProgramOutcome {
+  int status = -1;  // exit status, or -1 when it did not exit normally
+  std::string out;
+  std::string err;
+};
+
+// Runs path to completion with standard input `input`.
+ProgramOutcome RunProgram(const std::string& path, const std::vector<std::string>& args,
+                          const std::string& input = "",
+                          const std::map<std::string, std::string>& environment = {});
+
+// Runs in the background, its output read line by line. The destructor
+// stops it (SIGTERM, then SIGKILL) and reaps it, so no test leaves a process
+// behind. One thread uses an object at a time.
 class ChildProcess {
  public:
   // Starts path with args; the environment is the test's plus `environment`.

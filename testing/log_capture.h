@@ -3,6 +3,7 @@
 // thread may log through it; one capture at a time.
 #pragma once
 
+#include <algorithm>
 #include <boost/make_shared.hpp>
 #include <boost/shared_ptr.hpp>
 #include <cstdarg>
@@ -31,9 +32,7 @@ class LogCapture {
   }
   // How many messages of that level read exactly `message`.
   int Count(int level, const std::string& message) {
-    int n = 0;
-    for (const auto& line : Lines()) n += line.first == level && line.second == message;
-    return n;
+    return static_cast<int>(std::ranges::count(Lines(), std::pair{level, message}));
   }
 
  private:

@@ -13,7 +13,6 @@ struct ProcessStats {
   std::int64_t residentKiB = 0;
   int threads = 0;
   int descriptors = 0;
-  double cpuSeconds = 0;  // user + system time since the process started
 };
 
 std::optional<ProcessStats> ReadProcessStats(pid_t pid);

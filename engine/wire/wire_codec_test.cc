@@ -102,20 +102,7 @@ TEST(WireEncoding, ValuesHaveTheirExactBigEndianBytesAndDecodeBack) {
   EXPECT_TRUE(Decode(FromHex("40 03 00 00 00 07"), back) && back.vt() == VT_I4 && back->lVal == 7);
 }
 
-// Takes `room` bytes, then fails every write.
-struct ShortSink final : ByteSink {
-  explicit ShortSink(std::size_t bytes) : room(bytes) {}
-  std::int32_t Write(const void*, std::int32_t n) override {
-    if (static_cast<std::size_t>(n) > room) return -1;
-    room -= static_cast<std::size_t>(n);
-    return n;
-  }
-  std::size_t room;
-};
-
-std::vector<Variant> CarriedValues();
-
-TEST(WireEncoding, RefusesValuesTheWireDoesNotCarryAndFailsWithItsSink) {
+TEST(WireEncoding, RefusesValuesTheWireDoesNotCarry) {
   for (const int vt :
        std::initializer_list<int>{VT_CY, VT_DECIMAL, VT_DISPATCH, VT_UNKNOWN, VT_ERROR, VT_INT,
                                   VT_UINT, VT_VARIANT, 0x1003, 0x8003, VT_ARRAY | VT_CY}) {
@@ -126,13 +113,6 @@ TEST(WireEncoding, RefusesValuesTheWireDoesNotCarryAndFailsWithItsSink) {
   Variant mislabelled = Array(VT_UI1, {{4, 0}});  // a descriptor of another element size
   mislabelled->vt = VT_ARRAY | VT_R8;
   EXPECT_EQ(Hex(Encode(*mislabelled)), "");
-  for (const Variant& value : CarriedValues()) {
-    const std::size_t size = Encode(*value).size();
-    for (std::size_t room = 0; room < size; ++room) {
-      ShortSink sink(room);
-      EXPECT_FALSE(WriteVariant(sink, *value)) << room << " of " << size;
-    }
-  }
 }
 
 // Every carried type, scalar and array, with awkward bits and bounds.

@@ -48,24 +48,6 @@ TEST(LogFile, RotatesAboveTheLimitWhenOpeningAndAtTheLimitWhenWriting) {
   EXPECT_FALSE(std::filesystem::exists(exact + ".back"));
 }
 
-TEST(LogFile, FallsBackToNineNumberedNames) {
-  TempDir dir;
-  const std::string base = dir.File("kiv.log");
-  for (int i = 0; i <= 9; ++i)
-    std::filesystem::create_directory(base + (i ? std::to_string(i) : ""));
-  LogFile file;
-  file.Open(base);  // all ten names taken
-  EXPECT_FALSE(file.IsOpen());
-  EXPECT_EQ(file.Path(), base + "9");
-  std::filesystem::remove(base + "1");
-  file.Open(base);
-  EXPECT_EQ(file.Path(), base + "1");
-  file.WriteLine(std::string(kLogRotateSize, 'z'));  // rotates under the name it opened
-  EXPECT_EQ(FileText(base + "1.back").size(), kLogRotateSize);
-  EXPECT_TRUE(file.IsOpen());
-  EXPECT_EQ(file.Path(), base + "1");
-}
-
 // FATAL lines also go to the error log, on the caller's thread, with the
 // program's name; messages are cut to 2047 units, but not format objects.
 TEST(CBBLog, WritesLinesByteForByte) {
@@ -157,13 +139,6 @@ TEST(LogFunctions, EachWritesAtItsLevelWhileALoggerLives) {
             Line("INFO ", "i3") + Line("WARN ", "w") + Line("ERROR", "e") +
                 Line("FATAL", "log_test - f") + Line("INFO ", "4-i") + Line("WARN ", "w") +
                 Line("ERROR", "e") + Line("FATAL", "log_test - f0"));
-}
-
-TEST(LogLine, WideTextBecomesUtf16WithSurrogatePairs) {
-  const wchar_t text[] = {L'a', 0xFFFF, 0x10000, 0x10FFFF, 0x110000, 0xD800, 0};
-  EXPECT_EQ(WideToUtf16(text), u"a\uffff\U00010000\U0010FFFF\uFFFD\xD800");
-  EXPECT_EQ(LogLevelName(5), nullptr);  // the line prefixes are pinned by the CBBLog tests
-  EXPECT_EQ(LogLevelName(-1), nullptr);
 }
 
 }  // namespace

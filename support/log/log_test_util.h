@@ -21,30 +21,23 @@ namespace kiv::logtest {
 
 class LogSandbox {
  public:
-  explicit LogSandbox(std::optional<std::uint32_t> logLevel) {
-    SetDataFolder(Root() + "/data");
-    ::setenv("KIV_REGISTRY", (Root() + "/registry.reg").c_str(), 1);
-    SetLogLevel(logLevel);
+  explicit LogSandbox(std::optional<std::uint32_t> logLevel)
+      : dataFolder_(root_.path().string() + "/data") {
+    const std::string registry = root_.path().string() + "/registry.reg";
+    ::setenv("KIV_DATA_DIR", dataFolder_.c_str(), 1);
+    ::setenv("KIV_REGISTRY", registry.c_str(), 1);
+    std::string value;
+    if (logLevel) FormatString(value, "\"LogLevel\"=dword:%08x\n", *logLevel);
+    std::ofstream(registry, std::ios::trunc)
+        << "Windows Registry Editor Version 5.00\n\n"
+        << "[HKEY_LOCAL_MACHINE\\Software\\ZIB Networks\\Zib]\n"
+        << value;
   }
   ~LogSandbox() {
     ::unsetenv("KIV_DATA_DIR");
     ::unsetenv("KIV_REGISTRY");
   }
 
-  void SetLogLevel(std::optional<std::uint32_t> logLevel) {
-    std::string value;
-    if (logLevel) FormatString(value, "\"LogLevel\"=dword:%08x\n", *logLevel);
-    std::ofstream(Root() + "/registry.reg", std::ios::trunc)
-        << "Windows Registry Editor Version 5.00\n\n"
-        << "[HKEY_LOCAL_MACHINE\\Software\\ZIB Networks\\Zib]\n"
-        << value;
-  }
-  void SetDataFolder(const std::string& folder) {
-    dataFolder_ = folder;
-    ::setenv("KIV_DATA_DIR", folder.c_str(), 1);
-  }
-
-  std::string Root() const { return root_.path().string(); }
   const std::string& DataFolder() const { return dataFolder_; }
   std::string LogPath(const std::string& name) const {
     return dataFolder_ + "/ZibNetworks/Logs/" + name;

@@ -6,7 +6,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 #include "testing/temp_dir.h"
@@ -21,11 +20,6 @@ class TempRegistry {
   TempRegistry& operator=(const TempRegistry&) = delete;
 
   const std::string& path() const { return path_; }
-  // The file's bytes; "" when it does not exist.
-  std::string Read() const {
-    std::ifstream file(path_, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), {}};
-  }
   void Write(const std::string& text) const {
     std::filesystem::create_directories(std::filesystem::path(path_).parent_path());
     std::ofstream(path_, std::ios::binary) << text;

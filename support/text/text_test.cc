@@ -82,20 +82,5 @@ TEST(WideFormat, StarArgumentsPercentPointerAndUnknownConversions) {
             u"\u00e9100% ab9 Y 0000000000000ABC ");
 }
 
-// Both forms clear the target first; the narrow one grows its 128-byte
-// buffer when the text does not fit.
-TEST(FormatString, ClearsTheTargetAndFitsAnyLength) {
-  std::u16string wide = u"old";
-  FormatString(wide, u"%s%d", u"kiv.log", 3);
-  EXPECT_EQ(wide, u"kiv.log3");
-  std::string narrow = "old";
-  FormatString(narrow, "%s:%hu %ld", "host", 29831, -5L);
-  EXPECT_EQ(narrow, "host:29831 -5");
-  for (std::size_t size : {127u, 128u, 300u}) {
-    FormatString(narrow, "%s", std::string(size, 'b').c_str());
-    EXPECT_EQ(narrow, std::string(size, 'b'));
-  }
-}
-
 }  // namespace
 }  // namespace kiv

@@ -31,11 +31,8 @@ TEST(VUtil, WrongShapesAreRefused) {
   EXPECT_REFUSED(GetArrayLength(*Variant::I4(1)));
   EXPECT_REFUSED(GetArrayLength(*Variant::Adopt(nullptr, VT_I4)));
   EXPECT_REFUSED(ResizeArray(*Variant::I4(1), 3));
-  EXPECT_REFUSED(CreateArray(*out, VT_RECORD, 1));
   EXPECT_REFUSED(GetElement(*i4, 0, out.get()));
-  EXPECT_REFUSED(GetElement(*bstrs, 0, &number));
   EXPECT_REFUSED(GetElement(*i4, 2, &number));
-  EXPECT_REFUSED(GetLongElement(*bstrs, 0));
   EXPECT_REFUSED(GetBoolElement(*variants, 1));
   EXPECT_REFUSED(GetFloatElement(*variants, 1));
   EXPECT_REFUSED(GetStringElement(*variants, 0));
@@ -49,14 +46,12 @@ TEST(VUtil, WrongShapesAreRefused) {
   EXPECT_REFUSED(PutBinaryIntoVariant(*out, "x", -1));
   EXPECT_REFUSED(GetBinaryElement(*i4, 0, &bytes));
   EXPECT_REFUSED(GetBinaryElement(*variants, 0, &bytes));
-  EXPECT_REFUSED(checkType(*i4, VT_I4, nullptr));
   EXPECT_REFUSED(checkArrayType(*i4, VT_BSTR, 2, nullptr));
   EXPECT_REFUSED(checkArrayType(*i4, VT_I4, 3, true, nullptr));
   EXPECT_REFUSED(checkArrayType(*i4, VT_I4, 1, nullptr));
   EXPECT_REFUSED(GetSingleRetcode(*Variant::String(u"x")));
   EXPECT_REFUSED(GetSingleRetcode(*bstrs));
   EXPECT_REFUSED(CheckSingleRetcode(*variants, nullptr));
-  EXPECT_REFUSED(CheckSingleRetcode(*Variants({Variant::String(u"x")}), nullptr));
   EXPECT_REFUSED(GetSingleOutParamString(*bstrs, s));
   EXPECT_REFUSED(GetSingleOutParamString(*variants, s));
   EXPECT_EQ(number, 5);
@@ -176,7 +171,6 @@ TEST(VUtilDump, ScalarsOneLineEach) {
       {Scalar(VT_I2, 0xFFFF), "<var vt=\"VT_I2\">-1</var>"},
       {Scalar(VT_R4, 0x3FC00000), "<var vt=\"VT_R4\">1.500000</var>"},
       {Scalar(VT_BSTR, 0), "<var vt=\"VT_BSTR\"></var>"},  // null BSTR
-      {Scalar(VT_BOOL, 1), "<var vt=\"VT_BOOL\">TRUE</var>"},
       {Scalar(VT_I1, 0x80), "<var vt=\"VT_I1\">-128</var>"},
       {Scalar(VT_UI4, 0xFFFFFFFF), "<var vt=\"VT_UI4\">4294967295</var>"},
       {Variant::I8(1), "<var vt=\"20 (unknown)\" />"},
@@ -274,12 +268,10 @@ TEST(VUtilPairs, MismatchesThrowAndLeaveOutputsAlone) {
   int n = 0;
   EXPECT_REFUSED(PutPair(*i4, 0, u"k", u"v"));
   EXPECT_REFUSED(PutPair(*table, 5, u"k", 1));
-  EXPECT_REFUSED(GetPair(*i4, 0, k, v));
   EXPECT_REFUSED(GetPair(*table, 9, k, v));
   EXPECT_REFUSED(GetPair(*table, 2, k, v));
   EXPECT_REFUSED(FindPairNoCase(*i4, u"k", n));
   EXPECT_REFUSED(FindPairNoCase(*withR8, u"K", n));
-  EXPECT_REFUSED(FindPair(*Variants({Variant::I4(3)}), u"k", v));
   EXPECT_EQ(k + v, u"kv");
 }
 

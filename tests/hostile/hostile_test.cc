@@ -15,7 +15,6 @@
 #include "testing/child_process.h"
 #include "testing/group_peer.h"
 #include "testing/process_stats.h"
-#include "testing/program_runner.h"
 #include "testing/raw_peer.h"
 #include "testing/temp_dir.h"
 #include "testing/wait.h"

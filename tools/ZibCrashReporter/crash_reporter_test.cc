@@ -13,7 +13,7 @@
 #include "support/crash/dump_file.h"
 #include "support/log/cbblog.h"
 #include "support/log/log_test_util.h"
-#include "testing/program_runner.h"
+#include "testing/child_process.h"
 
 namespace kiv {
 namespace {
@@ -31,7 +31,7 @@ std::string Hex(std::uintptr_t value) {
   return text;
 }
 
-TEST(CrashReporterTest, ReportsFramesOfAGoodDumpAndLogsUnusableOnes) {
+TEST(CrashReporterTest, ReportsTheFramesOfADump) {
   const logtest::LogSandbox sandbox(LOG_ERROR);
   const std::string logs = sandbox.DataFolder() + "/ZibNetworks/Logs/";
   std::filesystem::create_directories(logs);
@@ -64,20 +64,7 @@ TEST(CrashReporterTest, ReportsFramesOfAGoodDumpAndLogsUnusableOnes) {
             ")\n#2  0x0000000000000010  ??  at ??:?\n"}) {
     EXPECT_NE(report.find(part), std::string::npos) << part << " in\n" << report;
   }
-  EXPECT_NE(FileText(logs + "ZibErrors.log")
-                .find("crash of Kiv.dll (SIGSEGV in KivReporterTestFaultingFrame) reported in " +
-                      logs + "{0123}.txt"),
-            std::string::npos);
   EXPECT_TRUE(std::filesystem::exists(dump));  // the dump stays
-
-  std::ofstream(logs + "bad.dmp") << "MDMP\n";
-  EXPECT_EQ(RunProgram(ZIB_CRASH_REPORTER_PATH, {logs + "bad.dmp"}).status, 1);
-  EXPECT_EQ(RunProgram(ZIB_CRASH_REPORTER_PATH, {logs + "missing.dmp"}).status, 1);
-  EXPECT_FALSE(std::filesystem::exists(logs + "bad.txt"));
-  const std::string errors = FileText(logs + "ZibErrors.log");
-  EXPECT_NE(errors.find("not a crash dump: " + logs + "bad.dmp"), std::string::npos) << errors;
-  EXPECT_NE(errors.find("cannot read the dump " + logs + "missing.dmp"), std::string::npos);
-  EXPECT_EQ(RunProgram(ZIB_CRASH_REPORTER_PATH, {}).status, 2);
 }
 
 }  // namespace

@@ -41,12 +41,12 @@ TEST(ValueNotation, EveryTypeRoundTripsInItsShortestForm) {
   // clang-format off
   const char* shortest[] = {
       "null", "false", "[]", R"("")", "-2147483648", "-0.0", R"({"i1":-128})", R"({"ui1":255})",
-      R"({"i2":-32768})", R"({"ui2":65535})", R"({"ui4":4294967295})", R"({"i8":5})",
+      R"({"i2":-32768})", R"({"ui2":65535})", R"({"ui4":4294967295})",
       R"({"i8":-9007199254740992})", R"({"i8":"-9223372036854775808"})", R"({"r4":0.1})",
       R"({"r4":"0x7f800001"})", R"({"r8":"-inf"})", R"({"bool":1})", R"({"bstr":[97,56832]})",
-      "\"a\\u0000\xF0\x9F\x98\x80\"", R"({"i2[]":[1,-2]})", R"({"bstr[]":["a",[55296]]})",
-      R"({"bool[]":[true,2]})", R"({"ui8[]":[1,"18446744073709551615"]})", R"({"hex":""})",
-      R"({"date[]":[]})", R"({"array":"bstr","bounds":[[3,2]],"data":["a","b"]})",
+      "\"a\\u0000\xF0\x9F\x98\x80\"", R"({"i2[]":[1,-2]})", R"({"bool[]":[true,2]})",
+      R"({"hex":""})", R"({"ui8[]":[1,"18446744073709551615"]})",
+      R"({"array":"bstr","bounds":[[3,2]],"data":["a","b"]})",
       R"({"array":"i4","bounds":[[2147483647,1]],"data":[1]})",
       R"({"array":"ui1","bounds":[[0,1],[0,2]],"data":[9,8]})",
       R"({"array":"r8","bounds":[[0,0],[1,3]],"data":[]})",
@@ -59,15 +59,13 @@ TEST(ValueNotation, EveryTypeRoundTripsInItsShortestForm) {
   const std::pair<const char*, const char*> cases[] = {
       {"2147483648", R"({"i8":2147483648})"}, {"-0", "0"}, {"1e3", "1000.0"},
       {"9223372036854775807", R"({"i8":"9223372036854775807"})"},
-      {"[1, \"a\", null]", R"([1,"a",null])"}, {R"({"empty": null})", R"({"empty":null})"},
-      {R"({"null": null})", "null"}, {R"({"i4": 7})", "7"}, {R"({"r8": 2})", "2.0"},
+      {R"({"empty": null})", R"({"empty":null})"}, {R"({"bool": 65535})", "true"},
       {R"({"i8": 9007199254740993})", R"({"i8":"9007199254740993"})"},
       {R"({"ui8": 18446744073709551615})", R"({"ui8":"18446744073709551615"})"},
-      {R"({"date": 36526})", R"({"date":36526.0})"}, {R"({"bool": 65535})", "true"},
-      {R"({"date": "1899-12-29T06:00:00Z"})", R"({"date":-1.25})"}, {R"({"bstr": "x"})", R"("x")"},
-      {R"({"bstr": [55357, 56832]})", "\"\xF0\x9F\x98\x80\""}, {R"({"variant[]": [1]})", "[1]"},
-      {R"({"r8[]": ["nan", 1]})", R"({"r8[]":["nan",1.0]})"},
-      {R"({"hex": "FF00"})", R"({"hex":"ff00"})"}, {R"({"ui1[]": [1, 2]})", R"({"hex":"0102"})"}};
+      {R"({"date": 36526})", R"({"date":36526.0})"}, {R"({"ui1[]": [1, 2]})", R"({"hex":"0102"})"},
+      {R"({"date": "1899-12-29T06:00:00Z"})", R"({"date":-1.25})"},
+      {R"({"bstr": [55357, 56832]})", "\"\xF0\x9F\x98\x80\""},
+      {R"({"r8[]": ["nan", 1]})", R"({"r8[]":["nan",1.0]})"}};
   // clang-format on
   for (const auto& [text, printed] : cases) ExpectRoundTrip(text, printed);
 }
@@ -85,8 +83,6 @@ TEST(ValueNotation, RealsKeepEveryBitPattern) {
       ASSERT_EQ(WireBytes(*ParseValue(text)), WireBytes(*value)) << text;
     }
   }
-  EXPECT_EQ(FormatValue(*WithBits(VT_R8, 0x7FF8000000000000)), R"({"r8":"nan"})");
-  EXPECT_EQ(FormatValue(*WithBits(VT_R4, 0xFFC00001)), R"({"r4":"0xffc00001"})");
   // The largest float is read; 1e39 is refused.
   EXPECT_EQ(WireBytes(*ParseValue(R"({"r4":-3.4028234663852886e38})")),
             WireBytes(*WithBits(VT_R4, 0xFF7FFFFF)));
@@ -102,13 +98,10 @@ TEST(ValueNotation, ArraysKeepTheirDataBlockOrderAndNestingLimit) {
     ASSERT_EQ(SafeArrayGetElement(value->parray, indices.data(), &element), S_OK);
     EXPECT_EQ(element, expected);
   }
-  // As deep as the wire carries both ways, and not one level deeper.
+  // As deep as the wire carries, and not one level deeper.
   const std::string deepest = std::string(kMaxNesting, '[') + std::string(kMaxNesting, ']');
   ExpectRoundTrip(deepest, deepest);
   EXPECT_THROW(ParseValue("[" + deepest + "]"), NotationError);
-  Variant outer = Variant::Adopt(SafeArrayCreateVector(VT_VARIANT, 0, 1), VT_VARIANT);
-  static_cast<VARIANT*>(outer->parray->pvData)[0] = ParseValue(deepest).Detach();
-  EXPECT_THROW(FormatValue(*outer), NotationError);
 }
 
 TEST(ValueNotation, IsoDatesCountDaysFrom1899_12_30) {
@@ -122,9 +115,7 @@ TEST(ValueNotation, IsoDatesCountDaysFrom1899_12_30) {
   for (const auto& [text, date] : dates) EXPECT_EQ(DateFromIso8601(text), date) << text;
   for (const char* bad : {"2023-02-29T00:00:00Z", "2024-01-01T24:00:00Z", "2024-01-01T00:00:60Z",
                           "2024-01-01T00:00:00", "2024-01-01T00:00:00.1234Z", "2024-1-01T00:00:00Z",
-                          "2024-01-01 00:00:00Z", "2024-01-01T00:00:0aZ", "2024-00-01T00:00:00Z",
-                          "2024-13-01T00:00:00Z", "2024-01-00T00:00:00Z", "2024-01-01T00:60:00Z",
-                          "2024-01-01T00:00:00.Z"}) {
+                          "2024-13-01T00:00:00Z", "2024-01-00T00:00:00Z", "2024-00-01T00:00:00Z"}) {
     EXPECT_EQ(DateFromIso8601(bad), std::nullopt) << bad;
   }
 }
@@ -133,23 +124,16 @@ TEST(ValueNotation, IsoDatesCountDaysFrom1899_12_30) {
 TEST(ValueNotation, RefusesBadNotationNamingTheProblem) {
   // clang-format off
   const std::pair<const char*, const char*> cases[] = {
-      {R"({"i2": 70000})", "i2 out of range: 70000"}, {R"({"ui8": -1})", "ui8 out of range: -1"},
-      {R"({"cy[]": []})", "unknown type name: cy"},
-      {R"({"null[]": []})", "null is not an array element type"},
-      {R"({"variant": 1})", "variant is an array element type only"},
+      {R"({"ui8": -1})", "ui8 out of range: -1"}, {R"({"cy[]": []})", "unknown type name: cy"},
       {R"({"i8": "9223372036854775808"})", R"(i8 out of range: "9223372036854775808")"},
       {R"({"i8": "12a"})", R"(i8 takes an integer or a decimal string, got "12a")"},
       {"9223372036854775808", "integer out of range: 9223372036854775808"},
       {"[100000000000000000000]", "integer out of range: 100000000000000000000"},
       {R"({"i4": 1.5})", "i4 takes an integer, got 1.5"},
-      {R"({"ui2": "5"})", R"(ui2 takes an integer, got "5")"},
       {R"({"r4": 1e39})", "r4 out of range: 1e+39"},
-      {R"({"r4": "1x7f800001"})",
-       R"(r4 takes a number, "inf", "-inf", "nan" or "0x" and 8 hex digits, got "1x7f800001")"},
       {R"(["x", ["y", {"bstr[]": ["z", 5]}]])",
        "bstr takes a string or an array of UTF-16 units, got 5"},
       {R"({"hex": "abc"})", R"(hex takes a string of hex digits, got "abc")"},
-      {R"({"empty": 0})", "empty takes null, got 0"},
       {R"({"i4": 1, "i2": 2})", R"(an object form holds one type name, got {"i4":1,"i2":2})"},
       {R"({"i4": 1, "i4": 2})", R"(repeated key "i4")"},
       {R"({"array":"i4","bounds":[[0,2],[0,3]],"data":[1,2,3,4,5]})",
@@ -165,9 +149,6 @@ TEST(ValueNotation, RefusesBadNotationNamingTheProblem) {
        "upper bound out of range: [2147483647,2]"},
       {R"({"array":"i4","bounds":[[0,1]],"data":[1],"size":1})",
        R"(unknown key in an array form: "size")"},
-      {R"({"date": "2023-02-29T00:00:00Z"})",
-       R"(date takes a DATE number, YYYY-MM-DDThh:mm:ss[.fff]Z, "inf", "-inf", "nan" or "0x" )"
-       R"(and 16 hex digits, got "2023-02-29T00:00:00Z")"},
       {"[1,", nullptr}, {"\"\xC0\xAF\"", nullptr}, {"\"\\ud800\"", nullptr}, {"1 2", nullptr}};
   // clang-format on
   for (const auto& [text, message] : cases) {

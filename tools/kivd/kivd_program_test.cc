@@ -10,7 +10,6 @@
 
 #include "testing/child_process.h"
 #include "testing/process_stats.h"
-#include "testing/program_runner.h"
 #include "testing/temp_dir.h"
 #include "testing/wait.h"
 
@@ -21,8 +20,12 @@ using nlohmann::json;
 using std::chrono::seconds;
 
 constexpr auto kStartTime = seconds(15);
-// A registration record of a satellite the directory does not know.
-const std::string kNobody = R"(["nobody", "pc", {"ui2": 1}, 1, 0, 0, {"empty": null}])";
+// A registration record as a satellite sends it.
+std::string Record(const std::string& name, int knownId = 0,
+                   const std::string& services = R"({"empty": null})") {
+  return R"([")" + name + R"(", "pc", {"ui2": 1}, 1, )" + std::to_string(knownId) + ", 0, " +
+         services + "]";
+}
 // The directory's answers to requests it refuses: not found, a wrong value.
 const std::string kUnknown = R"({"statuses":[131079],"values":[{"empty":null}]})";
 const std::string kRefused = R"({"statuses":[1],"values":[{"empty":null}]})";
@@ -147,13 +150,19 @@ TEST_F(KivdProgramTest, RegistersListsCallsPingsAndStops) {
       {{"call", "--to", "MainRegister", "GetSatelliteHost", R"("alpha")"},
        0,
        R"({"statuses":[0],"values":[[["127.0.0.1",)" + port + "]]]}"},
+      {{"call", "--to", "MainRegister", "UnRegister", Record("nobody")}, 1, kUnknown},
+      {{"call", "--to", "MainRegister", "RemoveSatellite", Record("nobody")}, 1, kUnknown},
+      // Values of the wrong shape, and a satellite taking the directory's name.
       {{"call", "--to", "MainRegister", "Register", "1"}, 1, kRefused},
-      {{"call", "--to", "MainRegister", "UnRegister", kNobody}, 1, kUnknown},
-      {{"call", "--to", "MainRegister", "RemoveSatellite", kNobody}, 1, kUnknown},
-      {{"call", "--to", "MainRegister", "Register",
-        R"(["MainRegister", "pc", {"ui2": 1}, 1, 0, 0, {"empty": null}])"},
-       1,
-       kRefused},
+      {{"call", "--to", "MainRegister", "Register", R"(["sat"])"}, 1, kRefused},
+      {{"call", "--to", "MainRegister", "Register", Record("")}, 1, kRefused},
+      {{"call", "--to", "MainRegister", "Register", Record("sat", 0, "2")}, 1, kRefused},
+      {{"call", "--to", "MainRegister", "Register", Record("MainRegister")}, 1, kRefused},
+      {{"call", "--to", "MainRegister", "GetServiceReg", R"(["ALL"])"}, 1, kRefused},
+      // An id the satellite brings is kept (it answers no ping: soon dropped).
+      {{"call", "--to", "MainRegister", "Register", Record("sat", 7)},
+       0,
+       R"({"statuses":[0],"values":[[")" + std::string(host) + R"(",7]]})"},
       {{"ping", "alpha"}, 0, "alive"},
       {{"ping", "nobody"}, 1, "dead"},
       {{"ping", "127.0.0.1:" + port, "--id", "3"}, 0, "alive"},

@@ -168,11 +168,12 @@ kiv::Variant RecordOf(const Registration& registration, std::int32_t id) {
 }
 
 // One directory request; the return code, or the exchange's failure.
-std::int32_t Ask(const char* request, kiv::Variant& argument) {
+std::int32_t Ask(const char* request, kiv::Variant& argument, kiv::Variant* answer = nullptr) {
   kiv::Variant value;
   std::int32_t code = -1;
   const std::int32_t result = KivCall(cluster.engine, "127.0.0.1", KIV_DIRECTORY_PORT, request,
                                       argument.get(), value.get(), &code);
+  if (answer != nullptr) *answer = std::move(value);
   return result != 0 ? result : code;
 }
 
@@ -226,16 +227,23 @@ void BM_WireRegister(benchmark::State& state) {
   std::vector<double> micros;
   for (auto _ : state) {
     const Clock::time_point start = Clock::now();
+    std::vector<std::int32_t> ids;  // [server id, satellite id] answers
     for (kiv::Variant& record : records) {
       const Clock::time_point before = Clock::now();
-      if (Ask("Register", record) != 0) {
+      kiv::Variant answer;
+      if (Ask("Register", record, &answer) != 0) {
         state.SkipWithError("Register failed");
         return;
       }
       micros.push_back(MicrosSince(before));
+      ids.push_back(static_cast<std::int32_t>(VUtil::GetLongElement(*answer, 1)));
     }
     state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
-    for (kiv::Variant& record : records) Ask("RemoveSatellite", record);
+    // Removal names the id too.
+    for (int i = 0; i < kSatellites; ++i) {
+      kiv::Variant record = RecordOf(RegistrationOf(u"new", i), ids[static_cast<std::size_t>(i)]);
+      Ask("RemoveSatellite", record);
+    }
   }
   state.SetItemsProcessed(state.iterations() * kSatellites);
   ReportLatencies(state, micros);

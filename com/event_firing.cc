@@ -3,7 +3,10 @@
 // under the fault guard: a handler that faults is reported as a crash and
 // the call is answered KIVIN_RC_HANDLER_CRASHED instead of ending the
 // process. Only the sink's Invoke runs inside the guard, so a fault leaves
-// none of our own frames (references, argument copies) abandoned.
+// none of our own frames (references, argument copies) abandoned. A sink
+// whose Invoke fails the COM way answers no value: DISP_E_EXCEPTION (the
+// handler raised) and the type errors (a value had no form on one side) get
+// codes of their own, so the caller never mistakes them for success.
 #include <array>
 #include <new>
 
@@ -12,6 +15,7 @@
 #include "kiv/result_codes.h"
 #include "kiv/value.h"
 #include "support/crash/crash_guard.h"
+#include "support/log/log.h"
 
 namespace kiv::com {
 
@@ -30,6 +34,21 @@ VARIANT I4(std::int32_t value) {
 
 std::u16string_view View(BSTR text) {
   return {text != nullptr ? text : u"", SysStringLen(text)};
+}
+
+// The caller's code for a sink whose Invoke failed with `hr`; KIV_OK for the
+// failures that never meant the handler had run (an event the sink ignores).
+std::int32_t SinkFailureCode(HRESULT hr) {
+  switch (hr) {
+    case DISP_E_EXCEPTION:
+      return KIV_RC_HANDLER_RAISED;
+    case DISP_E_TYPEMISMATCH:
+    case DISP_E_BADVARTYPE:
+    case DISP_E_OVERFLOW:
+      return KIV_RC_VALUE_NOT_CONVERTIBLE;
+    default:
+      return KIV_OK;
+  }
 }
 
 }  // namespace
@@ -57,6 +76,7 @@ std::int32_t CKivIn::FireServiceRequested(bool withSocketId, std::int32_t sd, BS
 
     Variant result;
     bool failed = false;
+    std::int32_t sinkFailure = KIV_OK;
     events_.ForEachSink([&](IUnknown* sink) {
       // A failed handler ends the firing, as if the guard enclosed it all.
       if (failed) return;
@@ -65,8 +85,9 @@ std::int32_t CKivIn::FireServiceRequested(bool withSocketId, std::int32_t sd, BS
       // The guard writes the dump and starts the reporter when Invoke faults.
       const std::int32_t guarded = CallGuarded([&] {
         try {
-          dispatch->Invoke(event, IID_NULL, kUserDefaultLocale, DISPATCH_METHOD, &params, out,
-                           nullptr, nullptr);
+          const HRESULT hr = dispatch->Invoke(event, IID_NULL, kUserDefaultLocale, DISPATCH_METHOD,
+                                              &params, out, nullptr, nullptr);
+          if (const std::int32_t code = SinkFailureCode(hr); code != KIV_OK) sinkFailure = code;
         } catch (...) {
           // A sink in this process that breaks the COM rule fails the call
           // the same way as one that faults, without a dump.
@@ -76,6 +97,13 @@ std::int32_t CKivIn::FireServiceRequested(bool withSocketId, std::int32_t sd, BS
       if (guarded == kGuardCrashResult) failed = true;
     });
     if (failed) return KIVIN_RC_HANDLER_CRASHED;
+    if (sinkFailure != KIV_OK) {
+      LogWarn(u"KivIn: the handler of %s failed (VARIANT type 0x%04X in); answering 0x%08X",
+              std::u16string(View(serviceName)).c_str(), static_cast<unsigned>(inParams.vt),
+              static_cast<unsigned>(sinkFailure));
+      VariantClear(outParams);
+      return sinkFailure;
+    }
     return result.vt() != VT_EMPTY ? result->lVal : KIV_OK;
   } catch (const std::bad_alloc&) {
     return KIV_E_OUT_OF_MEMORY;

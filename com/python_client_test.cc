@@ -40,7 +40,7 @@ TEST(PythonClient, ExampleSatelliteServesAndCallsNativeSatellites) {
   // The native Echo answered the Python request with the same nested value.
   const auto echo = python.WaitForLine("echo ", seconds(10));
   ASSERT_TRUE(echo) << python.Errors();
-  EXPECT_EQ(*echo, R"(echo [["hello", 42, 2.5]] [0])");
+  EXPECT_EQ(*echo, R"(echo [["hello", 42, 2.5]])");
 
   // Native calls into the Python handler: an answer, and a refusal code.
   const auto upper =
@@ -59,6 +59,23 @@ TEST(PythonClient, ExampleSatelliteServesAndCallsNativeSatellites) {
   python.Signal(SIGTERM);
   EXPECT_EQ(python.Wait(seconds(10)), 0) << python.Errors();
   EXPECT_EQ(python.Errors(), "");
+}
+
+// python/kiv_automation_test.py: handlers that raise or answer what has no
+// VARIANT form, typed values both ways, and failures raised by kind.
+TEST(PythonClient, FailuresRaiseAndTypedValuesTravelBothWays) {
+  const kiv::testing::TempDir folder;
+  const std::map<std::string, std::string> environment = {
+      {"KIV_REGISTRY", (folder.path() / "registry.reg").string()},
+      {"KIV_DATA_DIR", folder.path().string()},
+      {"KIV_TEST_LIBKIV", LIBKIV_PATH},
+      {"KIV_TEST_CLI", KIV_CLI_PATH},
+      {"KIV_TIME_SCALE", "30"},  // a bounded request gives up after 1 s
+      {"PYTHONDONTWRITEBYTECODE", "1"}};
+  ChildProcess directory(KIVD_PATH, {"--server-id", "python-test"}, environment);
+  ASSERT_TRUE(directory.WaitForLine("ready", seconds(10))) << directory.Errors();
+  const auto run = RunProgram(PYTHON3_PATH, {PYTHON_CLIENT_TEST}, "", environment);
+  EXPECT_EQ(run.status, 0) << run.err;
 }
 
 }  // namespace

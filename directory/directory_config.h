@@ -1,5 +1,6 @@
-// What a directory is told at start: who it is, whom it hosts, and how often
-// it pings its satellites and announces itself. Plain data.
+// What a directory is told at start: who it is, whom it hosts, how often it
+// pings its satellites and announces itself, and how it guards names and
+// remembers its table. Plain data.
 #pragma once
 
 #include <chrono>
@@ -14,6 +15,11 @@ struct DirectoryConfig {
   std::vector<std::string> aliases;  // default: the host name
   std::chrono::milliseconds pingInterval{10000};
   std::chrono::milliseconds notifyInterval{15000};
+  // The old rule: a registration of a held name replaces the holder even
+  // when it is alive.
+  bool allowTakeover = false;
+  // Where the table is kept across restarts; empty: nowhere.
+  std::string tableFile;
 };
 
 }  // namespace kiv::directory

@@ -4,6 +4,8 @@
 #include <sys/socket.h>
 
 #include "directory/directory_values.h"
+#include "directory/liveness_probe.h"
+#include "directory/table_file.h"
 #include "kiv/engine.h"
 #include "kiv/result_codes.h"
 #include "kiv/utf8.h"
@@ -20,6 +22,9 @@ constexpr char16_t kNoticeService[] = u"OnServiceAvailabilityChanged";
 constexpr std::int32_t kFailed = -1;
 // Every notice waits at most 30 seconds for its listener.
 constexpr KIVFLAGS kBoundedRequest = static_cast<KIVFLAGS>(2);
+// How many holders of a name a registration pings, should the name change
+// hands while one is pinged; past them the name counts as in use.
+constexpr int kHolderChecks = 3;
 
 // Calls one member of the service with the requesting connection's socket.
 // A request of the wrong shape is refused with the readers' code (1), and
@@ -96,7 +101,11 @@ DirectoryService::DirectoryService(DirectoryConfig options)
           [this](const SatelliteRecord& record) { return PingSatellite(record); },
           [this](const SatelliteRecord& record, bool answered) { ReportPing(record, answered); }),
       announcer_({options_.serverId, KIV_DIRECTORY_PORT, options_.aliases, options_.users},
-                 options_.notifyInterval) {}
+                 options_.notifyInterval) {
+  if (!options_.tableFile.empty()) {
+    saver_ = std::make_unique<TableSaver>(options_.tableFile, [this] { return TableFileText(); });
+  }
+}
 
 DirectoryService::~DirectoryService() {
   Stop();
@@ -126,6 +135,9 @@ void DirectoryService::InitServices() {
 }
 
 std::int32_t DirectoryService::Start(std::string* error) {
+  // Before anyone can register, so that no newcomer takes a remembered id.
+  const std::vector<SatelliteRecord> remembered =
+      saver_ ? RestoreTable() : std::vector<SatelliteRecord>{};
   const std::int32_t connected = Connect(kDirectoryAddress, kDirectoryName);
   if (connected != 0) {
     *error = "cannot serve on TCP port 29831 (is another directory running?): " +
@@ -133,8 +145,10 @@ std::int32_t DirectoryService::Start(std::string* error) {
     return connected;
   }
   try {
+    DropSilent(remembered);
     notices_.Start();
     pinger_.Start();
+    if (saver_) saver_->Start();
   } catch (const std::exception& e) {
     *error = std::string("cannot start a thread: ") + e.what();
     Stop();
@@ -155,6 +169,7 @@ void DirectoryService::Stop() {
   pinger_.Stop();
   notices_.Stop();
   if (isConnected()) Disconnect();
+  if (saver_) saver_->Stop();
   if (started_) LogInfo(u"kivd: directory %s stopped", serverId_.c_str());
   started_ = false;
 }
@@ -169,12 +184,31 @@ std::int32_t DirectoryService::Register(std::int32_t sd, const char16_t*, const 
       throw KivInvalidParameterException(u"the name MainRegister belongs to this directory");
     }
   }
+  // A holder of the name that answers a ping keeps it; one that does not
+  // is replaced. The ping runs outside the locks, so should the name change
+  // hands meanwhile, the new holder is asked in turn.
+  std::int32_t replaceable = options_.allowTakeover ? kReplaceAnyHolder : kReplaceNoHolder;
   RegisterOutcome outcome;
-  {
-    PScopedLock hold(&changeLock_);
-    outcome = table_.Register(registration);
-    notices_.Queue(outcome.notices);
+  for (int checks = 0;; ++checks) {
+    {
+      PScopedLock hold(&changeLock_);
+      outcome = table_.Register(registration, replaceable);
+      notices_.Queue(outcome.notices);
+    }
+    if (!outcome.heldBy) break;
+    const SatelliteRecord& holder = *outcome.heldBy;
+    if (checks == kHolderChecks || AnswersPing(holder.host, holder.port, holder.id)) {
+      LogWarn(
+          u"kivd: refused satellite %s at %hs:%d: the name is in use by the live satellite "
+          u"of id %d at %hs:%d (kivd --allow-takeover lets newcomers replace live holders)",
+          registration.name.c_str(), registration.host.c_str(), registration.port, holder.id,
+          holder.host.c_str(), holder.port);
+      *out = HostAnswer(ReachableHost(holder.host, sd), holder.port).Detach();
+      return KIV_RC_NAME_IN_USE;
+    }
+    replaceable = holder.id;
   }
+  TableChanged();
   const std::u16string& name = registration.name;
   if (outcome.created) {
     LogInfo(u"kivd: registered satellite %s (id %d) at %hs:%d%s", name.c_str(), outcome.id,
@@ -200,6 +234,7 @@ std::int32_t DirectoryService::UnRegister(std::int32_t sd, const char16_t*, cons
     if (withdrawn) notices_.Queue(*withdrawn);
   }
   if (!withdrawn) return KIV_RC_NOT_FOUND;
+  TableChanged();
   LogInfo(u"kivd: satellite %s (id %d) withdrew %s", registration.name.c_str(),
           registration.knownId, Joined(ServiceNames(registration)).c_str());
   return KIV_OK;
@@ -215,6 +250,7 @@ std::int32_t DirectoryService::RemoveSatellite(std::int32_t sd, const char16_t*,
     if (removed) notices_.Queue(removed->notices);
   }
   if (!removed) return KIV_RC_NOT_FOUND;
+  TableChanged();
   LogInfo(u"kivd: satellite %s (id %d) removed itself", registration.name.c_str(),
           removed->record.id);
   return KIV_OK;
@@ -233,7 +269,9 @@ std::int32_t DirectoryService::GetServiceReg(std::int32_t sd, const char16_t*, c
 std::int32_t DirectoryService::GetSatelliteHost(std::int32_t sd, const char16_t*, const VARIANT& in,
                                                 VARIANT* out) {
   VUtil::checkType(in, VT_BSTR, u"GetSatelliteHost");
-  const auto record = table_.Find(std::u16string(in.bstrVal, SysStringLen(in.bstrVal)));
+  const std::u16string name(in.bstrVal, SysStringLen(in.bstrVal));
+  if (name.find(u'\0') != std::u16string::npos) return KIV_RC_NAME_HOLDS_NUL;
+  const auto record = table_.Find(name);
   if (!record) return KIV_RC_SATELLITE_UNAVAILABLE;
   *out = HostAnswer(ReachableHost(record->host, sd), record->port).Detach();
   return KIV_OK;
@@ -243,6 +281,7 @@ std::int32_t DirectoryService::AddListener(std::int32_t, const char16_t* source,
                                            VARIANT*) {
   const std::vector<std::u16string> names = ReadNames(in);
   table_.AddListener(source, names);
+  TableChanged();
   LogDebug(u"kivd: %s follows %s", source, Joined(names).c_str());
   return KIV_OK;
 }
@@ -251,6 +290,7 @@ std::int32_t DirectoryService::RemoveListener(std::int32_t, const char16_t* sour
                                               const VARIANT& in, VARIANT*) {
   const std::vector<std::u16string> names = ReadNames(in);
   table_.RemoveListener(source, names);
+  TableChanged();
   LogDebug(u"kivd: %s no longer follows %s", source, Joined(names).c_str());
   return KIV_OK;
 }
@@ -288,6 +328,7 @@ void DirectoryService::ReportPing(const SatelliteRecord& record, bool answered) 
              record.host.c_str(), record.port);
   }
   if (dropped) {
+    TableChanged();
     LogInfo(u"kivd: dropped satellite %s (id %d) at %hs:%d after %d missed pings",
             record.name.c_str(), record.id, record.host.c_str(), record.port, kMaxFailedPings);
   }
@@ -312,6 +353,45 @@ void DirectoryService::DeliverNotice(const AvailabilityNotice& notice) {
              notice.satellite.c_str(), notice.available, notice.listener.c_str(),
              static_cast<unsigned>(status));
   }
+}
+
+std::vector<SatelliteRecord> DirectoryService::RestoreTable() {
+  std::optional<TableImage> remembered = LoadTableFile(options_.tableFile);
+  if (!remembered) return {};
+  // The directory registers itself anew.
+  std::erase_if(remembered->satellites,
+                [](const SatelliteRecord& r) { return r.name == kDirectoryName; });
+  PScopedLock hold(&changeLock_);
+  return table_.Restore(*remembered);
+}
+
+void DirectoryService::DropSilent(const std::vector<SatelliteRecord>& restored) {
+  if (restored.empty()) return;
+  const std::vector<bool> alive = ProbeAll(restored);
+  std::vector<std::u16string> dropped;
+  for (std::size_t i = 0; i < restored.size(); ++i) {
+    if (alive[i]) continue;
+    PScopedLock hold(&changeLock_);
+    if (auto removed = table_.Remove(restored[i].name, restored[i].id)) {
+      notices_.Queue(removed->notices);
+      dropped.push_back(restored[i].name);
+    }
+  }
+  LogInfo(u"kivd: took back %d satellites from %hs; dropped %d that did not answer a ping%s%s",
+          static_cast<int>(restored.size() - dropped.size()), options_.tableFile.c_str(),
+          static_cast<int>(dropped.size()), dropped.empty() ? u"" : u": ", Joined(dropped).c_str());
+}
+
+void DirectoryService::TableChanged() {
+  if (saver_) saver_->Changed();
+}
+
+std::string DirectoryService::TableFileText() const {
+  TableImage image = table_.Image();
+  // The directory registers itself anew at every start.
+  std::erase_if(image.satellites,
+                [](const SatelliteRecord& r) { return r.name == kDirectoryName; });
+  return TableText(image);
 }
 
 }  // namespace kiv::directory

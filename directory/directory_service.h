@@ -14,6 +14,7 @@
 #include "directory/directory_table.h"
 #include "directory/notice_sender.h"
 #include "directory/satellite_pinger.h"
+#include "directory/table_saver.h"
 #include "kiv/satellite.h"
 #include "support/threads/mutex.h"
 
@@ -27,10 +28,12 @@ class DirectoryService : public KivSatellite {
   // Stops first.
   ~DirectoryService() override;
 
-  // Listens on port 29831 and registers with itself, then announces itself
-  // and starts pinging. 0, or a message in *error and a non-zero code.
+  // Listens on port 29831 and registers with itself, takes back the
+  // satellites of the table file that still answer a ping, then announces
+  // itself and starts pinging. 0, or a message in *error and a non-zero code.
   std::int32_t Start(std::string* error);
-  // BYEBYE, then stops pinging and notices, then disconnects.
+  // BYEBYE, then stops pinging and notices, disconnects, and writes the
+  // table file a last time.
   void Stop();
 
   const DirectoryTable& table() const { return table_; }
@@ -64,6 +67,12 @@ class DirectoryService : public KivSatellite {
   void ReportPing(const SatelliteRecord& record, bool answered);
   // The notice sender's side.
   void DeliverNotice(const AvailabilityNotice& notice);
+  // The table file's side: the satellites taken back from it, and the
+  // dropping of those that do not answer a ping.
+  std::vector<SatelliteRecord> RestoreTable();
+  void DropSilent(const std::vector<SatelliteRecord>& restored);
+  void TableChanged();
+  std::string TableFileText() const;
 
   const DirectoryConfig options_;
   const std::u16string serverId_;
@@ -74,6 +83,7 @@ class DirectoryService : public KivSatellite {
   NoticeSender notices_;
   SatellitePinger pinger_;
   Announcer announcer_;
+  std::unique_ptr<TableSaver> saver_;  // none without a table file
   bool started_ = false;
 };
 

@@ -31,13 +31,18 @@ std::u16string DirectoryTable::FoldCase(std::u16string_view name) {
   return folded;
 }
 
-RegisterOutcome DirectoryTable::Register(const Registration& registration) {
+RegisterOutcome DirectoryTable::Register(const Registration& registration,
+                                         std::int32_t replaceable) {
   PScopedLock hold(&lock_);
   RegisterOutcome outcome;
   Sequence sequence = 0;
   if (const auto named = byName_.find(registration.name); named != byName_.end()) {
-    if (records_.at(named->second).id == registration.knownId) {
+    const SatelliteRecord& holder = records_.at(named->second);
+    if (holder.id == registration.knownId) {
       sequence = named->second;
+    } else if (replaceable != kReplaceAnyHolder && replaceable != holder.id) {
+      outcome.heldBy = holder;
+      return outcome;
     } else {
       outcome.notices = DropLocked(named->second).notices;
       outcome.replaced = true;
@@ -78,7 +83,7 @@ std::optional<std::vector<AvailabilityNotice>> DirectoryTable::Withdraw(
   const auto named = byName_.find(name);
   if (named == byName_.end()) return std::nullopt;
   SatelliteRecord& record = records_.at(named->second);
-  if (id != 0 && id != record.id) return std::nullopt;
+  if (id != record.id) return std::nullopt;
   std::vector<AvailabilityNotice> notices;
   for (const std::u16string& service : services) {
     const std::u16string folded = FoldCase(service);
@@ -98,8 +103,50 @@ std::optional<RemoveOutcome> DirectoryTable::Remove(const std::u16string& name, 
   PScopedLock hold(&lock_);
   const auto named = byName_.find(name);
   if (named == byName_.end()) return std::nullopt;
-  if (id != 0 && id != records_.at(named->second).id) return std::nullopt;
+  if (id != records_.at(named->second).id) return std::nullopt;
   return DropLocked(named->second);
+}
+
+TableImage DirectoryTable::Image() const {
+  PScopedLock hold(&lock_);
+  TableImage image;
+  image.satellites.reserve(records_.size());
+  for (const auto& [sequence, record] : records_) {
+    image.satellites.push_back(record);
+    image.satellites.back().failedPings = 0;
+  }
+  image.listeners.insert(listeners_.begin(), listeners_.end());
+  return image;
+}
+
+std::vector<SatelliteRecord> DirectoryTable::Restore(const TableImage& image) {
+  PScopedLock hold(&lock_);
+  std::vector<SatelliteRecord> restored;
+  for (const SatelliteRecord& remembered : image.satellites) {
+    if (remembered.id <= 0 || byName_.contains(remembered.name) || byId_.contains(remembered.id)) {
+      continue;
+    }
+    const Sequence sequence = nextSequence_++;
+    SatelliteRecord& record = records_[sequence];
+    record = remembered;
+    record.failedPings = 0;
+    record.services.clear();
+    for (const ServiceOffer& offer : remembered.services) {
+      const std::u16string folded = FoldCase(offer.name);
+      if (FindService(record.services, folded) != record.services.end()) continue;
+      record.services.push_back(offer);
+      offers_[folded].insert(sequence);
+    }
+    byName_[record.name] = sequence;
+    byId_[record.id] = sequence;
+    restored.push_back(record);
+  }
+  nextId_ = 1;  // so the directory, registering next, gets 1 as ever
+  for (const auto& [service, followers] : image.listeners) {
+    if (followers.empty()) continue;
+    listeners_[FoldCase(service)].insert(followers.begin(), followers.end());
+  }
+  return restored;
 }
 
 std::vector<ServiceEntry> DirectoryTable::Offers(const std::u16string& destination,

@@ -19,6 +19,10 @@ namespace kiv::directory {
 // A satellite that misses this many pings in a row is dropped.
 constexpr int kMaxFailedPings = 3;
 
+// Which holder of a name a registration of another id may replace.
+constexpr std::int32_t kReplaceAnyHolder = -1;
+constexpr std::int32_t kReplaceNoHolder = 0;  // ids start at 1
+
 struct ServiceOffer {
   std::u16string name;
   std::u16string description;
@@ -71,11 +75,21 @@ struct RegisterOutcome {
   bool replaced = false;              // an older satellite of the same name was dropped
   std::vector<std::u16string> added;  // services it did not offer before
   std::vector<AvailabilityNotice> notices;
+  // Set, and nothing changed, when a satellite the caller may not replace
+  // holds the name.
+  std::optional<SatelliteRecord> heldBy;
 };
 
 struct RemoveOutcome {
   SatelliteRecord record;
   std::vector<AvailabilityNotice> notices;
+};
+
+// What the directory keeps across a restart.
+struct TableImage {
+  std::vector<SatelliteRecord> satellites;  // registration order
+  // Folded service name -> its listeners.
+  std::map<std::u16string, std::set<std::u16string>> listeners;
 };
 
 class DirectoryTable {
@@ -86,20 +100,29 @@ class DirectoryTable {
 
   // A registration from the satellite that holds the name and id (or from a
   // satellite that knows no id yet while none holds the name) adds the new
-  // services to its record and refreshes its address; any other satellite
-  // of a registered name replaces the old record, which is dropped with its
-  // subscriptions. A new record keeps the id the satellite brings when no
-  // one else holds it (so ids survive a directory restart), else gets the
-  // next free one from 1 up.
-  RegisterOutcome Register(const Registration& registration);
+  // services to its record and refreshes its address. A satellite of
+  // another id replaces the holder of its name (dropped with its
+  // subscriptions) when `replaceable` is kReplaceAnyHolder or the holder's
+  // id, and is refused with outcome.heldBy otherwise. A new record keeps the
+  // id the satellite brings when no one else holds it (so ids survive a
+  // directory restart), else gets the next free one from 1 up.
+  RegisterOutcome Register(const Registration& registration,
+                           std::int32_t replaceable = kReplaceAnyHolder);
   // Withdraws the named services (caseless; unknown ones are ignored).
   // Nothing when no satellite of that name and id is registered.
   std::optional<std::vector<AvailabilityNotice>> Withdraw(
       const std::u16string& name, std::int32_t id, const std::vector<std::u16string>& services);
-  // Drops the satellite with its services and subscriptions. id 0 matches
-  // any id; another id must be the registered one, so a satellite replaced
-  // by a newer one of the same name cannot remove its successor.
+  // Drops the satellite with its services and subscriptions. Name and id
+  // must both match (0 matches nothing), so no one removes a satellite by
+  // name alone, nor a replaced satellite its successor.
   std::optional<RemoveOutcome> Remove(const std::u16string& name, std::int32_t id);
+
+  // Everything but the pings' counts, for the table file.
+  TableImage Image() const;
+  // Adds remembered satellites with their ids and subscriptions; one whose
+  // name or id is taken is left out. New ids then take the free ones from 1
+  // up. Answers those added.
+  std::vector<SatelliteRecord> Restore(const TableImage& image);
 
   // For destination "ALL" every satellite offering the service (caseless),
   // in registration order; otherwise the named satellite, if it offers it.

@@ -56,11 +56,27 @@ TEST(DirectoryTableTest, TheSameSatelliteMergesAnotherOfItsNameReplacesIt) {
   EXPECT_EQ(fresh.id, 2);
   EXPECT_EQ(fresh.notices, (Notices{{u"x", u"Echo", u"s", 0}}));
   EXPECT_TRUE(table.Offers(u"ALL", u"Echo").empty());
-  // The replaced process says goodbye late: it must not remove its successor.
+  // The replaced process says goodbye late: it must not remove its successor;
+  // nor does a name alone (id 0) remove anyone.
   EXPECT_FALSE(table.Remove(u"s", 1));
+  EXPECT_FALSE(table.Remove(u"s", 0));
   EXPECT_FALSE(table.Withdraw(u"s", 1, {u"Echo"}));
+  EXPECT_FALSE(table.Withdraw(u"s", 0, {u"Echo"}));
   EXPECT_EQ(table.Find(u"s")->host, "10.0.0.9");
   EXPECT_EQ(table.Size(), 1u);
+
+  // A guarded name: only the holder named (found dead by the caller) goes.
+  const RegisterOutcome held = table.Register(Reg(u"s", 0, {u"Echo"}), kReplaceNoHolder);
+  ASSERT_TRUE(held.heldBy);
+  EXPECT_EQ(held.heldBy->id, 2);
+  EXPECT_EQ(held.id, 0);
+  EXPECT_TRUE(table.Register(Reg(u"s", 1), /*replaceable=*/3).heldBy);  // back with its old id
+  EXPECT_EQ(table.Find(u"s")->id, 2);
+  EXPECT_TRUE(table.Offers(u"ALL", u"Echo").empty());
+  const RegisterOutcome took = table.Register(Reg(u"s", 0), /*replaceable=*/2);
+  EXPECT_FALSE(took.heldBy);
+  EXPECT_TRUE(took.replaced);
+  EXPECT_EQ(table.Find(u"s")->id, took.id);
 }
 
 TEST(DirectoryTableTest, OffersAndListenersAreCaselessInRegistrationOrder) {
@@ -76,12 +92,12 @@ TEST(DirectoryTableTest, OffersAndListenersAreCaselessInRegistrationOrder) {
   EXPECT_EQ(Text(table.Offers(u"ALL", u"eChO")), u"first/Echo 2,second/ECHO 3,third/echo 4,");
   EXPECT_EQ(Text(table.Offers(u"third", u"Echo")), u"third/echo 4,");
   EXPECT_TRUE(table.Offers(u"third", u"Sleep").empty());
-  EXPECT_EQ(table.Withdraw(u"first", 0, {u"echo", u"Unknown"}),
+  EXPECT_EQ(table.Withdraw(u"first", 2, {u"echo", u"Unknown"}),
             (Notices{{u"late", u"Echo", u"first", 0}, {u"watcher", u"Echo", u"first", 0}}));
   table.RemoveListener(u"late", {u"Echo"});
   EXPECT_EQ(table.ListenersOf(u"echo"), std::vector<std::u16string>{u"watcher"});
   // A satellite that is gone loses its subscriptions.
-  ASSERT_TRUE(table.Remove(u"watcher", 0));
+  ASSERT_TRUE(table.Remove(u"watcher", 1));
   EXPECT_TRUE(table.ListenersOf(u"Sleep").empty());
   EXPECT_TRUE(table.Register(Reg(u"first", 2, {u"Sleep"})).notices.empty());
 }

@@ -1,5 +1,6 @@
 #include "directory/directory_values.h"
 
+#include "kiv/result_codes.h"
 #include "kiv/utf8.h"
 #include "kiv/vutil.h"
 
@@ -23,6 +24,33 @@ Variant Text(std::string_view utf8) {
   return Variant::String(FromUtf8(utf8));
 }
 
+// Refuses a request with KIV_RC_NAME_HOLDS_NUL.
+class NameHoldsNul : public KivException {
+ public:
+  NameHoldsNul() : KivException(KIV_RC_NAME_HOLDS_NUL, u"a name holds a NUL character") {}
+};
+
+// The length of the string element as sent, NULs included.
+std::size_t SentLength(const VARIANT& array, LONG index) {
+  if (array.vt == (VT_ARRAY | VT_BSTR)) {
+    BSTR element = nullptr;
+    if (SafeArrayGetElement(array.parray, &index, &element) != S_OK) return 0;
+    const Bstr owned = Bstr::Attach(element);
+    return SysStringLen(element);
+  }
+  Variant element;
+  VUtil::GetElement(array, index, element.get());
+  return element.vt() == VT_BSTR ? SysStringLen(element->bstrVal) : 0;
+}
+
+// VUtil::GetStringElement, but a name holding a NUL is refused rather than
+// cut at the NUL into another satellite's or service's name.
+std::u16string NameElement(const VARIANT& array, LONG index) {
+  std::u16string name = VUtil::GetStringElement(array, index);
+  if (SentLength(array, index) != name.size()) throw NameHoldsNul();
+  return name;
+}
+
 // The [name, description] pairs of a services value.
 std::vector<ServiceOffer> ReadServices(const VARIANT& services) {
   std::vector<ServiceOffer> offers;
@@ -34,7 +62,7 @@ std::vector<ServiceOffer> ReadServices(const VARIANT& services) {
     // The satellite class sends an array as long as its whole table, with
     // the services of this registration first and empty elements after.
     if (pair.vt() == VT_EMPTY) continue;
-    offers.push_back({VUtil::GetStringElement(*pair, 0), VUtil::GetStringElement(*pair, 1)});
+    offers.push_back({NameElement(*pair, 0), VUtil::GetStringElement(*pair, 1)});
   }
   return offers;
 }
@@ -56,8 +84,8 @@ Variant ServicesValue(const std::vector<ServiceOffer>& services) {
 Registration ReadRegistration(const VARIANT& record, std::string host) {
   VUtil::checkArrayType(record, VT_VARIANT, kRecordElements, true, u"registration record");
   Registration registration;
-  registration.name = VUtil::GetStringElement(record, 0);
-  registration.computer = VUtil::GetStringElement(record, 1);
+  registration.name = NameElement(record, 0);
+  registration.computer = NameElement(record, 1);
   registration.port = VUtil::GetUShortElement(record, 2);
   registration.knownId = static_cast<std::int32_t>(VUtil::GetLongElement(record, 4));
   registration.host = std::move(host);
@@ -72,15 +100,14 @@ Registration ReadRegistration(const VARIANT& record, std::string host) {
 
 ServiceQuery ReadServiceQuery(const VARIANT& argument) {
   VUtil::checkArrayType(argument, VT_VARIANT, kQueryElements, true, u"service query");
-  return {VUtil::GetStringElement(argument, 0), VUtil::GetStringElement(argument, 1),
-          VUtil::GetStringElement(argument, 2)};
+  return {NameElement(argument, 0), NameElement(argument, 1), NameElement(argument, 2)};
 }
 
 std::vector<std::u16string> ReadNames(const VARIANT& argument) {
   std::vector<std::u16string> names;
   const LONG count = VUtil::GetArrayLength(argument);
   names.reserve(static_cast<std::size_t>(count));
-  for (LONG i = 0; i < count; ++i) names.push_back(VUtil::GetStringElement(argument, i));
+  for (LONG i = 0; i < count; ++i) names.push_back(NameElement(argument, i));
   return names;
 }
 

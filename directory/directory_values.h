@@ -1,7 +1,8 @@
 // The VARIANT forms of the directory's requests, answers and notices. Pure
 // functions, any thread. Readers throw KivInvalidParameterException (code
-// 1) on a value of the wrong shape; builders throw only std::bad_alloc; the
-// caller owns every value in and out.
+// 1) on a value of the wrong shape and KivException(KIV_RC_NAME_HOLDS_NUL)
+// on a name (satellite, computer, service, listener) holding a NUL;
+// builders throw only std::bad_alloc; the caller owns every value in and out.
 #pragma once
 
 #include <cstdint>

@@ -1,11 +1,12 @@
-// KivCall: the client half of a service-request exchange over a cached
-// connection. Any number of threads may call at once; each exchange holds
-// a connection of its own.
+// KivCall and CallWithin: the client half of a service-request exchange
+// over a cached connection. Any number of threads may call at once; each
+// exchange holds a connection of its own.
 #include <strings.h>
 #include <unistd.h>
 
 #include <string>
 
+#include "engine/call.h"
 #include "engine/connection_cache.h"
 #include "engine/engine_object.h"
 #include "engine/engine_state.h"
@@ -32,9 +33,17 @@ struct Reply {
 // Reads the result and, for a result >= 0, the return code and the value.
 // A reply larger than the engine's limit is refused and logged here, on the
 // side that refuses.
-bool ReadReply(const KIV* engine, const char* host, std::uint16_t port, int socket, Reply& reply) {
+// With answerWithinMs, the whole reply must arrive within that time (plus a
+// second per MiB); a miss sets timedOut.
+bool ReadReply(const KIV* engine, const char* host, std::uint16_t port, int socket,
+               std::int32_t answerWithinMs, Reply& reply, bool& timedOut) {
   kiv::SocketSource in(socket);
   in.SetLimit(engine->maxMessageBytes);
+  if (answerWithinMs > 0) {
+    in.SetDeadline(
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(answerWithinMs),
+        kiv::engine::kMessageBytesPerExtraSecond);
+  }
   std::uint32_t result = 0;
   bool ok = kiv::ReadU32(in, result);
   reply.result = static_cast<std::int32_t>(result);
@@ -44,8 +53,9 @@ bool ReadReply(const KIV* engine, const char* host, std::uint16_t port, int sock
   if (!ok) {
     kiv::engine::ReportUnreadMessage(in,
                                      "reply from " + std::string(host) + ":" + std::to_string(port),
-                                     engine->messageTimeoutMs);
+                                     answerWithinMs > 0 ? answerWithinMs : engine->messageTimeoutMs);
   }
+  timedOut = in.missedDeadline();
   return ok && in.Commit();
 }
 
@@ -53,6 +63,14 @@ bool ReadReply(const KIV* engine, const char* host, std::uint16_t port, int sock
 
 std::int32_t KivCall(KIV* engine, const char* host, std::uint16_t port, const char* requestName,
                      VARIANT* argument, VARIANT* value, std::int32_t* returnCode) {
+  return kiv::engine::CallWithin(engine, host, port, requestName, argument, value, returnCode, 0);
+}
+
+namespace kiv::engine {
+
+std::int32_t CallWithin(KIV* engine, const char* host, std::uint16_t port,
+                        const char* requestName, VARIANT* argument, VARIANT* value,
+                        std::int32_t* returnCode, std::int32_t answerWithinMs) {
   if (engine == nullptr) {
     if (returnCode != nullptr) *returnCode = kiv::KIV_RC_NOT_FOUND;
     return kiv::KIV_OK;
@@ -100,10 +118,11 @@ std::int32_t KivCall(KIV* engine, const char* host, std::uint16_t port, const ch
       continue;
     }
     Reply reply;
-    if (!ReadReply(engine, host, port, socket, reply)) {
+    bool timedOut = false;
+    if (!ReadReply(engine, host, port, socket, answerWithinMs, reply, timedOut)) {
       KivForgetConnection(engine, socket);
       stream.Close();
-      return kiv::KIV_E_TRANSPORT;
+      return timedOut ? kiv::KIV_E_TIMED_OUT : kiv::KIV_E_TRANSPORT;
     }
     if (reply.result >= 0) {
       if (returnCode != nullptr) *returnCode = static_cast<std::int32_t>(reply.returnCode);
@@ -117,3 +136,5 @@ std::int32_t KivCall(KIV* engine, const char* host, std::uint16_t port, const ch
     return reply.result;
   }
 }
+
+}  // namespace kiv::engine

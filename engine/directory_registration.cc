@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 
+#include "engine/call.h"
 #include "engine/connection_cache.h"
 #include "engine/engine_object.h"
 #include "engine/engine_state.h"
@@ -145,8 +146,9 @@ void Register(KIV* engine, const char* directoryHost, std::int32_t port, BSTR sa
   }
   std::int32_t code = 0;
   kiv::Variant answer;
-  const std::int32_t result = KivCall(engine, address.c_str(), directoryPort, "Register",
-                                      record.get(), answer.get(), &code);
+  const std::int32_t result =
+      kiv::engine::CallWithin(engine, address.c_str(), directoryPort, "Register", record.get(),
+                              answer.get(), &code, engine->directoryTimeoutMs);
   SetCode(returnCode, result < 0 ? result : code);
   if (result < 0 || code != 0) return;
 
@@ -170,8 +172,9 @@ void UnRegister(KIV* engine, VARIANT* services, VARIANT* returnCode) {
   const kiv::engine::DirectoryLink directory = kiv::engine::DirectoryLinkOf(engine);
   std::int32_t rc = 0;
   kiv::Variant answer;
-  const std::int32_t result = KivCall(engine, directory.address.c_str(), directory.port,
-                                      "UnRegister", record.get(), answer.get(), &rc);
+  const std::int32_t result =
+      kiv::engine::CallWithin(engine, directory.address.c_str(), directory.port, "UnRegister",
+                              record.get(), answer.get(), &rc, engine->directoryTimeoutMs);
   SetCode(returnCode, result >= 0 ? rc : result);
 }
 
@@ -195,6 +198,17 @@ std::int32_t WithReturnCode(KIV* engine, VARIANT* returnCode, Work work) {
 }
 
 }  // namespace
+
+void kiv::engine::UseDirectory(KIV* engine, const std::string& host, std::uint16_t port,
+                               BSTR callerName) {
+  const std::string address = DirectoryAddressFor(host);
+  kiv::Bstr name = CopyName(callerName);
+  PScopedLock guard(&engine->identityLock);
+  engine->directoryPort = port != 0 ? port : KIV_DIRECTORY_PORT;
+  engine->directoryHost = host;
+  engine->directoryAddress = address;
+  engine->satelliteName = std::move(name);
+}
 
 std::int32_t KivRegister(KIV* engine, const char* directoryHost, std::int32_t port,
                          BSTR satelliteName, VARIANT* services, VARIANT* returnCode) {
@@ -229,8 +243,9 @@ std::int32_t KivRemoveSatellite(KIV* engine) {
         const kiv::engine::DirectoryLink directory = kiv::engine::DirectoryLinkOf(engine);
         std::int32_t ignored = 0;
         kiv::Variant answer;
-        result = KivCall(engine, directory.address.c_str(), directory.port, "RemoveSatellite",
-                         record.get(), answer.get(), &ignored);
+        result = kiv::engine::CallWithin(engine, directory.address.c_str(), directory.port,
+                                         "RemoveSatellite", record.get(), answer.get(), &ignored,
+                                         engine->directoryTimeoutMs);
       }
     } catch (const std::bad_alloc&) {
       result = kiv::KIV_RC_RECORD_NOT_BUILT;

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "discovery/discover_client.h"
+#include "engine/call.h"
 #include "engine/message_limit.h"
 #include "kiv/engine.h"
 #include "kiv/value.h"
@@ -83,4 +84,6 @@ struct KIV {
   // The largest message this engine reads, request or reply (0: no limit
   // beyond the wire format's); from the configuration store at creation.
   std::uint64_t maxMessageBytes = kiv::engine::ConfiguredMessageLimit();
+  // How long any request to the directory may wait for its answer.
+  std::int32_t directoryTimeoutMs = kiv::engine::ConfiguredDirectoryTimeoutMs();
 };

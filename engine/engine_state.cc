@@ -35,8 +35,12 @@ void NoteDirectoryContact(KIV* engine) {
 }
 
 bool IsDirectoryName(BSTR name) {
+  return name != nullptr && IsDirectoryName(std::u16string_view(name, SysStringLen(name)));
+}
+
+bool IsDirectoryName(std::u16string_view name) {
   constexpr std::u16string_view kDirectory = u"mainregister";
-  if (name == nullptr || SysStringLen(name) != kDirectory.size()) return false;
+  if (name.size() != kDirectory.size()) return false;
   for (std::size_t i = 0; i < kDirectory.size(); ++i) {
     char16_t unit = name[i];
     // The classic locale lowers A-Z only.

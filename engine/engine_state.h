@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "kiv/value.h"
 
@@ -31,5 +32,12 @@ void NoteDirectoryContact(KIV* engine);
 
 // Whether the name is the directory's, "MainRegister" in any letter case.
 bool IsDirectoryName(BSTR name);
+bool IsDirectoryName(std::u16string_view name);
+
+// Points the engine at a directory without registering, for owners that only
+// call (one-shot tools): requests look services up there and go out under
+// callerName, and nothing is left for the directory to forget. Port 0 means
+// the directory port. Owner's thread, before any request.
+void UseDirectory(KIV* engine, const std::string& host, std::uint16_t port, BSTR callerName);
 
 }  // namespace kiv::engine

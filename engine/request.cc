@@ -1,6 +1,7 @@
 // KivGetServiceReg and KivRequest: ask the directory which satellites offer
 // a service, then run one exchange per target in parallel and collect one
 // value and one status per target.
+#include "engine/call.h"
 #include "engine/request.h"
 
 #include <memory>
@@ -197,8 +198,9 @@ std::int32_t KivGetServiceReg(KIV* engine, BSTR destination, BSTR service, std::
   std::int32_t returnCode = 0;
   kiv::Variant scratch;
   VARIANT* answer = entries != nullptr ? entries : scratch.get();
-  const std::int32_t result = KivCall(engine, directory.address.c_str(), directory.port,
-                                      "GetServiceReg", argument.get(), answer, &returnCode);
+  const std::int32_t result =
+      kiv::engine::CallWithin(engine, directory.address.c_str(), directory.port, "GetServiceReg",
+                              argument.get(), answer, &returnCode, engine->directoryTimeoutMs);
   return result < 0 ? result : returnCode;
 }
 

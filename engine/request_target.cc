@@ -5,6 +5,9 @@
 #include <new>
 #include <string>
 
+#include "engine/call.h"
+#include "engine/engine_object.h"
+#include "engine/engine_state.h"
 #include "engine/request.h"
 #include "kiv/engine.h"
 #include "kiv/result_codes.h"
@@ -45,9 +48,13 @@ void* KivRequestTargetWorker(void* arg) {
   try {
     const std::string host = kiv::ToUtf8(target->host);
     const std::string requestName = kiv::ToUtf8(target->requestName);
-    const std::int32_t result =
-        KivCall(target->engine, host.c_str(), target->port, requestName.c_str(),
-                target->argument.get(), target->value.get(), &target->status);
+    // The directory's own services are bounded like every exchange with it.
+    const std::int32_t answerWithinMs = kiv::engine::IsDirectoryName(target->entry2)
+                                            ? target->engine->directoryTimeoutMs
+                                            : 0;
+    const std::int32_t result = kiv::engine::CallWithin(
+        target->engine, host.c_str(), target->port, requestName.c_str(), target->argument.get(),
+        target->value.get(), &target->status, answerWithinMs);
     // A failed exchange, or a handler's non-zero result, replaces the return code.
     if (result != 0) target->status = result;
   } catch (const std::bad_alloc&) {

@@ -28,8 +28,16 @@ const char* Meaning(std::int32_t code) {
       return "socket could not be created or made non-blocking";
     case KIV_RC_TIMED_OUT:
       return "target did not answer within 30 seconds";
+    case KIV_RC_HANDLER_RAISED:
+      return "the handler raised an exception";
+    case KIV_RC_VALUE_NOT_CONVERTIBLE:
+      return "a value could not be converted for the handler or its answer";
     case KIV_RC_NO_THREAD:
       return "no worker thread could be started";
+    case KIV_RC_NAME_IN_USE:
+      return "the name is in use by a live satellite";
+    case KIV_RC_NAME_HOLDS_NUL:
+      return "a name holds a NUL character";
     case KIV_E_UNKNOWN_KIND:
       return "unknown message kind";
     case KIV_E_NO_ENGINE:
@@ -42,6 +50,8 @@ const char* Meaning(std::int32_t code) {
       return "connect failed or timed out";
     case KIV_E_SOCKET_FAILED:
       return "socket could not be created or made non-blocking";
+    case KIV_E_TIMED_OUT:
+      return "the other side did not answer within the time limit";
     case KIV_E_TOO_MANY_CONNECTIONS:
       return "server holds its maximum of connections";
     case KIV_E_NO_WORKER:

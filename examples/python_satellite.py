@@ -8,7 +8,7 @@ one line per event:
 
     status SATID STATUS      the directory's view changed (1: alive)
     ready NAME               registered; calls are answered from now on
-    echo VALUES STATUSES     the answer of the native satellite's Echo
+    echo VALUES              the answer of the native satellite's Echo
     served SOURCE VALUE      one call answered
 
     python_satellite.py [--register LIBKIV] [--directory HOST] [--name NAME]
@@ -55,14 +55,15 @@ def main():
     with kiv_automation.KivIn.create() as kiv:
         kiv.on_status = lambda sat_id, status: say("status", sat_id, status)
         kiv.on_service_requested = upper
-        code = kiv.register(options.directory, options.name, [("Upper", "answers in capitals")])
-        if code != 0:
-            say("register failed", code)
+        try:
+            kiv.register(options.directory, options.name, [("Upper", "answers in capitals")])
+        except kiv_automation.KivError as failure:
+            say("register failed:", failure)
             return 3
         say("ready", options.name)
         if options.call:
-            values, statuses = kiv.request(options.call, "Echo", ["hello", 42, 2.5])
-            say("echo", json.dumps(values), json.dumps(statuses))
+            values = kiv.request(options.call, "Echo", ["hello", 42, 2.5], timeout=10)
+            say("echo", json.dumps(values))
         while not stop.wait(0.2):
             pass
     return 0

@@ -24,7 +24,16 @@ constexpr std::int32_t KIV_RC_RESOLVE_FAILED = 0x00020023;
 constexpr std::int32_t KIV_RC_CONNECT_FAILED = 0x00020024;
 constexpr std::int32_t KIV_RC_SOCKET_FAILED = 0x00020025;
 constexpr std::int32_t KIV_RC_TIMED_OUT = 0x00020026;
+// Answers of an automation object (Kiv.KivIn) whose event handler failed:
+// it raised, or its argument or answer had no form on the other side.
+constexpr std::int32_t KIV_RC_HANDLER_RAISED = 0x00020031;
+constexpr std::int32_t KIV_RC_VALUE_NOT_CONVERTIBLE = 0x00020032;
 constexpr std::int32_t KIV_RC_NO_THREAD = -1;
+// The directory refused a registration: a live satellite of another id
+// holds the name.
+constexpr std::int32_t KIV_RC_NAME_IN_USE = 0x00020030;
+// The directory refused a request: a name in it holds a NUL character.
+constexpr std::int32_t KIV_RC_NAME_HOLDS_NUL = 0x00020038;
 constexpr std::int32_t KIV_RC_SATELLITE_UNAVAILABLE = 0x00040000;  // a bit in "GetSatelliteHost"
 
 // Failures of exchanges; the first four refusals also travel on the wire.
@@ -34,6 +43,8 @@ constexpr std::int32_t KIV_E_TRANSPORT = static_cast<std::int32_t>(0x80060005);
 constexpr std::int32_t KIV_E_RESOLVE_FAILED = static_cast<std::int32_t>(0x80060023);
 constexpr std::int32_t KIV_E_CONNECT_FAILED = static_cast<std::int32_t>(0x80060024);
 constexpr std::int32_t KIV_E_SOCKET_FAILED = static_cast<std::int32_t>(0x80060025);
+// The other side took the request but did not answer within the time limit.
+constexpr std::int32_t KIV_E_TIMED_OUT = static_cast<std::int32_t>(0x80060026);
 constexpr std::int32_t KIV_E_TOO_MANY_CONNECTIONS = static_cast<std::int32_t>(0x80068001);
 constexpr std::int32_t KIV_E_NO_WORKER = static_cast<std::int32_t>(0x80068002);
 constexpr std::int32_t KIV_E_LOOKUP_ARGUMENT = static_cast<std::int32_t>(0x8000FFFF);

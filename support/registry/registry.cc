@@ -5,21 +5,82 @@
 
 #include <algorithm>
 #include <boost/make_shared.hpp>
+#include <mutex>
 #include <optional>
+#include <vector>
 
+#include "support/log/log.h"
 #include "support/registry/registry_data.h"
 #include "support/registry/registry_store.h"
 
 namespace {
 
+using kiv::registry::Hive;
+using kiv::registry::Key;
 using kiv::registry::Root;
 using kiv::registry::Store;
 using kiv::registry::Value;
 
 constexpr Root kRoot = Root::kLocalMachine;
 
+struct ReportedProblems {
+  std::mutex lock;
+  std::string last;  // the problems last logged; empty after a clean read
+};
+
+ReportedProblems& Reported() {
+  // Never destroyed: code running during exit may still read the store.
+  union Holder {
+    Holder() : value() {}
+    ~Holder() {}
+    ReportedProblems value;
+  };
+  static Holder holder;
+  return holder.value;
+}
+
+// Every read would otherwise log the same lines again, and the logger reads
+// LogLevel through here at its first message: the problems count as logged
+// before the lock is let go and the lines are written.
+void ReportOnce(const std::string& error, const std::vector<std::string>& warnings) {
+  std::string summary = error;
+  for (const std::string& warning : warnings) summary += '\n' + warning;
+  {
+    ReportedProblems& reported = Reported();
+    const std::lock_guard guard(reported.lock);
+    if (summary == reported.last || (!summary.empty() && !GetGlobalLogger())) return;
+    reported.last = summary;
+  }
+  if (!error.empty()) {
+    LogError(
+        u"KIV: configuration store %hs; its settings are ignored and defaults apply "
+        u"until it is fixed",
+        error.c_str());
+  }
+  for (const std::string& warning : warnings) {
+    LogWarn(u"KIV: configuration store %hs", warning.c_str());
+  }
+}
+
+std::optional<Hive> ReadAndReport(std::string* problem = nullptr) {
+  std::string error;
+  std::vector<std::string> warnings;
+  auto hive = Store().Read(&error, &warnings);
+  ReportOnce(error, warnings);
+  if (problem != nullptr) *problem = error;
+  return hive;
+}
+
+const Key* FindKey(const std::optional<Hive>& hive, const std::u16string& key) {
+  return hive ? hive->FindKey(kRoot, key) : nullptr;
+}
+
 std::optional<Value> Find(const std::u16string& key, const std::u16string& name) {
-  return Store().GetValue(kRoot, key, name);
+  const auto hive = ReadAndReport();
+  const Key* stored = FindKey(hive, key);
+  const Value* value = stored != nullptr ? kiv::registry::FindValue(*stored, name) : nullptr;
+  if (value == nullptr) return std::nullopt;
+  return *value;
 }
 
 std::u16string Widen(const std::string& ascii) {
@@ -77,9 +138,10 @@ bool CRegistryImpl::GetBinaryValue(const std::u16string& key, const std::u16stri
 
 void CRegistryImpl::GetValues(const std::u16string& key,
                               std::map<std::u16string, std::u16string>& values) {
-  const auto found = Store().GetValues(kRoot, key);
-  if (!found) return;
-  for (const Value& value : *found) {
+  const auto hive = ReadAndReport();
+  const Key* found = FindKey(hive, key);
+  if (found == nullptr) return;
+  for (const Value& value : found->values) {
     if (value.type == kiv::registry::kRegSz) {
       values[value.name] = kiv::registry::DataAsText(value.data, value.data.size());
     } else if (value.type == kiv::registry::kRegDword) {
@@ -99,4 +161,8 @@ boost::shared_ptr<CRegistry> GetRegistry() {
   };
   static Holder holder;
   return holder.instance;
+}
+
+bool CheckRegistryStore(std::string* problem) {
+  return ReadAndReport(problem).has_value();
 }

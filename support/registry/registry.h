@@ -1,7 +1,8 @@
 // Configuration store: named values under key paths below the machine-wide
 // root (HKEY_LOCAL_MACHINE). Every operation opens the store, does one thing
 // and closes it again, so operations may run on any thread and in several
-// processes at once. Failures are reported only by the false result.
+// processes at once. Failures are reported by the false result; reads also
+// log a store that cannot be read (see CheckRegistryStore).
 //
 // On this platform the store is one text file in the registry export format
 // (path from KIV_REGISTRY, default /etc/kiv/registry.reg; see registry_file.h).
@@ -63,3 +64,13 @@ class CRegistryImpl : public CRegistry {
 // The process-wide instance, created on first use (thread-safe) and never
 // destroyed.
 boost::shared_ptr<CRegistry> GetRegistry();
+
+// Reads the store as CRegistryImpl's reads do, and like them reports what
+// is wrong with it to the process-wide logger, each problem once per
+// process: an ERROR naming file, line and problem for a store that cannot
+// be read (every setting then reads as missing, so defaults apply), a WARN
+// per section of another hive that was skipped. Without a logger nothing
+// is reported yet. False, with `problem` ("path:line: what"), when the
+// store cannot be read; programs that must not run on defaults call it at
+// start.
+bool CheckRegistryStore(std::string* problem = nullptr);

@@ -1,5 +1,6 @@
 #include "support/registry/registry_file.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstdint>
@@ -13,9 +14,13 @@
 namespace kiv::registry {
 namespace {
 
-constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 constexpr std::string_view kLocalMachine = "HKEY_LOCAL_MACHINE";
 constexpr std::string_view kClassesRoot = "HKEY_CLASSES_ROOT";
+constexpr std::array<std::string_view, 5> kOtherHives = {"HKEY_CURRENT_USER", "HKEY_USERS",
+                                                         "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA",
+                                                         "HKEY_PERFORMANCE_DATA"};
+constexpr std::uint32_t kRegExpandSz = 2;
+constexpr std::uint32_t kRegMultiSz = 7;
 
 // The caller passes text without unpaired surrogates (IsValidKeyPath and
 // IsValidValueName hold for everything the store writes); one that slips
@@ -45,9 +50,19 @@ bool SameAscii(std::string_view a, std::string_view b) {
 }
 
 std::string_view Trim(std::string_view line) {
-  const std::size_t first = line.find_first_not_of(" \t\r");
+  const std::size_t first = line.find_first_not_of(" \t");
   if (first == std::string_view::npos) return {};
-  return line.substr(first, line.find_last_not_of(" \t\r") + 1 - first);
+  return line.substr(first, line.find_last_not_of(" \t") + 1 - first);
+}
+
+// The part before a ';' comment, trimmed.
+std::string_view WithoutComment(std::string_view text) {
+  return Trim(text.substr(0, text.find(';')));
+}
+
+bool BlankOrComment(std::string_view text) {
+  text = Trim(text);
+  return text.empty() || text.front() == ';';
 }
 
 std::optional<std::uint32_t> HexNumber(std::string_view digits) {
@@ -65,13 +80,39 @@ std::optional<std::vector<std::uint8_t>> HexList(std::string_view text) {
   std::vector<std::uint8_t> bytes;
   if (text.empty()) return bytes;
   for (;;) {
-    const std::string_view item = text.substr(0, text.find(','));
+    const std::string_view raw = text.substr(0, text.find(','));
+    const std::string_view item = Trim(raw);
     const auto byte = HexNumber(item);
     if (item.size() != 2 || !byte) return std::nullopt;
     bytes.push_back(static_cast<std::uint8_t>(*byte));
-    if (item.size() == text.size()) return bytes;
-    text.remove_prefix(item.size() + 1);
+    if (raw.size() == text.size()) return bytes;
+    text.remove_prefix(raw.size() + 1);
   }
+}
+
+// REGEDIT4 writes the string types in hex as code page 1252 bytes, one per
+// character; the store holds them as UTF-16, as every other text.
+bool IsAnsiInRegedit4(std::uint32_t type) {
+  return type == kRegExpandSz || type == kRegMultiSz;
+}
+
+std::vector<std::uint8_t> AnsiToUtf16Data(const std::vector<std::uint8_t>& ansi) {
+  std::u16string units;
+  for (const std::uint8_t byte : ansi) units.push_back(Cp1252ToUnit(byte));
+  std::vector<std::uint8_t> data = StringData(units);
+  data.resize(data.size() - 2);  // the bytes as they were, no terminator added
+  return data;
+}
+
+std::optional<std::vector<std::uint8_t>> Utf16DataToAnsi(const std::vector<std::uint8_t>& data) {
+  if (data.size() % 2 != 0) return std::nullopt;
+  std::vector<std::uint8_t> ansi;
+  for (std::size_t i = 0; i < data.size(); i += 2) {
+    const auto byte = UnitToCp1252(static_cast<char16_t>(data[i] | data[i + 1] << 8));
+    if (!byte) return std::nullopt;
+    ansi.push_back(*byte);
+  }
+  return ansi;
 }
 
 // A REG_SZ whose data a quoted string can carry: whole UTF-16 units ending
@@ -98,72 +139,116 @@ std::string HexText(const std::vector<std::uint8_t>& data) {
   return out;
 }
 
-std::string ValueText(const Value& value) {
+// Nullopt for REGEDIT4 hex(2)/hex(7) text code page 1252 cannot hold.
+std::optional<std::string> ValueText(const Value& value, const FileForm& form) {
   std::array<char, 16> number{};
   if (value.type == kRegDword && value.data.size() == 4) {
     std::snprintf(number.data(), number.size(), "%08x", DataAsDword(value.data));
     return "dword:" + std::string(number.data());
   }
   if (value.type == kRegSz) {
-    if (auto text = PlainText(value.data)) return Quote(*text);
+    const auto text = PlainText(value.data);
+    if (text && CanEncode(*text, form.encoding)) return Quote(*text);
   }
   if (value.type == kRegBinary) return "hex:" + HexText(value.data);
   std::snprintf(number.data(), number.size(), "%x", value.type);
-  return "hex(" + std::string(number.data()) + "):" + HexText(value.data);
+  const std::string prefix = "hex(" + std::string(number.data()) + "):";
+  if (form.header == Header::kRegedit4 && IsAnsiInRegedit4(value.type)) {
+    const auto ansi = Utf16DataToAnsi(value.data);
+    if (!ansi) return std::nullopt;
+    return prefix + HexText(*ansi);
+  }
+  return prefix + HexText(value.data);
 }
 
 class Parser {
  public:
-  explicit Parser(std::string_view text) : rest_(text) {}
+  Parser(std::string_view text, StoreFile& file) : rest_(text), file_(file) {}
 
-  std::optional<Hive> Run(ParseError& error) {
-    if (rest_.starts_with(kUtf8Bom)) rest_.remove_prefix(kUtf8Bom.size());
-    if (rest_.empty()) return Hive{};
-    if (Trim(NextLine()) != kFileHeader) {
-      return Fail(error, "the first line must be '" + std::string(kFileHeader) + "'");
+  bool Run(ParseError& error) {
+    if (rest_.empty()) return true;
+    const std::size_t end = rest_.find_first_of("\r\n");
+    if (end != std::string_view::npos) {
+      file_.form.lineEnd = rest_[end] == '\n'               ? LineEnd::kLf
+                           : rest_.substr(end, 2) == "\r\n" ? LineEnd::kCrLf
+                                                            : LineEnd::kCr;
+    }
+    const std::string_view header = Trim(NextLine());
+    if (header == kFileHeader || header == kRegedit4Header) {
+      file_.form.header = header == kFileHeader ? Header::kVersion5 : Header::kRegedit4;
+    } else {
+      return Fail(error, "the first line must be '" + std::string(kFileHeader) + "' or '" +
+                             std::string(kRegedit4Header) + "'");
     }
     while (!rest_.empty()) {
-      const std::string_view line = Trim(NextLine());
-      if (line.empty() || line.front() == ';') continue;
+      const std::string_view raw = NextLine();
+      const std::string_view line = Trim(raw);
       std::string problem;
-      if (line.front() == '[') {
+      if (line.starts_with('[')) {
         problem = Section(line);
+        if (other_ != nullptr) other_->emplace_back(raw);
+      } else if (other_ != nullptr) {
+        other_->emplace_back(raw);
+      } else if (BlankOrComment(line)) {
+        continue;
       } else if (line.front() == '"' || line.front() == '@') {
-        problem = current_ == nullptr ? "a value before the first [key] section" : ValueLine(line);
+        problem = ValueLine(line);
       } else {
         problem = "expected a [key] section or a \"name\"=value line";
       }
       if (!problem.empty()) return Fail(error, problem);
     }
-    return std::move(hive_);
+    CloseOtherSection();
+    return true;
   }
 
  private:
   std::string_view NextLine() {
-    const std::size_t end = rest_.find('\n');
+    const std::size_t end = rest_.find_first_of("\r\n");
     const std::string_view line = rest_.substr(0, end);
-    rest_.remove_prefix(end == std::string_view::npos ? rest_.size() : end + 1);
+    std::size_t skip = end == std::string_view::npos ? rest_.size() : end + 1;
+    if (end != std::string_view::npos && rest_.substr(end, 2) == "\r\n") ++skip;
+    rest_.remove_prefix(skip);
     ++lineNumber_;
     return line;
   }
 
-  std::optional<Hive> Fail(ParseError& error, std::string message) {
+  bool Fail(ParseError& error, std::string message) {
     error = ParseError{startLine_ != 0 ? startLine_ : lineNumber_, std::move(message)};
-    return std::nullopt;
+    return false;
+  }
+
+  void CloseOtherSection() {
+    while (other_ != nullptr && Trim(other_->back()).empty()) other_->pop_back();
+    other_ = nullptr;
   }
 
   std::string Section(std::string_view line) {
+    CloseOtherSection();
+    current_ = nullptr;
+    afterDeletion_ = false;
     if (line.size() < 2 || line.back() != ']') return "a [key] section must end with ']'";
-    const std::string_view name = line.substr(1, line.size() - 2);
+    std::string_view name = line.substr(1, line.size() - 2);
+    const bool deletion = name.starts_with('-');
+    if (deletion) name.remove_prefix(1);
     const std::size_t separator = name.find('\\');
     const std::string_view rootName = name.substr(0, separator);
+    const auto same = [&](std::string_view hive) { return SameAscii(rootName, hive); };
     Root root;
-    if (SameAscii(rootName, kLocalMachine)) {
+    if (same(kLocalMachine)) {
       root = Root::kLocalMachine;
-    } else if (SameAscii(rootName, kClassesRoot)) {
+    } else if (same(kClassesRoot)) {
       root = Root::kClassesRoot;
+    } else if (std::any_of(kOtherHives.begin(), kOtherHives.end(), same)) {
+      file_.warnings.push_back(
+          {lineNumber_, "skipped " + std::string(line) +
+                            ": the store reads only HKEY_LOCAL_MACHINE and HKEY_CLASSES_ROOT "
+                            "(the section is kept when the store is written)"});
+      other_ = &file_.otherSections.emplace_back();
+      return {};
     } else {
-      return "unknown root key '" + std::string(rootName) + "'";
+      return "unknown root key '" + std::string(rootName) +
+             "' (HKEY_LOCAL_MACHINE, HKEY_CLASSES_ROOT or another hive's name)";
     }
     std::u16string path;
     if (separator != std::string_view::npos) {
@@ -174,7 +259,13 @@ class Parser {
       }
       path = std::move(*decoded);
     }
-    current_ = &hive_.OpenOrCreateKey(root, path);
+    if (deletion) {
+      if (path.empty()) return "a root key cannot be deleted";
+      file_.hive.DeleteTree(root, path);  // current_ stays null: keys may have moved
+      afterDeletion_ = true;
+      return {};
+    }
+    current_ = &file_.hive.OpenOrCreateKey(root, path);
     return {};
   }
 
@@ -196,6 +287,10 @@ class Parser {
   }
 
   std::string ValueLine(std::string_view line) {
+    if (current_ == nullptr) {
+      return afterDeletion_ ? "a value after a [-key] deletion; give it a [key] section"
+                            : "a value before the first [key] section";
+    }
     Value value;
     std::string_view rest = line;
     if (rest.front() == '@') {
@@ -208,17 +303,26 @@ class Parser {
       if (!IsValidValueName(*decoded)) return "the value name holds a line break";
       value.name = std::move(*decoded);
     }
+    rest = Trim(rest);
     if (!rest.starts_with('=')) return "expected '=' after the value name";
-    rest.remove_prefix(1);
-
+    rest = Trim(rest.substr(1));
+    if (WithoutComment(rest) == "-") {
+      EraseValue(*current_, value.name);
+      return {};
+    }
     std::string joined;  // a hex list continued over several lines
-    if (rest.starts_with("hex") && rest.ends_with('\\')) {
+    if (rest.starts_with("hex")) {
       startLine_ = lineNumber_;
-      joined = rest;
+      joined = WithoutComment(rest);
       while (joined.ends_with('\\')) {
         joined.pop_back();
-        if (rest_.empty()) return "the file ends inside a continued hex list";
-        joined += Trim(NextLine());
+        std::string_view next;
+        do {
+          if (rest_.empty()) return "the file ends inside a continued hex list";
+          next = Trim(NextLine());
+          if (next.empty()) return "a continued hex list breaks off at an empty line";
+        } while (next.front() == ';');
+        joined += WithoutComment(next);
       }
       rest = joined;
     }
@@ -230,11 +334,11 @@ class Parser {
     return problem;
   }
 
-  static std::string ValueData(std::string_view rest, Value& value) {
+  std::string ValueData(std::string_view rest, Value& value) const {
     if (rest.starts_with('"')) {
       const auto text = Quoted(rest);
       if (!text) return "the text is not a closed string (only \\\\ and \\\" escapes)";
-      if (!rest.empty()) return "unexpected characters after the text";
+      if (!BlankOrComment(rest)) return "unexpected characters after the text";
       const auto units = Utf8ToUtf16(*text);
       if (!units) return "the text is not UTF-8";
       value.type = kRegSz;
@@ -242,7 +346,7 @@ class Parser {
       return {};
     }
     if (rest.starts_with("dword:")) {
-      const auto number = HexNumber(rest.substr(6));
+      const auto number = HexNumber(WithoutComment(rest.substr(6)));
       if (!number) return "dword: takes 1 to 8 hex digits";
       value.type = kRegDword;
       value.data = DwordData(*number);
@@ -260,42 +364,96 @@ class Parser {
       value.type = *type;
       list = rest.substr(close + 2);
     } else {
-      return "unknown value type (expected \"text\", dword:, hex: or hex(N):)";
+      return "unknown value type (expected \"text\", dword:, hex:, hex(N): or - to delete)";
     }
     auto bytes = HexList(list);
     if (!bytes) return "a hex list holds two-digit bytes separated by commas";
-    value.data = std::move(*bytes);
+    const bool ansi = file_.form.header == Header::kRegedit4 && IsAnsiInRegedit4(value.type);
+    value.data = ansi ? AnsiToUtf16Data(*bytes) : std::move(*bytes);
     return {};
   }
 
   std::string_view rest_;
+  StoreFile& file_;
   std::size_t lineNumber_ = 0;
   std::size_t startLine_ = 0;  // first line of a value continued over several
-  Hive hive_;
-  Key* current_ = nullptr;  // stays valid: only sections add keys, and they reset it
+  // Stays valid: only sections add or remove keys, and they reset it.
+  Key* current_ = nullptr;
+  bool afterDeletion_ = false;                 // in a [-key] section
+  std::vector<std::string>* other_ = nullptr;  // in another hive's section
 };
+
+std::string_view LineEndText(LineEnd lineEnd) {
+  switch (lineEnd) {
+    case LineEnd::kCrLf:
+      return "\r\n";
+    case LineEnd::kCr:
+      return "\r";
+    case LineEnd::kLf:
+      break;
+  }
+  return "\n";
+}
+
+std::string CannotHold(std::u16string_view what) {
+  return "'" + EncodeUtf8(what) +
+         "' has characters code page 1252 lacks, and the store is a REGEDIT4 file in it; save the "
+         "store as UTF-16 or UTF-8 with the header '" +
+         std::string(kFileHeader) + "' to hold them";
+}
 
 }  // namespace
 
-std::optional<Hive> ParseHive(std::string_view text, ParseError* error) {
+std::optional<StoreFile> ParseStoreFile(std::string_view bytes, ParseError* error) {
   ParseError ignored;
-  return Parser(text).Run(error != nullptr ? *error : ignored);
+  ParseError& problem = error != nullptr ? *error : ignored;
+  StoreFile file;
+  file.form.encoding = DetectEncoding(bytes);
+  const auto text = DecodeText(bytes, file.form.encoding, problem);
+  if (!text || !Parser(*text, file).Run(problem)) return std::nullopt;
+  return file;
 }
 
-std::string SerializeHive(const Hive& hive) {
-  std::string out = std::string(kFileHeader) + "\n\n";
-  for (const Key& key : hive.keys()) {
+std::optional<std::string> SerializeStoreFile(const StoreFile& file, std::string* problem) {
+  std::string ignored;
+  std::string& why = problem != nullptr ? *problem : ignored;
+  const Encoding encoding = file.form.encoding;
+  const std::string_view eol = LineEndText(file.form.lineEnd);
+  std::string out(file.form.header == Header::kVersion5 ? kFileHeader : kRegedit4Header);
+  out += eol;
+  out += eol;
+  for (const Key& key : file.hive.keys()) {
+    if (!CanEncode(key.path, encoding)) {
+      why = "the key path " + CannotHold(key.path);
+      return std::nullopt;
+    }
     out += '[';
     out += key.root == Root::kLocalMachine ? kLocalMachine : kClassesRoot;
     if (!key.path.empty()) out += '\\' + EncodeUtf8(key.path);
-    out += "]\n";
+    out += ']';
+    out += eol;
     for (const Value& value : key.values) {
+      const auto data = ValueText(value, file.form);
+      if (!CanEncode(value.name, encoding) || !data) {
+        why = "the value " + CannotHold(value.name);
+        return std::nullopt;
+      }
       out += value.name.empty() ? "@" : Quote(value.name);
-      out += '=' + ValueText(value) + '\n';
+      out += '=' + *data;
+      out += eol;
     }
-    out += '\n';
+    out += eol;
   }
-  return out;
+  for (const auto& section : file.otherSections) {
+    for (const std::string& line : section) {
+      out += line;
+      out += eol;
+    }
+    out += eol;
+  }
+  auto bytes = EncodeText(out, encoding);
+  if (!bytes) why = "the kept sections of other hives cannot be written in the file's encoding";
+  return bytes;
 }
 
 }  // namespace kiv::registry

@@ -1,11 +1,14 @@
 #include "support/registry/registry_store.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -18,6 +21,9 @@ namespace {
 
 constexpr const char* kDefaultPath = "/etc/kiv/registry.reg";
 constexpr mode_t kNewFileMode = 0644;  // configuration is readable by every user
+// A temporary file older than this goes even when a process of its writer's
+// id still runs: that id was reused, or belongs to another pid namespace.
+constexpr auto kStaleTemporaryAge = std::chrono::minutes(10);
 
 class UniqueFd {
  public:
@@ -84,13 +90,46 @@ std::optional<std::string> ReadText(const std::string& path, std::string& proble
   }
 }
 
-std::optional<Hive> ParseFile(const std::string& path, std::string& problem) {
+std::optional<StoreFile> ReadStoreFile(const std::string& path, std::string& problem) {
   const auto text = ReadText(path, problem);
   if (!text) return std::nullopt;
   ParseError error;
-  auto hive = ParseHive(*text, &error);
-  if (!hive) problem = path + ":" + std::to_string(error.line) + ": " + error.message;
-  return hive;
+  auto file = ParseStoreFile(*text, &error);
+  if (!file) problem = path + ":" + std::to_string(error.line) + ": " + error.message;
+  return file;
+}
+
+// "<store>.tmp-": a writer's temporary file is this, its process id, '-'
+// and mkostemp's six characters.
+std::string TemporaryPrefix(const std::string& path) {
+  return path + ".tmp-";
+}
+
+// Writers create their temporary file under the lock and rename or remove
+// it before they let go of it, so one found under the lock was left by a
+// writer that died on the way. It is removed when no process of its
+// writer's id exists, or once it is older than kStaleTemporaryAge. Names
+// of any other shape are never touched.
+void RemoveStaleTemporaries(const std::string& path) {
+  namespace fs = std::filesystem;
+  const std::string prefix = fs::path(TemporaryPrefix(path)).filename();
+  std::error_code error;
+  for (fs::directory_iterator entry(Parent(path), error), end; !error && entry != end;
+       entry.increment(error)) {
+    const std::string name = entry->path().filename();
+    if (!name.starts_with(prefix)) continue;
+    const char* const last = name.data() + name.size();
+    pid_t writer = 0;
+    const auto [digitsEnd, bad] = std::from_chars(name.data() + prefix.size(), last, writer);
+    if (bad != std::errc() || writer <= 0 || last - digitsEnd != 7 || *digitsEnd != '-') continue;
+    const bool writerGone = ::kill(writer, 0) != 0 && errno == ESRCH;
+    std::error_code ignored;
+    const auto written = fs::last_write_time(entry->path(), ignored);
+    if (writerGone ||
+        (!ignored && fs::file_time_type::clock::now() - written > kStaleTemporaryAge)) {
+      fs::remove(entry->path(), ignored);
+    }
+  }
 }
 
 bool WriteAll(int fd, const std::string& text) {
@@ -108,7 +147,7 @@ bool WriteAll(int fd, const std::string& text) {
 // renames it over the store: a reader opens either the old or the new file,
 // never a partial one, and a crash leaves one of the two in place.
 bool ReplaceFile(const std::string& path, const std::string& text) {
-  std::string tempPath = path + ".XXXXXX";
+  std::string tempPath = TemporaryPrefix(path) + std::to_string(::getpid()) + "-XXXXXX";
   const UniqueFd temp(::mkostemp(tempPath.data(), O_CLOEXEC));
   if (!temp.valid()) return false;
   TempFileGuard guard(tempPath);
@@ -135,31 +174,52 @@ std::string StorePath() {
 // Readers take no lock: the store only ever changes by rename, which is
 // atomic, so an unlocked read sees one complete version, and a reader never
 // waits behind a writer or needs write access to the lock file's folder.
-std::optional<Hive> Store::Read(std::string* problem) const {
+std::optional<Hive> Store::Read(std::string* problem, std::vector<std::string>* warnings) const {
   std::string ignored;
-  return ParseFile(path_, problem != nullptr ? *problem : ignored);
+  auto file = ReadStoreFile(path_, problem != nullptr ? *problem : ignored);
+  if (!file) return std::nullopt;
+  for (const ParseError& warning : file->warnings) {
+    if (warnings != nullptr) {
+      warnings->push_back(path_ + ":" + std::to_string(warning.line) + ": " + warning.message);
+    }
+  }
+  return std::move(file->hive);
 }
 
 // The lock lives in a file of its own because the store file is replaced on
 // every write: a lock on it would stay with the old inode and not keep the
 // next writer out. The lock file is never removed, for the same reason.
-bool Store::Update(const std::function<bool(Hive&)>& change) const {
+bool Store::Update(const std::function<bool(Hive&)>& change, std::string* problem) const {
+  std::string ignored;
+  std::string& why = problem != nullptr ? *problem : ignored;
+  const auto fail = [&](const std::string& what) {
+    why = what + ": " + std::strerror(errno);
+    return false;
+  };
   std::error_code error;
   std::filesystem::create_directories(Parent(path_), error);
-  if (error) return false;
-  const UniqueFd lock(
-      ::open((path_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kNewFileMode));
-  if (!lock.valid()) return false;
+  if (error) {
+    why = Parent(path_) + ": " + error.message();
+    return false;
+  }
+  const std::string lockPath = path_ + ".lock";
+  const UniqueFd lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kNewFileMode));
+  if (!lock.valid()) return fail(lockPath);
   int locked;
   do {
     locked = ::flock(lock.get(), LOCK_EX);
   } while (locked != 0 && errno == EINTR);
-  if (locked != 0) return false;
+  if (locked != 0) return fail(lockPath);
 
-  std::string problem;
-  auto hive = ParseFile(path_, problem);
-  if (!hive || !change(*hive)) return false;
-  return ReplaceFile(path_, SerializeHive(*hive));
+  RemoveStaleTemporaries(path_);
+  auto file = ReadStoreFile(path_, why);
+  if (!file || !change(file->hive)) return false;
+  const auto text = SerializeStoreFile(*file, &why);
+  if (!text) {
+    why = path_ + ": " + why;
+    return false;
+  }
+  return ReplaceFile(path_, *text) || fail(path_ + ": the new version could not be written");
 }  // closing `lock` releases the lock, after the rename
 
 std::optional<Value> Store::GetValue(Root root, std::u16string_view key,
@@ -198,12 +258,18 @@ bool Store::CreateKey(Root root, std::u16string_view key) const {
   });
 }
 
-bool Store::SetValue(Root root, std::u16string_view key, Value value) const {
-  if (!IsValidKeyPath(key) || !IsValidValueName(value.name)) return false;
-  return Update([&](Hive& hive) {
-    registry::SetValue(hive.OpenOrCreateKey(root, key), std::move(value));
-    return true;
-  });
+bool Store::SetValue(Root root, std::u16string_view key, Value value, std::string* problem) const {
+  if (!IsValidKeyPath(key) || !IsValidValueName(value.name)) {
+    if (problem != nullptr)
+      *problem = "a key path or value name with a line break or lone surrogate";
+    return false;
+  }
+  return Update(
+      [&](Hive& hive) {
+        registry::SetValue(hive.OpenOrCreateKey(root, key), std::move(value));
+        return true;
+      },
+      problem);
 }
 
 bool Store::DeleteValue(Root root, std::u16string_view key, std::u16string_view name) const {

@@ -4,7 +4,11 @@
 // over the store, so concurrent writers in any process lose nothing and
 // readers never see a half-written file. A missing file is an empty hive; a
 // file that cannot be parsed reads as empty-handed (nullopt) and is never
-// overwritten. Any thread may call; failures are reported by the result.
+// overwritten. A write keeps the file's encoding, header, line ends and
+// the sections of other hives. Under the lock a writer first removes the
+// temporary files ("<path>.tmp-<pid>-XXXXXX") that killed writers left: those
+// whose process is gone, and any older than ten minutes. Any thread may
+// call; failures are reported by the result.
 #pragma once
 
 #include <functional>
@@ -29,15 +33,19 @@ class Store {
   const std::string& path() const { return path_; }
 
   // Nullopt when the file cannot be read or parsed; `problem` then says why
-  // (with the line of a parse error).
-  std::optional<Hive> Read(std::string* problem = nullptr) const;
+  // ("path:line: what"). `warnings` receives one such line per section of
+  // another hive that was skipped.
+  std::optional<Hive> Read(std::string* problem = nullptr,
+                           std::vector<std::string>* warnings = nullptr) const;
 
   // Under the lock: reads the hive, lets `change` edit it and writes it back
   // when `change` returns true. False, with the file untouched, when the
   // file cannot be read or parsed or `change` returns false; false when the
   // new file cannot be written (the old one then stays in place). Creates
-  // the store's folder when missing.
-  bool Update(const std::function<bool(Hive&)>& change) const;
+  // the store's folder when missing, and when the file's encoding cannot
+  // hold what `change` stored (a REGEDIT4 file in code page 1252). `problem`
+  // says why, unless `change` said no.
+  bool Update(const std::function<bool(Hive&)>& change, std::string* problem = nullptr) const;
 
   // Single operations, each one read or one Update. Key paths are below the root.
   std::optional<Value> GetValue(Root root, std::u16string_view key, std::u16string_view name) const;
@@ -47,7 +55,8 @@ class Store {
   bool KeyExists(Root root, std::u16string_view key) const;
   // Create the key when missing; false for a path or name the file cannot hold.
   bool CreateKey(Root root, std::u16string_view key) const;
-  bool SetValue(Root root, std::u16string_view key, Value value) const;
+  bool SetValue(Root root, std::u16string_view key, Value value,
+                std::string* problem = nullptr) const;
   // False when there was nothing to delete.
   bool DeleteValue(Root root, std::u16string_view key, std::u16string_view name) const;
   bool DeleteTree(Root root, std::u16string_view key) const;

@@ -17,6 +17,7 @@
 #include "support/registry/registry_file.h"
 #include "support/registry/registry_store.h"
 #include "support/registry/registry_test_util.h"
+#include "testing/log_capture.h"
 
 namespace kiv::registry {
 namespace {
@@ -24,6 +25,20 @@ namespace {
 Value Text(std::u16string name, std::u16string_view text) {
   return {std::move(name), kRegSz, StringData(text)};
 }
+
+std::optional<Hive> ParseHive(std::string_view text, ParseError* error = nullptr) {
+  auto file = ParseStoreFile(text, error);
+  if (!file) return std::nullopt;
+  return std::move(file->hive);
+}
+
+// Built here, not with the encoder under test.
+std::string Utf16Le(std::u16string_view text) {
+  std::string bytes = "\xFF\xFE";
+  for (const char16_t unit : text) bytes.append({char(unit & 0xFF), char(unit >> 8)});
+  return bytes;
+}
+
 TEST(RegistryFile, SerializesEveryKindOfValueAndParsesItBack) {
   Hive hive;
   Key& zib = hive.OpenOrCreateKey(Root::kLocalMachine, u"Software\\ZIB Networks\\Zib");
@@ -40,7 +55,9 @@ TEST(RegistryFile, SerializesEveryKindOfValueAndParsesItBack) {
   hive.OpenOrCreateKey(Root::kClassesRoot, u"CLSID\\{1}\\InprocServer32");
   hive.OpenOrCreateKey(Root::kClassesRoot, u"");
 
-  const std::string text = SerializeHive(hive);
+  StoreFile file;
+  file.hive = hive;
+  const std::string text = SerializeStoreFile(file).value();
   EXPECT_EQ(text,
             "Windows Registry Editor Version 5.00\n"
             "\n"
@@ -72,14 +89,19 @@ TEST(RegistryFile, ReadsWhatPeopleAndOtherToolsWrite) {
       "\r\n"
       "; a comment\r\n"
       "[hkey_local_machine\\Software\\Zib]  \r\n"
-      "  \"Wrapped\"=hex:01,02,\\\r\n"
+      "  \"Wrapped\"=hex:01, 02,\\ ; continued\r\n"
+      "; between the lines\r\n"
       "    03,04\r\n"
-      "\"Num\"=dword:FF\r\n"
+      "\"Num\" = dword:FF ; comment\r\n"
+      "\"Gone\"=\"x\";\r\n"
       "\"AsDword\"=hex(4):01,00,00,00\r\n"
       "\"\"=\"default\"\r\n"
       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\ZIB]\r\n"
       "\"NUM\"=dword:1\r\n"
-      "\"Two\"=hex(3):\r\n");
+      "\"Two\"=hex(3):\r\n"
+      "\"gone\"=-\r\n"
+      "[HKEY_LOCAL_MACHINE\\Old\\Sub]\r\n"
+      "[-HKEY_LOCAL_MACHINE\\old]\r\n");
   ASSERT_TRUE(hive);
   ASSERT_EQ(hive->keys().size(), 1u);  // both sections name one key
   const Key& key = hive->keys()[0];
@@ -100,9 +122,14 @@ TEST(RegistryFile, NamesTheLineOfTheFirstError) {
     std::size_t line;
     const char* problem;
   } cases[] = {
-      {"REGEDIT4\n", 1, "first line"},
+      {"REGEDIT 4\n", 1, "first line"},
+      {Utf16Le(u"W\n\r\n") + "x", 3, "half a character"},
+      {Utf16Le(u"W\r\n\n\xDC00"), 3, "surrogate half"},
+      {std::string("W\0i\0", 4), 1, "without its byte-order mark"},
       {header + "\"a\"=dword:1\n", 3, "before the first [key]"},
-      {header + "[HKEY_CURRENT_USER\\x]\n", 3, "unknown root key 'HKEY_CURRENT_USER'"},
+      {header + "[HKEY_BOGUS\\x]\n", 3, "unknown root key 'HKEY_BOGUS'"},
+      {header + "[-HKEY_CLASSES_ROOT]\n", 3, "root key cannot be deleted"},
+      {header + "[-HKEY_CLASSES_ROOT\\a]\n\"a\"=\"x\"\n", 4, "after a [-key] deletion"},
       {header + "[HKEY_LOCAL_MACHINE\\a\\\\b]\n", 3, "empty name"},
       {header + "[HKEY_LOCAL_MACHINE\\\xff]\n", 3, "not UTF-8"},
       {header + "[HKEY_LOCAL_MACHINE]\n\"a\\n\"=dword:1\n", 4, "only \\\\ and \\\" escapes"},
@@ -110,6 +137,7 @@ TEST(RegistryFile, NamesTheLineOfTheFirstError) {
       {header + "[HKEY_LOCAL_MACHINE]\n\"a\"=dword:123456789\n", 4, "1 to 8 hex digits"},
       {header + "[HKEY_LOCAL_MACHINE]\n\"a\"=hex:01,\\\n  zz\n", 4, "two-digit bytes"},
       {header + "[HKEY_LOCAL_MACHINE]\n\"a\"=hex:01,\\\n", 4, "ends inside"},
+      {header + "[HKEY_LOCAL_MACHINE]\n\"a\"=hex:01,\\\n\n02\n", 4, "breaks off"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -120,8 +148,103 @@ TEST(RegistryFile, NamesTheLineOfTheFirstError) {
   }
 }
 
+// Each form is read, its key found in any case, and written back byte for byte.
+TEST(RegistryFile, ReadsAndWritesBackEveryForm) {
+  const std::string zib = "[HKEY_LOCAL_MACHINE\\Software\\Zib]";
+  const struct {
+    std::string bytes;
+    FileForm form;
+    Value value;
+  } cases[] = {
+      {Utf16Le(u"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Zib]"
+               u"\r\n\"Name\"=\"Gr\u00fc\u00dfe \u65e5\U0001F600\"\r\n\r\n"),
+       {Encoding::kUtf16Le, Header::kVersion5, LineEnd::kCrLf},
+       Text(u"Name", u"Gr\u00fc\u00dfe \u65e5\U0001F600")},
+      {"REGEDIT4\n\n" + zib + "\n\"Name\"=\"caf\xE9 \x80\"\n\n",
+       {Encoding::kCp1252, Header::kRegedit4, LineEnd::kLf},
+       Text(u"Name", u"caf\u00e9 \u20ac")},
+      {"REGEDIT4\r\n\r\n" + zib + "\r\n\"Path\"=hex(2):25,e9,00\r\n\r\n",
+       {Encoding::kCp1252, Header::kRegedit4, LineEnd::kCrLf},
+       {u"Path", 2, StringData(u"%\u00e9")}},
+      {"\xEF\xBB\xBFREGEDIT4\r\r" + zib + "\r\"N\"=dword:00000001\r\r",
+       {Encoding::kUtf8Bom, Header::kRegedit4, LineEnd::kCr},
+       {u"N", kRegDword, DwordData(1)}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bytes);
+    ParseError error;
+    const auto file = ParseStoreFile(c.bytes, &error);
+    ASSERT_TRUE(file) << error.line << ": " << error.message;
+    EXPECT_EQ(file->form, c.form);
+    const Key* stored = file->hive.FindKey(Root::kLocalMachine, u"SOFTWARE\\zib");
+    ASSERT_NE(stored, nullptr);
+    EXPECT_EQ(stored->values, std::vector<Value>{c.value});
+    EXPECT_EQ(SerializeStoreFile(*file), c.bytes);
+  }
+}
+
 Value Dword(std::u16string name, std::uint32_t number) {
   return {std::move(name), kRegDword, DwordData(number)};
+}
+
+// A write changes its value and keeps the rest: encoding, header, line
+// ends, other values, other hives' sections. What the encoding cannot hold
+// is refused (`after` empty) and the file left as it was.
+TEST(RegistryStore, WritesKeepTheFileAsItWas) {
+  const std::u16string head = u"Windows Registry Editor Version 5.00\r\n\r\n";
+  const std::u16string users = u"[HKEY_USERS\\X]\r\n\"a\"=dword:00000001\r\n;c\r\n\r\n";
+  const std::u16string zib = u"[HKEY_LOCAL_MACHINE\\Zib]\r\n\"Old\"=\"\u65e5\"\r\n";
+  const std::string regedit4 = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Zib]\n";
+  const struct {
+    std::string before;
+    Value value;
+    std::string after;
+  } cases[] = {
+      {Utf16Le(head + users + zib), Dword(u"New", 2),
+       Utf16Le(head + zib + u"\"New\"=dword:00000002\r\n\r\n" + users)},
+      {regedit4, Text(u"New", u"\u65e5"), regedit4 + "\"New\"=hex(1):e5,65,00,00\n\n"},
+      {regedit4, Text(u"\u65e5", u""), ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.after);
+    TempRegistry registry;
+    registry.Write(c.before);
+    std::string problem;
+    EXPECT_EQ(Store().SetValue(Root::kLocalMachine, u"Zib", c.value, &problem), !c.after.empty());
+    EXPECT_EQ(registry.Read(), c.after.empty() ? c.before : c.after);
+    EXPECT_EQ(problem.find("code page 1252 lacks") != std::string::npos, c.after.empty());
+  }
+}
+
+// Temporary files of killed writers go at the next write when their
+// process is gone or they are old; nothing else in the folder is touched.
+TEST(RegistryStore, AWriteRemovesWhatKilledWritersLeft) {
+  TempRegistry registry;
+  registry.Write("");
+  const pid_t dead = fork();
+  if (dead == 0) _exit(0);
+  ASSERT_EQ(waitpid(dead, nullptr, 0), dead);
+  const std::string live = std::to_string(getpid());
+  const struct {
+    std::string suffix;
+    bool old;
+    bool stays;
+  } files[] = {
+      {".tmp-" + std::to_string(dead) + "-a1B2c3", false, false},
+      {".tmp-" + live + "-a1B2c3", true, false},
+      {".tmp-" + live + "-d4E5f6", false, true},  // its writer may still be at it
+      {".tmp-" + live + "-d4E5f", true, true},    // not a writer's name
+      {".backup", true, true},
+  };
+  const auto hourAgo = std::filesystem::file_time_type::clock::now() - std::chrono::hours(1);
+  for (const auto& file : files) {
+    registry.Write("x", file.suffix);
+    if (file.old) std::filesystem::last_write_time(registry.path() + file.suffix, hourAgo);
+  }
+  ASSERT_TRUE(Store().SetValue(Root::kLocalMachine, u"Zib", Dword(u"N", 1)));
+  for (const auto& file : files) {
+    EXPECT_EQ(std::filesystem::exists(registry.path() + file.suffix), file.stays) << file.suffix;
+  }
 }
 
 TEST(RegistryStore, KeyTreeOperationsKeepTheRootsApart) {
@@ -202,6 +325,32 @@ TEST(RegistryStore, ConcurrentWritersInManyProcessesLoseNothing) {
     files.insert(entry.path().filename());
   }
   EXPECT_EQ(files, (std::set<std::string>{"registry.reg", "registry.reg.lock"}));
+}
+
+// However often a program reads, each problem of the store is logged once.
+TEST(Registry, ReadsLogWhatIsWrongWithTheStoreOnce) {
+  TempRegistry registry;
+  kiv::testing::LogCapture log;
+  const std::string zib = "[HKEY_LOCAL_MACHINE\\Zib]\n\"N\"=";
+  std::uint32_t number = 0;
+  registry.Write(std::string(kFileHeader) + "\n\n[HKEY_USERS\\X]\n" + zib + "dword:7\n");
+  for (int read = 0; read < 2; ++read)
+    EXPECT_TRUE(CRegistryImpl().GetDwordValue(u"zib", u"n", number));
+  EXPECT_EQ(number, 7u);
+  registry.Write(std::string(kFileHeader) + "\n\n" + zib + "\"caf\xE9\"\n");
+  for (int read = 0; read < 2; ++read)
+    EXPECT_FALSE(CRegistryImpl().GetDwordValue(u"Zib", u"N", number));
+  std::string problem;
+  EXPECT_FALSE(CheckRegistryStore(&problem));
+  EXPECT_EQ(problem, registry.path() + ":4: the text is not UTF-8");
+  const std::string store = "KIV: configuration store " + registry.path();
+  EXPECT_EQ(log.Lines(),
+            (std::vector<std::pair<int, std::string>>{
+                {LOG_WARN, store + ":3: skipped [HKEY_USERS\\X]: the store reads only "
+                                   "HKEY_LOCAL_MACHINE and HKEY_CLASSES_ROOT (the section is "
+                                   "kept when the store is written)"},
+                {LOG_ERROR, store + ":4: the text is not UTF-8; its settings are ignored and "
+                                    "defaults apply until it is fixed"}}));
 }
 
 using Values = std::map<std::u16string, std::u16string>;

@@ -20,9 +20,14 @@ class TempRegistry {
   TempRegistry& operator=(const TempRegistry&) = delete;
 
   const std::string& path() const { return path_; }
-  void Write(const std::string& text) const {
+  // The store file, or the file of that name plus `suffix` beside it.
+  void Write(const std::string& text, const std::string& suffix = "") const {
     std::filesystem::create_directories(std::filesystem::path(path_).parent_path());
-    std::ofstream(path_, std::ios::binary) << text;
+    std::ofstream(path_ + suffix, std::ios::binary) << text;
+  }
+  std::string Read() const {
+    std::ifstream file(path_, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), {}};
   }
 
  private:

@@ -16,6 +16,7 @@ constexpr std::array<std::int32_t, static_cast<int>(TimeLimit::kCount)> kDefault
     1000,   // kRemovalConnect
     5000,   // kUserWait
     1000,   // kSearchInterval
+    10000,  // kDirectoryAnswer
 };
 
 // KIV_TIME_SCALE as a divisor; anything but a whole number from 1 to 1000

@@ -18,6 +18,7 @@ enum class TimeLimit : int {
   kRemovalConnect,   // connecting for "RemoveSatellite" (1 s)
   kUserWait,         // KivSatellite waiting for discovery to find a user (5 s)
   kSearchInterval,   // between two SEARCH datagrams while waiting for a user (1 s)
+  kDirectoryAnswer,  // the directory's answer to one request (10 s; DirectoryTimeout)
   kCount
 };
 

@@ -3,10 +3,13 @@
 #include <optional>
 #include <ostream>
 
+#include "kiv/engine.h"
 #include "kiv/result_codes.h"
 #include "kiv/utf8.h"
 #include "kiv/vutil.h"
 #include "tools/kiv/cli.h"
+#include "tools/kiv/caller_engine.h"
+#include "tools/kiv/command_deadline.h"
 #include "tools/kiv/command_satellite.h"
 #include "tools/kiv/value_notation.h"
 
@@ -68,16 +71,25 @@ int RunCall(Context& context, std::span<const std::string> args) {
   Variant argument;
   if (!options.value.empty()) argument = ParseValue(OperandText(context, options.value, "VALUE"));
 
-  CommandSatellite satellite;
-  if (const auto failed = ConnectCommand(context, "call", satellite)) return *failed;
+  CommandDeadline deadline(context, "call");
+  const CallerEngine engine(context);
+  deadline.Waiting("the directory at " + engine.directory() + " and then " +
+                   *options.destination + "'s answer to " + options.service);
+  const Bstr destination(FromUtf8(*options.destination));
+  const Bstr service(FromUtf8(options.service));
   Variant values;
   Variant statuses;
-  const std::int32_t result =
-      satellite.Request(FromUtf8(*options.destination).c_str(), FromUtf8(options.service).c_str(),
-                        *argument, *values, static_cast<KIVFLAGS>(options.flags), *statuses);
+  const std::int32_t result = KivRequest(engine.get(), destination.get(), service.get(),
+                                         *argument, values.get(), options.flags, statuses.get());
   if (result != 0) {
     context.err << "kiv: call: not sent: " << DescribeResult(result) << '\n';
     return kExitFailed;
+  }
+  // No values and one status that says the directory could not be asked:
+  // the look-up failed before any target was reached.
+  if (const std::int32_t lookup = SingleStatus(*statuses);
+      values.vt() == VT_EMPTY && (lookup == KIV_E_TIMED_OUT || IsUnreachable(lookup))) {
+    return DirectoryFailure(context, "call", engine, lookup, "look up " + options.service);
   }
   Json answer;
   answer["statuses"] = Statuses(*statuses);
@@ -101,9 +113,10 @@ Command CallCommand() {
       .synopsis = "(--to DEST | --all) [--async] [--bounded] SERVICE [VALUE]",
       .summary = "call a service on one satellite or on every one offering it",
       .help =
-          "Connects as a satellite (see --name and --directory), calls SERVICE with\n"
-          "VALUE (value notation, see 'kiv --help'; none sends VT_EMPTY, '-' reads\n"
-          "standard input) and disconnects.\n"
+          "Calls SERVICE with VALUE (value notation, see 'kiv --help'; none sends\n"
+          "VT_EMPTY, '-' reads standard input), looking it up in the directory of\n"
+          "--directory and calling under --name. kiv does not register: nothing is\n"
+          "left in the directory, even when the call is interrupted.\n"
           "\n"
           "  --to DEST   call the satellite named DEST\n"
           "  --all       call every satellite that offers SERVICE (destination \"ALL\")\n"
@@ -118,7 +131,8 @@ Command CallCommand() {
           "statuses list. Non-zero statuses are also explained on standard error.\n"
           "\n"
           "Exit status: 0 every status is 0; 1 otherwise; 2 usage or bad value;\n"
-          "3 no directory answered.\n",
+          "3 no directory answered; 4 timed out (--timeout; a plain call waits for\n"
+          "its targets as long as --timeout allows).\n",
       .run = RunCall,
   };
 }

@@ -19,13 +19,17 @@ constexpr int kExitFailed = 1;       // the operation ran and answered no
 constexpr int kExitUsage = 2;        // wrong command line or bad value
 constexpr int kExitNoDirectory = 3;  // no directory answered
 constexpr int kExitTimedOut = 4;
+constexpr int kExitBadStore = 5;  // the configuration store cannot be read
 
 constexpr std::uint16_t kDirectoryPort = 29831;
+// How long a command that talks to a directory or a satellite may take.
+constexpr double kDefaultTimeoutSeconds = 30;
 
 struct GlobalOptions {
   std::string directoryHost = "127.0.0.1";
   std::uint16_t directoryPort = kDirectoryPort;
   std::string name;  // the satellite name; "kiv-<pid>" unless given
+  double timeoutSeconds = kDefaultTimeoutSeconds;  // 0: no limit
 };
 
 struct Context {

@@ -14,13 +14,16 @@ namespace kiv::cli {
 namespace {
 
 constexpr std::string_view kOverview =
-    "usage: kiv [--directory HOST[:PORT]] [--name SATNAME] COMMAND [ARGS...]\n"
+    "usage: kiv [--directory HOST[:PORT]] [--name SATNAME] [--timeout SECONDS] COMMAND [ARGS...]\n"
     "\n"
     "Talks to kiv satellites and directories from the command line.\n"
     "\n"
     "Global options (before the command):\n"
     "  --directory HOST[:PORT]  the directory to use (default 127.0.0.1, port 29831)\n"
     "  --name SATNAME           the satellite name to use (default kiv-<pid>)\n"
+    "  --timeout SECONDS        how long call, list, ping and serve's registration\n"
+    "                           may take before exit status 4 (default 30; 0: no\n"
+    "                           limit); the message says what was awaited\n"
     "  --help                   this text; 'kiv COMMAND --help' describes a command\n"
     "\n"
     "Commands:\n";
@@ -84,6 +87,17 @@ void SetDirectory(std::string_view text, GlobalOptions& options) {
   options.directoryPort = *port;
 }
 
+// Seconds from 0 (no limit) to a day; fractions allowed.
+double TimeoutFrom(const std::string& text) {
+  double seconds = -1;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size() || seconds < 0 ||
+      seconds > 86400) {
+    throw UsageError("--timeout takes seconds from 0 (no limit) to 86400, got '" + text + "'");
+  }
+  return seconds;
+}
+
 // Reads "--option VALUE" or "--option=VALUE" at args[i]; advances i.
 std::optional<std::string> OptionValue(std::span<const std::string> args, std::size_t& i,
                                        std::string_view option) {
@@ -131,6 +145,8 @@ int RunKiv(std::span<const std::string> args, std::istream& in, std::ostream& ou
       }
       if (auto host = OptionValue(args, i, "--directory")) {
         SetDirectory(*host, context.options);
+      } else if (auto seconds = OptionValue(args, i, "--timeout")) {
+        context.options.timeoutSeconds = TimeoutFrom(*seconds);
       } else if (auto name = OptionValue(args, i, "--name")) {
         if (name->empty()) throw UsageError("--name needs a non-empty value");
         context.options.name = *name;

@@ -23,6 +23,12 @@ std::optional<int> ConnectCommand(Context& context, std::string_view command,
   const std::int32_t result =
       satellite.Connect(FromUtf8(directory).c_str(), FromUtf8(context.options.name).c_str());
   if (result == 0) return std::nullopt;
+  if (result == KIV_E_TIMED_OUT) {
+    context.err << "kiv: " << command << ": the directory at " << directory
+                << " did not answer the registration in time (its DirectoryTimeout): "
+                << DescribeResult(result) << '\n';
+    return kExitTimedOut;
+  }
   if (IsUnreachable(result)) {
     context.err << "kiv: " << command << ": no directory answered at " << directory << ": "
                 << DescribeResult(result) << '\n';

@@ -112,8 +112,9 @@ TEST(KivProgram, RegistryReadsAndWritesTheStore) {
   std::ofstream(store, std::ios::app) << "garbage\n";
   const std::string corrupt = ReadFile(store);
   ExpectRows(
-      {{{"registry", "get", zib, "LogLevel"}, 1, "", store + ":13: expected a [key] section"},
-       {{"registry", "set", zib, "LogLevel", "--dword", "5"}, 1, "", "cannot write 'LogLevel'"}},
+      {{{"registry", "get", zib, "LogLevel"}, 5, "", store + ":13: expected a [key] section"},
+       {{"registry", "list", zib}, 5, "", store + ":13: expected a [key] section"},
+       {{"registry", "set", zib, "LogLevel", "--dword", "5"}, 5, "", store + ":13: expected"}},
       store);
   EXPECT_EQ(ReadFile(store), corrupt);
 }

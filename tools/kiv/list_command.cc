@@ -10,7 +10,8 @@
 #include "kiv/utf8.h"
 #include "kiv/vutil.h"
 #include "tools/kiv/cli.h"
-#include "tools/kiv/command_satellite.h"
+#include "tools/kiv/caller_engine.h"
+#include "tools/kiv/command_deadline.h"
 #include "tools/kiv/json_reader.h"
 
 namespace kiv::cli {
@@ -73,31 +74,23 @@ int RunList(Context& context, std::span<const std::string> args) {
     if (arg != "--json") throw UsageError("unexpected argument '" + arg + "'");
     json = true;
   }
-  CommandSatellite satellite;
-  if (const auto failed = ConnectCommand(context, "list", satellite)) return *failed;
+  CommandDeadline deadline(context, "list");
+  const CallerEngine engine(context);
+  deadline.Waiting("the directory at " + engine.directory() + " to list its satellites");
   Variant none;
-  Variant values;
-  Variant statuses;
-  const std::int32_t result = satellite.Request(u"MainRegister", directory::kListSatellites, *none,
-                                                *values, KIV_NOFLAGS, *statuses);
-  const std::int32_t status = result != 0 ? result : SingleStatus(*statuses);
-  if (status != 0) {
-    context.err << "kiv: list: the directory did not list its satellites: "
-                << DescribeResult(status) << '\n';
-    return IsUnreachable(status) ? kExitNoDirectory : kExitFailed;
-  }
+  Variant list;
+  std::int32_t code = 0;
+  const std::string request = ToUtf8(directory::kListSatellites);
+  std::int32_t result = engine.AskDirectory(request.c_str(), none.get(), list.get(), &code);
+  if (result == 0) result = code;
+  if (result != 0) return DirectoryFailure(context, "list", engine, result, "list its satellites");
   std::vector<SatelliteRecord> satellites;
   try {
-    Variant list;
-    VUtil::GetElement(*values, 0, list.get());
     satellites = directory::ReadListAnswer(*list);
   } catch (const KivException& e) {
     context.err << "kiv: list: unreadable answer: " << ToUtf8(e.getMessage()) << '\n';
     return kExitFailed;
   }
-  // This command's own registration is an artefact of asking.
-  const std::u16string self = FromUtf8(context.options.name);
-  std::erase_if(satellites, [&](const SatelliteRecord& record) { return record.name == self; });
   if (json) {
     PrintJson(context.out, satellites);
   } else {
@@ -114,15 +107,15 @@ Command ListCommand() {
       .synopsis = "[--json]",
       .summary = "list the satellites the directory knows",
       .help =
-          "Connects as a satellite and asks the directory (kivd's \"ListSatellites\"\n"
-          "request) for every registered satellite: its id, name, address, computer\n"
-          "name, the pings it missed in a row and its services, in registration\n"
-          "order. kiv's own registration for asking is left out.\n"
+          "Asks the directory (kivd's \"ListSatellites\" request; kiv does not register)\n"
+          "for every registered satellite: its id, name, address, computer name, the\n"
+          "pings it missed in a row and its services, in registration order.\n"
           "\n"
           "  --json   one JSON array of {\"id\", \"name\", \"host\", \"port\", \"computer\",\n"
           "           \"services\": [{\"name\", \"description\"}], \"missedPings\"}\n"
           "\n"
-          "Exit status: 0 listed; 1 the directory gave no list; 3 no directory.\n",
+          "Exit status: 0 listed; 1 the directory gave no list; 3 no directory;\n"
+          "4 timed out (--timeout, or the directory did not answer in time).\n",
       .run = RunList,
   };
 }

@@ -11,6 +11,8 @@
 #include "kiv/utf8.h"
 #include "kiv/vutil.h"
 #include "tools/kiv/cli.h"
+#include "tools/kiv/caller_engine.h"
+#include "tools/kiv/command_deadline.h"
 #include "tools/kiv/command_satellite.h"
 
 namespace kiv::cli {
@@ -54,24 +56,6 @@ std::optional<std::pair<std::string, std::uint16_t>> Address(const std::string& 
   return std::make_pair(target.substr(0, colon), static_cast<std::uint16_t>(*port));
 }
 
-// An engine for the command's life; KivRemoveSatellite tells the directory
-// when it registered.
-class Engine {
- public:
-  Engine() { KivCreate(&engine_, nullptr, nullptr, nullptr); }
-  ~Engine() {
-    if (engine_ == nullptr) return;
-    KivRemoveSatellite(engine_);
-    KivDestroy(engine_);
-  }
-  Engine(const Engine&) = delete;
-  Engine& operator=(const Engine&) = delete;
-  KIV* get() const { return engine_; }
-
- private:
-  KIV* engine_ = nullptr;
-};
-
 int Print(Context& context, std::int32_t result, std::int32_t status) {
   if (result != 0) context.err << "kiv: ping: " << DescribeResult(result) << '\n';
   const char* word = status == KIV_ALIVE ? "alive" : status == KIV_DEAD ? "dead" : "unknown";
@@ -80,18 +64,16 @@ int Print(Context& context, std::int32_t result, std::int32_t status) {
 }
 
 // The id the directory lists for the name; nothing when it lists none.
-std::optional<std::int32_t> LookUpId(KIV* engine, Context& context, const std::u16string& name,
-                                     std::int32_t* result) {
+std::optional<std::int32_t> LookUpId(const CallerEngine& engine, Context& context,
+                                     const std::u16string& name, std::int32_t* result) {
   Variant none;
   Variant value;
   std::int32_t code = 0;
-  *result = KivCall(engine, context.options.directoryHost.c_str(), context.options.directoryPort,
-                    "ListSatellites", none.get(), value.get(), &code);
+  *result = engine.AskDirectory("ListSatellites", none.get(), value.get(), &code);
   if (*result != 0 || code != 0) {
     if (*result == 0) *result = code;
     return std::nullopt;
   }
-  *result = 0;
   try {
     for (const auto& record : directory::ReadListAnswer(*value)) {
       if (record.name == name) return record.id;
@@ -102,24 +84,18 @@ std::optional<std::int32_t> LookUpId(KIV* engine, Context& context, const std::u
   return std::nullopt;
 }
 
-int PingByName(Context& context, const PingOptions& options) {
-  Engine engine;
-  const Bstr self(FromUtf8(context.options.name));
-  Variant services;
-  Variant code;
-  KivRegister(engine.get(), context.options.directoryHost.c_str(), context.options.directoryPort,
-              self.get(), services.get(), code.get());
-  const std::int32_t registered = code.vt() == VT_I4 ? code->lVal : KIV_RC_NOT_FOUND;
-  if (registered != 0) {
-    context.err << "kiv: ping: no directory answered at " << context.options.directoryHost << ':'
-                << context.options.directoryPort << ": " << DescribeResult(registered) << '\n';
-    return IsUnreachable(registered) ? kExitNoDirectory : kExitFailed;
-  }
+int PingByName(Context& context, CommandDeadline& deadline, const PingOptions& options) {
+  const CallerEngine engine(context);
+  deadline.Waiting("the directory at " + engine.directory() + " to say where " + options.target +
+                   " runs");
   const std::u16string name = FromUtf8(options.target);
   std::int32_t id = options.id.value_or(0);
   if (!options.id) {
     std::int32_t result = 0;
-    const auto listed = LookUpId(engine.get(), context, name, &result);
+    const auto listed = LookUpId(engine, context, name, &result);
+    if (result == KIV_E_TIMED_OUT || IsUnreachable(result)) {
+      return DirectoryFailure(context, "ping", engine, result, "list its satellites");
+    }
     if (result != 0)
       context.err << "kiv: ping: no id from the directory: " << DescribeResult(result) << '\n';
     // Unlisted: the directory's "not available" answer makes the ping dead.
@@ -133,9 +109,11 @@ int PingByName(Context& context, const PingOptions& options) {
 
 int RunPing(Context& context, std::span<const std::string> args) {
   const PingOptions options = ParseOptions(args);
+  CommandDeadline deadline(context, "ping");
   const auto address = options.id ? Address(options.target) : std::nullopt;
-  if (!address) return PingByName(context, options);
-  Engine engine;
+  if (!address) return PingByName(context, deadline, options);
+  deadline.Waiting(options.target + " to answer the ping");
+  const CallerEngine engine(context);
   std::int32_t status = KIV_UNKNOWN;
   const std::int32_t result =
       KivPing(engine.get(), address->first.c_str(), address->second, *options.id, &status);
@@ -151,7 +129,7 @@ Command PingCommand() {
       .summary = "ping a satellite by name through the directory, or at an address",
       .help =
           "kiv ping NAME [--id N]\n"
-          "    Registers with the directory, asks it where NAME runs and pings it\n"
+          "    Asks the directory where NAME runs (without registering) and pings it\n"
           "    with id N. Without --id the id comes from the directory's list.\n"
           "kiv ping HOST:PORT --id N\n"
           "    Pings the satellite listening at HOST:PORT; no directory is involved.\n"
@@ -160,7 +138,8 @@ Command PingCommand() {
           "id, or the directory says it is not available) or 'unknown' (it could\n"
           "not be reached).\n"
           "\n"
-          "Exit status: 0 alive; 1 dead or unknown; 2 usage; 3 no directory.\n",
+          "Exit status: 0 alive; 1 dead or unknown; 2 usage; 3 no directory;\n"
+          "4 timed out.\n",
       .run = RunPing,
   };
 }

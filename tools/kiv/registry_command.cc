@@ -36,10 +36,13 @@ std::string Narrow(std::u16string_view text) {
   return narrow ? std::move(*narrow) : ToUtf8(text);
 }
 
-// The reads answer "not found" for a store that cannot be parsed; say why.
-void ReportUnreadableStore(Context& context) {
+// The reads answer "not found" for a store that cannot be parsed; say why
+// and give the status of its own.
+std::optional<int> ReportUnreadableStore(Context& context) {
   std::string problem;
-  if (!Store().Read(&problem)) context.err << "kiv: registry: " << problem << '\n';
+  if (Store().Read(&problem)) return std::nullopt;
+  context.err << "kiv: registry: " << problem << '\n';
+  return kExitBadStore;
 }
 
 std::uint32_t DwordOperand(const std::string& text) {
@@ -61,7 +64,7 @@ int Get(Context& context, std::span<const std::string> args) {
   const auto value =
       Store().GetValue(Root::kLocalMachine, Wide(args[0], "KEY"), Wide(args[1], "NAME"));
   if (!value) {
-    ReportUnreadableStore(context);
+    if (const auto status = ReportUnreadableStore(context)) return *status;
     context.err << "kiv: registry: no value '" << args[1] << "' in '" << args[0] << "'\n";
     return kExitFailed;
   }
@@ -104,13 +107,14 @@ int Set(Context& context, std::span<const std::string> args) {
   }
   const std::u16string key = Wide(operands[0], "KEY");
   const std::u16string name = Wide(operands[1], "NAME");
-  CRegistryImpl impl;
-  if (dword ? impl.SetDwordValue(key, name, *dword) : impl.SetStringValue(key, name, *text)) {
-    return kExitOk;
-  }
-  ReportUnreadableStore(context);
+  const registry::Value value =
+      dword ? registry::Value{name, registry::kRegDword, registry::DwordData(*dword)}
+            : registry::Value{name, registry::kRegSz, registry::StringData(*text)};
+  std::string problem;
+  if (Store().SetValue(Root::kLocalMachine, key, value, &problem)) return kExitOk;
+  if (const auto status = ReportUnreadableStore(context)) return *status;
   context.err << "kiv: registry: cannot write '" << operands[1] << "' in '" << operands[0]
-              << "' to " << Store().path() << '\n';
+              << "': " << problem << '\n';
   return kExitFailed;
 }
 
@@ -118,7 +122,7 @@ int List(Context& context, std::span<const std::string> args) {
   if (args.size() != 1) throw UsageError("registry list takes KEY");
   const std::u16string key = Wide(args[0], "KEY");
   if (!Store().KeyExists(Root::kLocalMachine, key)) {
-    ReportUnreadableStore(context);
+    if (const auto status = ReportUnreadableStore(context)) return *status;
     context.err << "kiv: registry: no key '" << args[0] << "'\n";
     return kExitFailed;
   }
@@ -166,7 +170,8 @@ Command RegistryCommand() {
           "                  lists them; '@' names the key's default value\n"
           "\n"
           "Exit status: 0 done; 1 no such value or key, or the store cannot be\n"
-          "written; 2 wrong usage.\n",
+          "written; 2 wrong usage; 5 the store cannot be read (the message names\n"
+          "its file, line and problem).\n",
       .run = RunRegistry,
   };
 }

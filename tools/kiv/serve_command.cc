@@ -1,13 +1,20 @@
 // kiv serve --name NAME [--service S ...]: a satellite offering the test
 // services Echo, Sleep, Fail and Throw until SIGINT or SIGTERM.
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <limits>
+#include <optional>
 #include <ostream>
+#include <sstream>
 #include <thread>
 
 #include "kiv/kiv_exception.h"
+#include "kiv/result_codes.h"
 #include "kiv/utf8.h"
+#include "kiv/value.h"
+#include "kiv/vutil.h"
 #include "support/threads/cond.h"
 #include "tools/kiv/cli.h"
 #include "tools/kiv/command_satellite.h"
@@ -171,6 +178,53 @@ class TestHandler : public KivSatelliteDelegateGeneric {
   CallsInFlight& calls_;
 };
 
+// Remembers what its connection answered, so that a refusal can be told
+// apart from the others.
+class ServeSatellite : public CommandSatellite {
+ public:
+  using CommandSatellite::CommandSatellite;
+
+  std::int32_t Connect(const char16_t* directory, const char16_t* name) override {
+    connected_ = CommandSatellite::Connect(directory, name);
+    return connected_;
+  }
+  std::int32_t connected() const { return connected_; }
+
+ private:
+  std::int32_t connected_ = 0;
+};
+
+// "host:port" of the satellite holding `name`, as the directory tells a
+// satellite of another name; nullopt when it cannot tell.
+std::optional<std::string> HolderAddress(const Context& context, const std::string& name) {
+  const std::string directory =
+      context.options.directoryHost + ":" + std::to_string(context.options.directoryPort);
+  const std::string lookupName = "kiv-" + std::to_string(::getpid()) + "-lookup";
+  CommandSatellite lookup;
+  if (lookup.Connect(FromUtf8(directory).c_str(), FromUtf8(lookupName).c_str()) != 0) {
+    return std::nullopt;
+  }
+  Variant values;
+  Variant statuses;
+  const Variant argument = Variant::String(FromUtf8(name));
+  constexpr auto kBounded = static_cast<KIVFLAGS>(2);  // at most 30 s
+  if (lookup.Request(u"MainRegister", u"GetSatelliteHost", *argument, *values, kBounded,
+                     *statuses) != 0 ||
+      SingleStatus(*statuses) != 0) {
+    return std::nullopt;
+  }
+  try {
+    Variant answer;  // [[host, port]]
+    Variant pair;
+    VUtil::GetElement(*values, 0, answer.get());
+    VUtil::GetElement(*answer, 0, pair.get());
+    return ToUtf8(VUtil::GetStringElement(*pair, 0)) + ":" +
+           std::to_string(VUtil::GetLongElement(*pair, 1));
+  } catch (const KivException&) {
+    return std::nullopt;
+  }
+}
+
 struct ServeOptions {
   std::vector<const TestService*> services;
   std::vector<std::u16string> followed;
@@ -212,7 +266,7 @@ int RunServe(Context& context, std::span<const std::string> args) {
   StopSignals stopSignals;
   NoticePrinter printer(context.out);
   CallsInFlight calls;
-  CommandSatellite satellite(
+  ServeSatellite satellite(
       [&](CommandSatellite& self) {
         for (const TestService* service : options.services) {
           self.AddService(service->wideName, service->description,
@@ -226,7 +280,20 @@ int RunServe(Context& context, std::span<const std::string> args) {
   for (const std::u16string& name : options.followed) {
     satellite.AddServiceAvailabilityListener(name.c_str());
   }
-  if (const auto failed = ConnectCommand(context, "serve", satellite)) return *failed;
+  std::ostringstream refusal;  // replaced by a plainer message when the name is taken
+  Context connecting{context.options, context.in, context.out, refusal};
+  if (const auto failed = ConnectCommand(connecting, "serve", satellite)) {
+    const std::optional<std::string> holder = satellite.connected() == KIV_RC_NAME_IN_USE
+                                                  ? HolderAddress(context, context.options.name)
+                                                  : std::nullopt;
+    if (holder) {
+      context.err << "kiv: serve: name " << context.options.name
+                  << " is in use by a live satellite at " << *holder << '\n';
+    } else {
+      context.err << refusal.str();
+    }
+    return *failed;
+  }
   printer.Ready(context.options.name, satellite.getSatellitePort());
   stopSignals.Wait();
   calls.WaitForNone();
@@ -258,7 +325,8 @@ Command ServeCommand() {
           "              {\"service\": S, \"satellite\": NAME, \"state\": 1 | 0}\n"
           "              (1: the satellite offers it now, 0: it is gone)\n"
           "\n"
-          "Exit status: 0 after a clean stop; 1 the directory refused; 2 usage;\n"
+          "Exit status: 0 after a clean stop; 1 the directory refused (also when\n"
+          "a live satellite holds NAME); 2 usage;\n"
           "3 no directory answered.\n",
       .run = RunServe,
   };

@@ -182,8 +182,10 @@ Json DoubleJson(double value) {
 float FloatFrom(const Json& x) {
   if (x.is_number()) {
     const double value = x.get<double>();
-    if (std::fabs(value) > std::numeric_limits<float>::max())
-      Fail("r4 out of range: " + Excerpt(x));
+    // Up to half a unit above the largest float still rounds to it, as the
+    // shortest printing of that float (3.4028235e+38) does.
+    constexpr double kFirstBeyondFloat = 0x1.ffffffp127;
+    if (std::fabs(value) >= kFirstBeyondFloat) Fail("r4 out of range: " + Excerpt(x));
     return static_cast<float>(value);
   }
   if (x.is_string()) {

@@ -81,7 +81,7 @@ std::optional<std::string> Value(std::span<const std::string> args, std::size_t&
 
 const char kKivdUsage[] =
     "usage: kivd [--server-id ID] [--users U1,U2] [--aliases A1,A2]\n"
-    "            [--ping-interval S] [--notify-interval S]\n"
+    "            [--ping-interval S] [--notify-interval S] [--allow-takeover]\n"
     "\n"
     "Runs the kiv directory: the satellite \"MainRegister\" on TCP port 29831. It\n"
     "keeps the satellites' registrations, answers their lookups, pings them (three\n"
@@ -89,6 +89,11 @@ const char kKivdUsage[] =
     "services come and go, and announces itself on the discovery group (NOTIFY at\n"
     "start, on every SEARCH and every notify interval; BYEBYE at stop). Prints\n"
     "'ready ID' once it accepts connections; SIGINT or SIGTERM stop it cleanly.\n"
+    "A name belongs to one live satellite: a registration of a name whose holder\n"
+    "answers a ping is refused (0x00020030). The table is kept in\n"
+    "$KIV_DATA_DIR/ZibNetworks/kivd-table.json (KIV_DATA_DIR defaults to\n"
+    "/var/lib); after a restart the satellites remembered there that answer a\n"
+    "ping are known again at once.\n"
     "\n"
     "  --server-id ID       the identity satellites know this directory by; keep it\n"
     "                       the same across restarts (default: the host name)\n"
@@ -96,10 +101,14 @@ const char kKivdUsage[] =
     "  --aliases A1,A2      names or addresses announced for it (default: host name)\n"
     "  --ping-interval S    seconds between pings of each satellite (default 10)\n"
     "  --notify-interval S  seconds between NOTIFY announcements (default 15)\n"
+    "  --allow-takeover     let a registration replace the holder of its name even\n"
+    "                       when the holder is alive (the rule before names were\n"
+    "                       guarded)\n"
     "Both intervals take fractions and must stay below 41 seconds.\n"
     "\n"
     "Exit status: 0 after a clean stop; 1 when it cannot start (port 29831 or the\n"
-    "discovery port taken); 2 wrong usage.\n";
+    "discovery port taken); 2 wrong usage; 5 the configuration store (KIV_REGISTRY)\n"
+    "cannot be read: the message names its file, line and problem.\n";
 
 KivdOptions ParseKivdOptions(std::span<const std::string> args, const std::string& hostName) {
   KivdOptions options;
@@ -118,6 +127,8 @@ KivdOptions ParseKivdOptions(std::span<const std::string> args, const std::strin
       options.pingInterval = Interval("--ping-interval", *ping);
     } else if (auto notify = Value(args, i, "--notify-interval")) {
       options.notifyInterval = Interval("--notify-interval", *notify);
+    } else if (args[i] == "--allow-takeover") {
+      options.allowTakeover = true;
     } else {
       throw OptionsError("unknown argument '" + args[i] + "'");
     }

@@ -11,20 +11,22 @@ TEST(KivdOptionsTest, DefaultsFromTheHostNameAndEveryOptionInBothForms) {
   EXPECT_EQ(defaults.aliases, std::vector<std::string>{"host1"});
   EXPECT_EQ(defaults.pingInterval.count(), 10000);
   EXPECT_EQ(defaults.notifyInterval.count(), 15000);
+  EXPECT_FALSE(defaults.allowTakeover);
 
   const KivdOptions options =
       parse({"--server-id", "dir 7", "--users=ann,bob", "--aliases", "a.example,10.0.0.1",
-             "--ping-interval", "0.05", "--notify-interval=40.999"});
+             "--ping-interval", "0.05", "--notify-interval=40.999", "--allow-takeover"});
   EXPECT_EQ(options.serverId, "dir 7");
   EXPECT_EQ(options.users, (std::vector<std::string>{"ann", "bob"}));
   EXPECT_EQ(options.aliases, (std::vector<std::string>{"a.example", "10.0.0.1"}));
   EXPECT_EQ(options.pingInterval.count(), 50);  // the shortest
   EXPECT_EQ(options.notifyInterval.count(), 40999);
+  EXPECT_TRUE(options.allowTakeover);
   // Nothing discovery cannot read, nor a keep-alive satellites would miss.
-  for (const char* arg :
-       {"--server-id=", "--server-id= padded", "--server-id=two\r\nlines", "--users=ann,,bob",
-        "--users=ann,", "--aliases=a b", "--aliases=tab\t", "--ping-interval=41",
-        "--notify-interval=0.049", "--ping-interval=inf", "--notify-interval=ten", "--port=1"}) {
+  for (const char* arg : {"--server-id=", "--server-id= padded", "--server-id=two\r\nlines",
+                          "--users=ann,,bob", "--users=ann,", "--aliases=a b", "--aliases=tab\t",
+                          "--ping-interval=41", "--notify-interval=0.049", "--ping-interval=inf",
+                          "--notify-interval=ten", "--port=1", "--allow-takeover=no"}) {
     EXPECT_THROW(parse({arg}), OptionsError) << arg;
   }
 }

@@ -4,6 +4,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -210,4 +212,118 @@ TEST_F(KivdProgramTest, RegistersListsCallsPingsAndStops) {
   ExpectCleanStop(kivd);
 }
 
+// One live holder per name; the directory's table outlives its crash.
+TEST_F(KivdProgramTest, ANameHasOneLiveHolderAndTheTableOutlivesACrash) {
+  const std::filesystem::path folder = dir_.path() / "ZibNetworks";
+  std::filesystem::create_directories(folder);
+  std::ofstream(folder / "kivd-table.json") << "{\"format\": ";  // cut short
+  std::ofstream(dir_.File("registry.reg"))
+      << "Windows Registry Editor Version 5.00\n\n"
+      << "[HKEY_LOCAL_MACHINE\\Software\\ZIB Networks\\Zib]\n\"LogLevel\"=dword:00000002\n";
+  const auto logged = [&](const std::string& text) {
+    return kiv::testing::WaitUntil([&] {
+      std::ifstream log(folder / "Logs" / "kiv.log");
+      return std::string(std::istreambuf_iterator<char>(log), {}).find(text) != std::string::npos;
+    });
+  };
+  auto kivd = std::make_unique<ChildProcess>(KIVD_PATH, std::vector<std::string>{}, env_);
+  ASSERT_TRUE(kivd->WaitForLine("ready ", kStartTime)) << kivd->Errors();
+  EXPECT_TRUE(logged("kivd-table.json not used"));
+  EXPECT_TRUE(std::any_of(std::filesystem::directory_iterator(folder), {}, [](const auto& entry) {
+    return entry.path().filename().string().starts_with("kivd-table.json.bad-");
+  }));
+
+  int port = 0;
+  auto alpha = Serve({"--name", "alpha", "--service", "Echo"}, &port);
+  const std::string at = "127.0.0.1:" + std::to_string(port);
+  const int alphaId = List().at("alpha")["id"];
+  const auto registerGhost = [&] {  // nothing listens on its port 1
+    return kiv::testing::RunProgram(
+        KIV_CLI_PATH, {"call", "--to", "MainRegister", "Register", Record("ghost")}, "", env_);
+  };
+  const auto ghost = registerGhost();
+  EXPECT_EQ(ghost.status, 0);
+  ExpectRows({
+      {{"serve", "--name", "alpha"},
+       1,
+       "",
+       "kiv: serve: name alpha is in use by a live satellite at " + at},
+      // Neither by name alone nor with another id.
+      {{"call", "--to", "MainRegister", "RemoveSatellite", Record("alpha")}, 1, kUnknown},
+      {{"call", "--to", "MainRegister", "RemoveSatellite", Record("alpha", alphaId + 1)},
+       1,
+       kUnknown},
+      {{"call", "--to", "MainRegister", "Register", Record(R"(al\u0000pha)")},
+       1,
+       R"({"statuses":[131128],"values":[{"empty":null}]})"},
+  });
+  EXPECT_TRUE(logged("the name is in use by the live satellite of id " + std::to_string(alphaId) +
+                     " at " + at));
+  // A holder that does not answer loses its name.
+  const auto newGhost = registerGhost();
+  EXPECT_EQ(newGhost.status, 0);
+  EXPECT_NE(newGhost.out, ghost.out);  // another id
+
+  kivd->Kill();
+  const auto restart = std::chrono::steady_clock::now();
+  kivd = std::make_unique<ChildProcess>(KIVD_PATH, std::vector<std::string>{}, env_);
+  EXPECT_TRUE(kiv::testing::WaitUntil(
+      [&] {
+        return kiv::testing::RunProgram(KIV_CLI_PATH, {"call", "--to", "alpha", "Echo", "1"}, "",
+                                        env_)
+                   .status == 0;
+      },
+      2000));
+  EXPECT_LT(std::chrono::steady_clock::now() - restart, seconds(2));
+  EXPECT_TRUE(kiv::testing::WaitUntil([&] { return !List().contains("ghost"); }));
+  EXPECT_EQ(List().at("alpha")["id"], alphaId);
+  ExpectCleanStop(*alpha);
+  ExpectCleanStop(*kivd);
+}
+
 }  // namespace
+
+TEST_F(KivdProgramTest, OneShotCommandsLeaveNoTraceAndAHungDirectoryCostsOnlyTheirTimeOut) {
+  ChildProcess kivd(KIVD_PATH, {}, env_);
+  ASSERT_TRUE(kivd.WaitForLine("ready ", kStartTime)) << kivd.Errors();
+  auto alpha = Serve({"--name", "alpha", "--service", "Echo"});
+  ExpectRows({{{"call", "--to", "alpha", "Echo", "1"}, 0, R"({"statuses":[0],"values":[1]})"},
+              {{"ping", "alpha"}, 0, "alive"}});
+  auto listed = List();
+  EXPECT_EQ(listed.size(), 2u);  // MainRegister and alpha, no kiv-<pid>
+  EXPECT_TRUE(listed.contains("alpha"));
+
+  // Stopped, the directory still takes connections but never answers.
+  kivd.Signal(SIGSTOP);
+  const std::string waited = "timed out after 1 s waiting for the directory at 127.0.0.1:29831";
+  const auto start = std::chrono::steady_clock::now();
+  ExpectRows(
+      {{{"--timeout", "1", "list"}, 4, "", waited},
+       {{"--timeout", "1", "call", "--bounded", "--to", "alpha", "Echo", "1"}, 4, "", waited},
+       {{"--timeout", "1", "ping", "alpha"}, 4, "", waited}});
+  // Without --timeout the library's own bound on directory answers holds.
+  std::ofstream(dir_.File("registry.reg"))
+      << "Windows Registry Editor Version 5.00\n\n"
+      << "[HKEY_LOCAL_MACHINE\\Software\\ZIB Networks\\Zib]\n\"DirectoryTimeout\"=dword:00000001\n";
+  ExpectRows({{{"--timeout", "0", "list"}, 4, "", "did not answer in time"}});
+  EXPECT_LT(std::chrono::steady_clock::now() - start, seconds(12));
+  kivd.Signal(SIGCONT);
+
+  alpha->Signal(SIGINT);  // Ctrl-C unregisters too
+  EXPECT_EQ(alpha->Wait(seconds(15)), 0) << alpha->Errors();
+  EXPECT_FALSE(List().contains("alpha"));
+  ExpectCleanStop(kivd);
+}
+
+// A directory on defaults would hide a broken configuration: it refuses to
+// start, on its standard error and in its log.
+TEST_F(KivdProgramTest, RefusesToStartOnAStoreItCannotRead) {
+  const std::string store = dir_.File("registry.reg");
+  std::ofstream(store) << "Windows Registry Editor Version 5.00\n\n\"a\"=dword:1\n";
+  const std::string problem = store + ":3: a value before the first [key] section";
+  ExpectRows({{{"kivd"}, 5, "", "kivd: configuration store " + problem}});
+  std::ifstream log(dir_.path() / "ZibNetworks" / "Logs" / "kiv.log");
+  EXPECT_NE(std::string(std::istreambuf_iterator<char>(log), {})
+                .find("[ERROR] - KIV: configuration store " + problem),
+            std::string::npos);
+}

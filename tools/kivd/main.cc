@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <filesystem>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -11,6 +12,8 @@
 #include "directory/directory_service.h"
 #include "kiv/satellite.h"
 #include "support/log/log.h"
+#include "support/log/log_paths.h"
+#include "support/registry/registry.h"
 #include "tools/kivd/kivd_options.h"
 
 namespace {
@@ -19,6 +22,20 @@ std::string HostName() {
   char name[HOST_NAME_MAX + 1] = {};
   if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "localhost";
   return name;
+}
+
+// Beside the logs in the data folder; "" (and a WARN) when there is none.
+std::string TableFilePath() {
+  if (const std::optional<std::string> data = kiv::LogDataFolder()) {
+    const std::filesystem::path folder = std::filesystem::path(*data) / "ZibNetworks";
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    if (std::filesystem::is_directory(folder, error)) return folder / "kivd-table.json";
+  }
+  LogWarn(
+      u"kivd: no data folder (KIV_DATA_DIR) to keep the table in; a restart will forget "
+      u"the satellites until they register again");
+  return "";
 }
 
 // Blocks the stop signals in this thread before any other starts, so every
@@ -49,7 +66,14 @@ int main(int argc, char** argv) {
   }
   const sigset_t stopSignals = BlockStopSignals();
   const auto logger = KivSatellite::initLogger();
+  // A directory on defaults would hide a broken configuration; the check
+  // has logged the problem already.
+  if (std::string problem; !CheckRegistryStore(&problem)) {
+    std::cerr << "kivd: configuration store " << problem << "; fix it to start\n";
+    return 5;
+  }
   const std::string serverId = options.serverId;
+  options.tableFile = TableFilePath();
   kiv::directory::DirectoryService directory(std::move(options));
   std::string error;
   if (directory.Start(&error) != 0) {

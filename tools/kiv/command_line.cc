@@ -44,7 +44,8 @@ constexpr std::string_view kNotation =
     "bool takes the raw bits 0..65535; bstr takes an array of UTF-16 units.\n"
     "\n"
     "Exit statuses: 0 done; 1 the operation answered no; 2 wrong usage or a bad\n"
-    "value; 3 no directory answered; 4 timed out.\n";
+    "value; 3 no directory answered; 4 timed out; 5 the configuration store\n"
+    "cannot be read (kiv registry).\n";
 
 const Command* FindCommand(std::string_view name) {
   for (const Command& command : Commands()) {

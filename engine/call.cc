@@ -1,12 +1,13 @@
 // KivCall and CallWithin: the client half of a service-request exchange
 // over a cached connection. Any number of threads may call at once; each
 // exchange holds a connection of its own.
+#include "engine/call.h"
+
 #include <strings.h>
 #include <unistd.h>
 
 #include <string>
 
-#include "engine/call.h"
 #include "engine/connection_cache.h"
 #include "engine/engine_object.h"
 #include "engine/engine_state.h"
@@ -40,9 +41,8 @@ bool ReadReply(const KIV* engine, const char* host, std::uint16_t port, int sock
   kiv::SocketSource in(socket);
   in.SetLimit(engine->maxMessageBytes);
   if (answerWithinMs > 0) {
-    in.SetDeadline(
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(answerWithinMs),
-        kiv::engine::kMessageBytesPerExtraSecond);
+    in.SetDeadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(answerWithinMs),
+                   kiv::engine::kMessageBytesPerExtraSecond);
   }
   std::uint32_t result = 0;
   bool ok = kiv::ReadU32(in, result);
@@ -51,9 +51,9 @@ bool ReadReply(const KIV* engine, const char* host, std::uint16_t port, int sock
     ok = kiv::ReadU32(in, reply.returnCode) && kiv::ReadVariant(in, reply.value.get());
   }
   if (!ok) {
-    kiv::engine::ReportUnreadMessage(in,
-                                     "reply from " + std::string(host) + ":" + std::to_string(port),
-                                     answerWithinMs > 0 ? answerWithinMs : engine->messageTimeoutMs);
+    kiv::engine::ReportUnreadMessage(
+        in, "reply from " + std::string(host) + ":" + std::to_string(port),
+        answerWithinMs > 0 ? answerWithinMs : engine->messageTimeoutMs);
   }
   timedOut = in.missedDeadline();
   return ok && in.Commit();
@@ -68,9 +68,9 @@ std::int32_t KivCall(KIV* engine, const char* host, std::uint16_t port, const ch
 
 namespace kiv::engine {
 
-std::int32_t CallWithin(KIV* engine, const char* host, std::uint16_t port,
-                        const char* requestName, VARIANT* argument, VARIANT* value,
-                        std::int32_t* returnCode, std::int32_t answerWithinMs) {
+std::int32_t CallWithin(KIV* engine, const char* host, std::uint16_t port, const char* requestName,
+                        VARIANT* argument, VARIANT* value, std::int32_t* returnCode,
+                        std::int32_t answerWithinMs) {
   if (engine == nullptr) {
     if (returnCode != nullptr) *returnCode = kiv::KIV_RC_NOT_FOUND;
     return kiv::KIV_OK;

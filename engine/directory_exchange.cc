@@ -8,11 +8,11 @@
 
 namespace kiv::engine {
 
-std::int32_t CallDirectory(KIV* engine, const char* requestName, VARIANT* argument,
-                           VARIANT* value, std::int32_t* returnCode) {
+std::int32_t CallDirectory(KIV* engine, const char* requestName, VARIANT* argument, VARIANT* value,
+                           std::int32_t* returnCode) {
   const DirectoryLink directory = DirectoryLinkOf(engine);
-  return CallWithin(engine, directory.address.c_str(), directory.port, requestName, argument,
-                    value, returnCode, engine->directoryTimeoutMs);
+  return CallWithin(engine, directory.address.c_str(), directory.port, requestName, argument, value,
+                    returnCode, engine->directoryTimeoutMs);
 }
 
 std::int32_t ConfiguredDirectoryTimeoutMs() {

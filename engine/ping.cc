@@ -154,9 +154,9 @@ std::int32_t KivPingSatellite(KIV* engine, BSTR satelliteName, std::int32_t sate
   }
   kiv::Variant answer;
   std::int32_t returnCode = 0;
-  const std::int32_t result =
-      kiv::engine::CallWithin(engine, directory.address.c_str(), directory.port, "GetSatelliteHost",
-                              argument.get(), answer.get(), &returnCode, engine->directoryTimeoutMs);
+  const std::int32_t result = kiv::engine::CallWithin(
+      engine, directory.address.c_str(), directory.port, "GetSatelliteHost", argument.get(),
+      answer.get(), &returnCode, engine->directoryTimeoutMs);
   if (result < 0) return 0;
   if ((returnCode & kiv::KIV_RC_SATELLITE_UNAVAILABLE) != 0) {
     *status = KIV_DEAD;

@@ -1,7 +1,6 @@
 // KivGetServiceReg and KivRequest: ask the directory which satellites offer
 // a service, then run one exchange per target in parallel and collect one
 // value and one status per target.
-#include "engine/call.h"
 #include "engine/request.h"
 
 #include <memory>
@@ -9,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/call.h"
 #include "engine/engine_state.h"
 #include "kiv/engine.h"
 #include "kiv/kiv_exception.h"

@@ -49,9 +49,8 @@ void* KivRequestTargetWorker(void* arg) {
     const std::string host = kiv::ToUtf8(target->host);
     const std::string requestName = kiv::ToUtf8(target->requestName);
     // The directory's own services are bounded like every exchange with it.
-    const std::int32_t answerWithinMs = kiv::engine::IsDirectoryName(target->entry2)
-                                            ? target->engine->directoryTimeoutMs
-                                            : 0;
+    const std::int32_t answerWithinMs =
+        kiv::engine::IsDirectoryName(target->entry2) ? target->engine->directoryTimeoutMs : 0;
     const std::int32_t result = kiv::engine::CallWithin(
         target->engine, host.c_str(), target->port, requestName.c_str(), target->argument.get(),
         target->value.get(), &target->status, answerWithinMs);

@@ -7,8 +7,8 @@
 #include "kiv/result_codes.h"
 #include "kiv/utf8.h"
 #include "kiv/vutil.h"
-#include "tools/kiv/cli.h"
 #include "tools/kiv/caller_engine.h"
+#include "tools/kiv/cli.h"
 #include "tools/kiv/command_deadline.h"
 #include "tools/kiv/command_satellite.h"
 #include "tools/kiv/value_notation.h"
@@ -73,14 +73,14 @@ int RunCall(Context& context, std::span<const std::string> args) {
 
   CommandDeadline deadline(context, "call");
   const CallerEngine engine(context);
-  deadline.Waiting("the directory at " + engine.directory() + " and then " +
-                   *options.destination + "'s answer to " + options.service);
+  deadline.Waiting("the directory at " + engine.directory() + " and then " + *options.destination +
+                   "'s answer to " + options.service);
   const Bstr destination(FromUtf8(*options.destination));
   const Bstr service(FromUtf8(options.service));
   Variant values;
   Variant statuses;
-  const std::int32_t result = KivRequest(engine.get(), destination.get(), service.get(),
-                                         *argument, values.get(), options.flags, statuses.get());
+  const std::int32_t result = KivRequest(engine.get(), destination.get(), service.get(), *argument,
+                                         values.get(), options.flags, statuses.get());
   if (result != 0) {
     context.err << "kiv: call: not sent: " << DescribeResult(result) << '\n';
     return kExitFailed;

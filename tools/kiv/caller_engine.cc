@@ -37,8 +37,8 @@ int DirectoryFailure(Context& context, std::string_view command, const CallerEng
                      std::int32_t result, std::string_view what) {
   context.err << "kiv: " << command << ": ";
   if (result == KIV_E_TIMED_OUT) {
-    context.err << "the directory at " << engine.directory() << " did not answer in time ("
-                << what << "; its DirectoryTimeout): " << DescribeResult(result) << '\n';
+    context.err << "the directory at " << engine.directory() << " did not answer in time (" << what
+                << "; its DirectoryTimeout): " << DescribeResult(result) << '\n';
     return kExitTimedOut;
   }
   if (IsUnreachable(result)) {

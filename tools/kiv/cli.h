@@ -28,7 +28,7 @@ constexpr double kDefaultTimeoutSeconds = 30;
 struct GlobalOptions {
   std::string directoryHost = "127.0.0.1";
   std::uint16_t directoryPort = kDirectoryPort;
-  std::string name;  // the satellite name; "kiv-<pid>" unless given
+  std::string name;                                // the satellite name; "kiv-<pid>" unless given
   double timeoutSeconds = kDefaultTimeoutSeconds;  // 0: no limit
 };
 

@@ -10,8 +10,8 @@
 #include "kiv/result_codes.h"
 #include "kiv/utf8.h"
 #include "kiv/vutil.h"
-#include "tools/kiv/cli.h"
 #include "tools/kiv/caller_engine.h"
+#include "tools/kiv/cli.h"
 #include "tools/kiv/command_deadline.h"
 #include "tools/kiv/command_satellite.h"
 

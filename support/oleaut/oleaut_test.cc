@@ -109,7 +109,7 @@ TEST(SafeArray, CopyIsDeepAndRedimCutsAndZeroesTheLastDimension) {
   const SAFEARRAYBOUND bounds[] = {{3, -1}, {2, 7}};  // two rows of three
   SAFEARRAY* array = SafeArrayCreate(VT_BSTR, 2, bounds);
   BSTR* data = static_cast<BSTR*>(array->pvData);
-  for (int i = 0; i < 6; ++i) data[i] = SysAllocStringLen(u"abcdef" + i, 1);
+  for (int i = 0; i < 6; ++i) data[i] = SysAllocStringLen(&u"abcdef"[i], 1);
   SAFEARRAY* copy = nullptr;
   ASSERT_EQ(SafeArrayCopy(array, &copy), S_OK);
   VARTYPE vt = VT_EMPTY;

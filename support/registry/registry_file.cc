@@ -396,10 +396,16 @@ std::string_view LineEndText(LineEnd lineEnd) {
 }
 
 std::string CannotHold(std::u16string_view what) {
-  return "'" + EncodeUtf8(what) +
-         "' has characters code page 1252 lacks, and the store is a REGEDIT4 file in it; save the "
-         "store as UTF-16 or UTF-8 with the header '" +
-         std::string(kFileHeader) + "' to hold them";
+  // Appended piece by piece: g++ -O3 misreads a chain of + here as an
+  // overlapping copy (-Wrestrict).
+  std::string text = "'";
+  text += EncodeUtf8(what);
+  text +=
+      "' has characters code page 1252 lacks, and the store is a REGEDIT4 file in it; save "
+      "the store as UTF-16 or UTF-8 with the header '";
+  text += kFileHeader;
+  text += "' to hold them";
+  return text;
 }
 
 }  // namespace

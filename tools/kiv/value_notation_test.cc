@@ -50,8 +50,8 @@ TEST(ValueNotation, EveryTypeRoundTripsInItsShortestForm) {
       R"({"array":"i4","bounds":[[2147483647,1]],"data":[1]})",
       R"({"array":"ui1","bounds":[[0,1],[0,2]],"data":[9,8]})",
       R"({"array":"r8","bounds":[[0,0],[1,3]],"data":[]})",
-      R"({"array":"i2","bounds":[[-5,2],[1,1],[0,1],[7,1],[2,2],[0,1],[0,1],[0,1],[0,1],)"
-      R"([100,2]],"data":[1,2,3,4,5,6,7,8]})",
+      (R"({"array":"i2","bounds":[[-5,2],[1,1],[0,1],[7,1],[2,2],[0,1],[0,1],[0,1],[0,1],)"
+       R"([100,2]],"data":[1,2,3,4,5,6,7,8]})"),
       R"([[1,[2,"x"]],{"array":"variant","bounds":[[1,2]],"data":[null,{"i2[]":[1]}]}])"};
   for (const char* text : shortest) ExpectRoundTrip(text, text);
   // The print names the type wherever plain JSON would read back another

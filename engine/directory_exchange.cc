@@ -3,8 +3,7 @@
 #include "engine/call.h"
 #include "engine/engine_object.h"
 #include "engine/engine_state.h"
-#include "support/registry/registry.h"
-#include "support/time/time_limits.h"
+#include "engine/message_limit.h"
 
 namespace kiv::engine {
 
@@ -16,15 +15,7 @@ std::int32_t CallDirectory(KIV* engine, const char* requestName, VARIANT* argume
 }
 
 std::int32_t ConfiguredDirectoryTimeoutMs() {
-  constexpr std::uint32_t kLongestSeconds = 3600;
-  std::uint32_t seconds = 0;
-  const boost::shared_ptr<CRegistry> registry = GetRegistry();
-  if (registry &&
-      registry->GetDwordValue(u"Software\\ZIB Networks\\Zib", u"DirectoryTimeout", seconds) &&
-      seconds >= 1 && seconds <= kLongestSeconds) {
-    return static_cast<std::int32_t>(seconds * 1000);
-  }
-  return kiv::LimitMs(kiv::TimeLimit::kDirectoryAnswer);
+  return ConfiguredLimitMs(u"DirectoryTimeout", kiv::TimeLimit::kDirectoryAnswer, 3600);
 }
 
 }  // namespace kiv::engine

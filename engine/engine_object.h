@@ -86,4 +86,6 @@ struct KIV {
   std::uint64_t maxMessageBytes = kiv::engine::ConfiguredMessageLimit();
   // How long any request to the directory may wait for its answer.
   std::int32_t directoryTimeoutMs = kiv::engine::ConfiguredDirectoryTimeoutMs();
+  // How long a served connection may stay silent before it is closed.
+  std::int32_t idleTimeoutMs = kiv::engine::ConfiguredIdleTimeoutMs();
 };

@@ -1,9 +1,11 @@
 // KivEventThread: accepts connections, watches idle ones for the reuse
 // marker and starts a worker for every message.
 //
-// The loop waits with poll rather than select: descriptors above the
-// select limit would overflow an fd_set, and the behaviour is the same
-// (at most 64 sockets watched per round, a 5 ms bound per wait). Besides
+// The loop waits with poll, on every idle connection however many there
+// are, so markers are answered and closes noticed at once. A connection
+// idle for longer than the idle time-out is closed, so peers that go
+// silent after an exchange cannot hold the table for ever; live exchanges
+// are never cut. Besides
 // the sockets it watches the engine's wake descriptor, which a worker
 // writes when its connection turns idle: the connection is watched again
 // at once instead of after the rest of the current wait, so a client's
@@ -119,7 +121,8 @@ class EventLoop {
     fds_.push_back({listenSocket_, static_cast<short>(watchListener_ ? POLLIN : 0), 0});
     fds_.push_back({wakeFd_, POLLIN, 0});
     watchListener_ = true;
-    std::size_t watchedSockets = 1;  // the listening socket
+    const auto now = std::chrono::steady_clock::now();
+    const auto idleLimit = std::chrono::milliseconds(engine_->idleTimeoutMs);
     for (std::size_t i = table_.size(); i-- > 0;) {
       KivConnection& connection = *table_[i];
       const std::int32_t state = connection.state.load();
@@ -128,11 +131,13 @@ class EventLoop {
           connection.worker->Join(nullptr);
           connection.worker.reset();
         }
-        if (watchedSockets < kiv::engine::kMaxWatchedSockets) {
-          fds_.push_back({connection.stream.socket(), POLLIN, 0});
-          watched_.push_back(table_[i]);
-          ++watchedSockets;
+        if (!connection.idleSince) connection.idleSince = now;
+        if (now - *connection.idleSince > idleLimit) {
+          Drop(i);
+          continue;
         }
+        fds_.push_back({connection.stream.socket(), POLLIN, 0});
+        watched_.push_back(table_[i]);
       } else if (state == kClosedByPeer || state == kFailed) {
         Drop(i);
       }
@@ -218,6 +223,7 @@ class EventLoop {
       return;
     }
     connection.state = kBusy;
+    connection.idleSince.reset();
     if (!KivStartWorker(shared, engine_)) {
       connection.state = kFailed;
       KivSendRefusal(s, kiv::KIV_E_NO_WORKER);

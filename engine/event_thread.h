@@ -6,8 +6,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "engine/wire/socket_stream.h"
 #include "support/threads/thread.h"
@@ -24,8 +26,6 @@ constexpr std::int32_t kBusy = 3;  // a worker owns it
 
 // Most connections one engine serves at once; further ones are refused.
 constexpr std::size_t kMaxConnections = 200;
-// Most sockets watched in one round, the listening socket included.
-constexpr std::size_t kMaxWatchedSockets = 64;
 // The bound of one wait of the event thread; a connection that turns idle
 // wakes it at once.
 constexpr int kRoundTimeoutMs = 5;
@@ -48,6 +48,9 @@ struct KivConnection {
   // The worker serving the connection, or none; only the event thread
   // touches this field.
   std::unique_ptr<PThread> worker;
+  // When the event thread first saw it idle since its last message; only
+  // the event thread touches it (unset while a message is served).
+  std::optional<std::chrono::steady_clock::time_point> idleSince;
 };
 
 // The event thread's body: runs until stopEvent is set, then closes every

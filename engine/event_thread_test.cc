@@ -227,5 +227,23 @@ TEST_F(Server, ALargeValueEarnsTimeBeyondTheBareDeadline) {
   EXPECT_TRUE(ReadBytes(slow.get(), ReplyBytes(0, 0, *ByteArray(3 << 20)).size(), 10000));
 }
 
+TEST_F(Server, EveryIdlePeerIsWatchedAndClosedAfterTheIdleTimeOut) {
+  std::vector<Socket> idle;
+  for (int i = 0; i < 100; ++i) idle.push_back(IdleConnection());
+  // The oldest of many idle connections still has its marker answered.
+  ASSERT_TRUE(SendBytes(idle.front().get(), Bytes{0xCC}));
+  EXPECT_EQ(Next(idle.front(), 1), "33");
+  idle.clear();
+
+  // An engine made while the idle time-out is short.
+  const kiv::ScopedLimitForTesting shortIdle(kiv::TimeLimit::kIdleConnection, 200);
+  engine_ = std::make_unique<TestEngine>();
+  SetUp();
+  Socket quiet = IdleConnection();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(WaitForClose(quiet.get(), 3000));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
+}
+
 }  // namespace
 }  // namespace kiv::testing

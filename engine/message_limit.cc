@@ -15,6 +15,16 @@ std::uint64_t ConfiguredMessageLimit() {
   return value;
 }
 
+std::int32_t ConfiguredLimitMs(const char16_t* name, kiv::TimeLimit which, std::uint32_t longest) {
+  std::uint32_t seconds = 0;
+  const boost::shared_ptr<CRegistry> registry = GetRegistry();
+  if (registry && registry->GetDwordValue(u"Software\\ZIB Networks\\Zib", name, seconds) &&
+      seconds >= 1 && seconds <= longest) {
+    return static_cast<std::int32_t>(seconds * 1000);
+  }
+  return kiv::LimitMs(which);
+}
+
 void ReportUnreadMessage(const kiv::SocketSource& in, const std::string& what,
                          std::int32_t timeoutMs) {
   if (in.refusedSize() != 0) {

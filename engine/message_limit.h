@@ -8,6 +8,7 @@
 #include <string>
 
 #include "engine/wire/byte_io.h"
+#include "support/time/time_limits.h"
 
 namespace kiv::engine {
 
@@ -17,6 +18,16 @@ constexpr std::uint64_t kMessageBytesPerExtraSecond = 1 << 20;
 
 // The configured limit in bytes, or 0 for none.
 std::uint64_t ConfiguredMessageLimit();
+
+// A time limit from the store: the DWORD `name` (seconds, 1 to `longest`)
+// under Software\ZIB Networks\Zib, else the default of `which`; in ms.
+std::int32_t ConfiguredLimitMs(const char16_t* name, kiv::TimeLimit which, std::uint32_t longest);
+
+// How long a served connection may stay silent: "IdleConnectionTimeout"
+// seconds (1 to 86400), else 120.
+inline std::int32_t ConfiguredIdleTimeoutMs() {
+  return ConfiguredLimitMs(u"IdleConnectionTimeout", kiv::TimeLimit::kIdleConnection, 86400);
+}
 
 // Logs at WARN why `in` stopped reading `what` (such as "request" or "reply
 // from host:port"): a size over the limit or a missed deadline. Silent when

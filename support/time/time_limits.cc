@@ -8,15 +8,16 @@ namespace kiv {
 namespace {
 
 constexpr std::array<std::int32_t, static_cast<int>(TimeLimit::kCount)> kDefaultsMs = {
-    30000,  // kBoundedWait
-    30000,  // kMessageDeadline
-    30000,  // kPingSocket
-    3000,   // kConnect
-    1000,   // kLoopbackConnect
-    1000,   // kRemovalConnect
-    5000,   // kUserWait
-    1000,   // kSearchInterval
-    10000,  // kDirectoryAnswer
+    30000,   // kBoundedWait
+    30000,   // kMessageDeadline
+    30000,   // kPingSocket
+    3000,    // kConnect
+    1000,    // kLoopbackConnect
+    1000,    // kRemovalConnect
+    5000,    // kUserWait
+    1000,    // kSearchInterval
+    10000,   // kDirectoryAnswer
+    120000,  // kIdleConnection
 };
 
 // KIV_TIME_SCALE as a divisor; anything but a whole number from 1 to 1000

@@ -19,6 +19,7 @@ enum class TimeLimit : int {
   kUserWait,         // KivSatellite waiting for discovery to find a user (5 s)
   kSearchInterval,   // between two SEARCH datagrams while waiting for a user (1 s)
   kDirectoryAnswer,  // the directory's answer to one request (10 s; DirectoryTimeout)
+  kIdleConnection,   // a served connection's silence before it is closed (120 s)
   kCount
 };
 

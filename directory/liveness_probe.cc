@@ -3,18 +3,18 @@
 #include <algorithm>
 #include <atomic>
 #include <new>
+#include <optional>
 #include <system_error>
 #include <thread>
 
+#include "engine/ping.h"
 #include "engine/wire/socket_stream.h"
-#include "engine/wire/wire_codec.h"
 #include "kiv/status.h"
 #include "support/net/net.h"
 
 namespace kiv::directory {
 namespace {
 
-constexpr std::uint16_t kPingKind = 1;
 // ConnectWithTimeout waits whole seconds: this gives one.
 constexpr std::int32_t kConnectMs = 0;
 
@@ -27,17 +27,11 @@ bool AnswersPing(const std::string& host, std::uint16_t port, std::int32_t id) {
   if (SetSendTimeout(socket.get(), answerMs) != 0 || SetRecvTimeout(socket.get(), answerMs) != 0) {
     return false;
   }
-  SocketStream out(socket.get(), 16);
-  if (!WriteU16(out, kPingKind) || !WriteU32(out, static_cast<std::uint32_t>(id)) ||
-      out.Flush() < 0) {
-    return false;
-  }
-  // The reply: a result, then (for a result that is not a refusal) the status.
-  SocketSource in(socket.get());
-  std::uint32_t result = 0;
-  std::uint32_t status = 0;
-  return ReadU32(in, result) && static_cast<std::int32_t>(result) >= 0 && ReadU32(in, status) &&
-         static_cast<std::int32_t>(status) == KIV_ALIVE;
+  SocketStream stream(socket.get(), 16);
+  std::int32_t result = 0;
+  std::optional<std::uint32_t> status;
+  const bool exchanged = engine::ExchangePing(stream, id, result, status);
+  return exchanged && status && static_cast<std::int32_t>(*status) == KIV_ALIVE;
 }
 
 std::vector<bool> ProbeAll(const std::vector<SatelliteRecord>& satellites) {

@@ -1,6 +1,8 @@
 // Pings: KivPing at a known host and port, KivPingSatellite by name through
 // the directory's "GetSatelliteHost", and KivDirectoryPingSatellite, the
 // directory program's keep-alive of its satellites.
+#include "engine/ping.h"
+
 #include <cerrno>
 #include <cstring>
 #include <exception>
@@ -24,12 +26,13 @@
 #include "support/net/net.h"
 #include "support/time/time_limits.h"
 
+namespace kiv::engine {
 namespace {
 
 constexpr std::uint16_t kPingKind = 1;
 
-// Sends the ping and reads its reply; false on any transport failure. The
-// status is read only for a non-negative result.
+}  // namespace
+
 bool ExchangePing(kiv::SocketStream& stream, std::int32_t satelliteId, std::int32_t& result,
                   std::optional<std::uint32_t>& status) {
   if (!kiv::WriteU16(stream, kPingKind) ||
@@ -50,7 +53,7 @@ bool ExchangePing(kiv::SocketStream& stream, std::int32_t satelliteId, std::int3
   return source.Commit();
 }
 
-}  // namespace
+}  // namespace kiv::engine
 
 std::int32_t KivPing(KIV* engine, const char* host, std::uint16_t port, std::int32_t satelliteId,
                      std::int32_t* status) {
@@ -80,7 +83,7 @@ std::int32_t KivPing(KIV* engine, const char* host, std::uint16_t port, std::int
   kiv::SocketStream stream(socket, kiv::SocketStream::kDefaultCapacity);
   std::int32_t result = 0;
   std::optional<std::uint32_t> answered;
-  if (!ExchangePing(stream, satelliteId, result, answered)) {
+  if (!kiv::engine::ExchangePing(stream, satelliteId, result, answered)) {
     KivForgetConnection(engine, socket);
     stream.Close();
     return kiv::KIV_E_TRANSPORT;

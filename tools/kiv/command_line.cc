@@ -175,6 +175,11 @@ int RunKiv(std::span<const std::string> args, std::istream& in, std::ostream& ou
   } catch (const std::bad_alloc&) {
     err << "kiv: out of memory\n";
     return kExitFailed;
+  } catch (const std::exception& e) {
+    // No engine or no thread could be made: say so instead of aborting.
+    err << "kiv: " << (command != nullptr ? std::string(command->name) + ": " : "") << e.what()
+        << '\n';
+    return kExitFailed;
   }
 }
 

@@ -4,31 +4,23 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <string>
 #include <system_error>
 
 #include "kiv/utf8.h"
 #include "support/crash/detached_process.h"
+#include "support/crash/dump_cap.h"
+#include "support/crash/reporter_path.h"
 #include "support/log/log.h"
+#include "support/log/log_line.h"
 #include "support/log/log_paths.h"
 
 namespace kiv {
 namespace {
 
-constexpr char kReporterName[] = "ZibCrashReporter";
-
 // Relaxed atomics instead of the plain pointer it stands for: two dumps at
 // once may overwrite each other's registration, but never tear it.
 std::atomic<CrashHandler*> invalidParameterReceiver{nullptr};
-
-std::u16string ReporterPathOfRunningProgram() {
-  char path[PATH_MAX];
-  const ssize_t length = ::readlink("/proc/self/exe", path, sizeof(path) - 1);
-  if (length <= 0) return {};
-  const std::string executable(path, static_cast<std::size_t>(length));
-  const std::size_t slash = executable.rfind('/');
-  if (slash == std::string::npos) return {};
-  return FromUtf8(executable.substr(0, slash + 1) + kReporterName);
-}
 
 bool IsFolder(const std::string& path) {
   std::error_code error;
@@ -53,12 +45,28 @@ std::u16string DumpFolderPath() {
   return u"/tmp/";
 }
 
+// The FATAL line of a dump. A host that never set up logging (python3
+// loading the library) still gets it: the default log is opened for this
+// line and closed again, its writer flushed, when the last user lets go.
+// With no data folder there is no log file, so the line goes to standard
+// error, by write(2): the faulting handler may have held stdio's lock.
+void LogCrashLine(const std::u16string& message) {
+  if (LogDataFolder()) {
+    InitLogger()->Log(LOG_FATAL, u"%s", message.c_str());
+    return;
+  }
+  const std::string line = FormatLogPrefix(LocalLogTime(), LOG_FATAL, false, 0) +
+                           RunningProgramBaseName() + " - " + ToUtf8(message) + "\n";
+  // Nothing to do about a refused write.
+  [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, line.data(), line.size());
+}
+
 }  // namespace
 
 CrashHandler::CrashHandler(const std::u16string& appName, bool launchReporter)
     : appName_(appName.empty() ? u"Application" : appName),
       launchReporter_(launchReporter),
-      reporterPath_(ReporterPathOfRunningProgram()),
+      reporterPath_(FromUtf8(FindCrashReporter())),
       dumpFolder_(DumpFolderPath()) {
   invalidParameterReceiver.store(this, std::memory_order_relaxed);
   // glibc has no invalid-parameter handler to install: see RouteInvalidParameter.
@@ -81,12 +89,14 @@ bool CrashHandler::DumpCallback(const std::u16string& dumpFolder, const std::u16
   std::error_code error;
   std::uintmax_t size = std::filesystem::file_size(dumpPath, error);
   if (error) size = 0;
-  LogFatal(u"crash of %s. minidump generated as %s (%dkB)", self->appName_.c_str(),
-           self->lastDumpPath_.c_str(), static_cast<int>(size / 1024));
+  LogCrashLine(u"crash of " + self->appName_ + u". minidump generated as " + self->lastDumpPath_ +
+               u" (" + FromUtf8(std::to_string(size / 1024)) + u"kB)");
   if (size == 0) {
     std::filesystem::remove(dumpPath, error);
     return succeeded;
   }
+  // Here, not in the signal handler: the guard has already jumped back.
+  PruneCrashDumps(ToUtf8(dumpFolder), ConfiguredMaxCrashDumps(), ToUtf8(minidumpId));
   if (self->launchReporter_ && !self->reporterPath_.empty()) {
     // Failure to start the reporter is not the caller's concern.
     StartDetachedProcess(ToUtf8(self->reporterPath_), {dumpPath});

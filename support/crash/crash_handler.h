@@ -1,7 +1,9 @@
 // CrashHandler: the glue between the fault guards and the dump writer. One
 // short-lived object per dump: it writes our dump of a caught fault into the
-// Logs folder, logs one FATAL line and starts ZibCrashReporter on the dump
-// (without waiting). Any thread; failures are logged or ignored, never thrown.
+// Logs folder, logs one FATAL line (opening the default log when the process
+// set up none), keeps the newest MaxCrashDumps crashes there and starts
+// ZibCrashReporter on the dump (without waiting). Any thread; failures are
+// logged or ignored, never thrown.
 #pragma once
 
 #include <atomic>
@@ -27,8 +29,7 @@ class CrashHandler {
   bool WriteDumpForException(const FaultRecord* exceptionInfo);
 
   const std::u16string& AppName() const { return appName_; }
-  // The running executable's folder plus "/ZibCrashReporter"; empty when
-  // that folder cannot be read.
+  // The reporter FindCrashReporter found at construction; empty when none.
   const std::u16string& ReporterPath() const { return reporterPath_; }
   // Ends in '/'.
   const std::u16string& DumpFolder() const { return dumpFolder_; }

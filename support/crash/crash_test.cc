@@ -2,15 +2,23 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
 #include <stdexcept>
 
 #include "support/crash/crash_guard.h"
 #include "support/crash/dump_file.h"
 #include "support/crash/fault_guard.h"
+#include "support/crash/guid.h"
+#include "support/crash/reporter_path.h"
 #include "support/log/log.h"
 #include "support/log/log_test_util.h"
+#include "testing/temp_dir.h"
 #include "testing/wait.h"
 
 namespace kiv {
@@ -82,6 +90,80 @@ TEST(CrashHandler, FaultingHandlerIsReportedAndTheNextCallServed) {
   EXPECT_TRUE(eventually(logs("kiv.log"), fatal));
   EXPECT_TRUE(eventually(dump.substr(0, dump.size() - 4) + ".txt", "SIGSEGV"));
   EXPECT_TRUE(eventually(logs("ZibErrors.log"), "ZibCrashReporter - crash of Kiv.dll"));
+}
+
+// A host that never set up logging (python3) still gets a FATAL line per
+// fault, and a handler that faults again and again leaves only the newest
+// MaxCrashDumps crashes (dump and report) behind.
+TEST(CrashHandler, WithoutLoggerFaultsAreLoggedAndOnlyTheNewestCrashesKept) {
+  logtest::LogSandbox sandbox(LOG_ERROR);
+  std::ofstream(std::getenv("KIV_REGISTRY"), std::ios::app) << "\"MaxCrashDumps\"=dword:00000003\n";
+  ASSERT_FALSE(GetGlobalLogger());
+  const std::string logs = sandbox.LogPath("");
+  fs::create_directories(logs);
+  std::ofstream(logs + "notes.dmp") << "not ours";
+  const auto crashFiles = [&] {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(logs)) {
+      if (IsGuidText(entry.path().stem().string())) names.insert(entry.path().filename().string());
+    }
+    return names;
+  };
+  std::vector<std::string> made;  // crash ids, oldest first
+  const auto past = fs::file_time_type::clock::now() - std::chrono::hours(1);
+  for (int i = 0; i < 5; ++i) {
+    const std::set<std::string> before = crashFiles();
+    ASSERT_EQ(CallGuarded([] { DereferenceNull(); }, u"Kiv.dll", false), kGuardCrashResult);
+    std::vector<std::string> added;
+    const std::set<std::string> after = crashFiles();
+    std::set_difference(after.begin(), after.end(), before.begin(), before.end(),
+                        std::back_inserter(added));
+    ASSERT_EQ(added.size(), 1u);
+    made.push_back(fs::path(added[0]).stem().string());
+    // The reporter's report stands in; dated apart, as file times are too
+    // coarse to order dumps written within one clock tick.
+    std::ofstream(logs + made.back() + ".txt") << "report";
+    for (const char* extension : {".dmp", ".txt"}) {
+      fs::last_write_time(logs + made.back() + extension, past + std::chrono::seconds(i));
+    }
+  }
+  std::set<std::string> newest;
+  for (std::size_t i = 2; i < made.size(); ++i) newest.insert({made[i] + ".dmp", made[i] + ".txt"});
+  EXPECT_EQ(crashFiles(), newest);
+  EXPECT_TRUE(fs::exists(logs + "notes.dmp"));
+  const std::string log = FileText(sandbox.LogPath("kiv.log"));
+  for (const std::string& id : made) {
+    EXPECT_NE(log.find("[FATAL] - crash_test - crash of Kiv.dll. minidump generated as " + logs +
+                       id + ".dmp ("),
+              std::string::npos)
+        << log;
+  }
+  EXPECT_FALSE(GetGlobalLogger());  // the default log was opened for the line only
+}
+
+// The reporter beside the library comes before the one beside the program
+// (python3's folder holds none); KIV_CRASH_REPORTER, when executable, first.
+TEST(CrashReporterLookup, LibraryFolderFirstThenProgramFolder) {
+  testing::TempDir root("kiv-reporter");
+  const std::string library = root.File("lib"), program = root.File("bin");
+  fs::create_directories(library);
+  fs::create_directories(program);
+  const auto place = [](const std::string& path, fs::perms mode) {
+    std::ofstream(path) << "#!/bin/sh\n";
+    fs::permissions(path, mode);
+    return path;
+  };
+  EXPECT_EQ(FindCrashReporterIn(nullptr, library, program), "");
+  const std::string besideProgram = place(program + "/ZibCrashReporter", fs::perms::owner_all);
+  // Not executable: passed over.
+  const std::string besideLibrary = place(library + "/ZibCrashReporter", fs::perms::owner_read);
+  EXPECT_EQ(FindCrashReporterIn(nullptr, library, program), besideProgram);
+  fs::permissions(besideLibrary, fs::perms::owner_all);
+  EXPECT_EQ(FindCrashReporterIn("", library, program), besideLibrary);
+  EXPECT_EQ(FindCrashReporterIn(besideProgram.c_str(), library, program), besideProgram);
+  EXPECT_EQ(FindCrashReporterIn(root.File("missing").c_str(), library, program), besideLibrary);
+  // Linked into this test, the library's code was loaded from the test program.
+  EXPECT_EQ(LoadedLibraryFolder(), fs::read_symlink("/proc/self/exe").parent_path().string());
 }
 
 TEST(DumpFile, ParsesWhatItFormatsAndRefusesMalformedText) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -31,6 +32,15 @@ std::string NewGuidText() {
                 bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8],
                 bytes[9], bytes[10], bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
   return text;
+}
+
+bool IsGuidText(std::string_view text) {
+  if (text.size() != 38 || text.front() != '{' || text.back() != '}') return false;
+  for (std::size_t i = 1; i < 37; ++i) {
+    const bool dash = i == 9 || i == 14 || i == 19 || i == 24;
+    if (dash ? text[i] != '-' : !std::isxdigit(static_cast<unsigned char>(text[i]))) return false;
+  }
+  return true;
 }
 
 }  // namespace kiv

@@ -4,9 +4,13 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace kiv {
 
 std::string NewGuidText();
+
+// True for text of NewGuidText's form (either letter case).
+bool IsGuidText(std::string_view text);
 
 }  // namespace kiv

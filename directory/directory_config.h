@@ -20,6 +20,9 @@ struct DirectoryConfig {
   bool allowTakeover = false;
   // Where the table is kept across restarts; empty: nowhere.
   std::string tableFile;
+  // The address at which the directory reaches its own port to register its
+  // services: loopback, unless it listens on one address only.
+  std::string selfAddress = "127.0.0.1";
 };
 
 }  // namespace kiv::directory

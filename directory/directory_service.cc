@@ -16,7 +16,6 @@
 namespace kiv::directory {
 namespace {
 
-constexpr char16_t kDirectoryAddress[] = u"127.0.0.1:29831";
 constexpr char16_t kNoticeService[] = u"OnServiceAvailabilityChanged";
 // The return code of a request the directory could not carry out.
 constexpr std::int32_t kFailed = -1;
@@ -98,7 +97,9 @@ DirectoryService::DirectoryService(DirectoryConfig options)
       notices_([this](const AvailabilityNotice& notice) { DeliverNotice(notice); }),
       pinger_(
           options_.pingInterval, [this] { return PingTargets(); },
-          [this](const SatelliteRecord& record) { return PingSatellite(record); },
+          [](const SatelliteRecord& record, std::chrono::milliseconds answerTime) {
+            return AnswersPing(record.host, record.port, record.id, answerTime);
+          },
           [this](const SatelliteRecord& record, bool answered) { ReportPing(record, answered); }),
       announcer_({options_.serverId, KIV_DIRECTORY_PORT, options_.aliases, options_.users},
                  options_.notifyInterval) {
@@ -138,7 +139,8 @@ std::int32_t DirectoryService::Start(std::string* error) {
   // Before anyone can register, so that no newcomer takes a remembered id.
   const std::vector<SatelliteRecord> remembered =
       saver_ ? RestoreTable() : std::vector<SatelliteRecord>{};
-  const std::int32_t connected = Connect(kDirectoryAddress, kDirectoryName);
+  const std::u16string self = FromUtf8(options_.selfAddress) + u":29831";
+  const std::int32_t connected = Connect(self.c_str(), kDirectoryName);
   if (connected != 0) {
     *error = "cannot serve on TCP port 29831 (is another directory running?): " +
              DescribeResult(connected);
@@ -307,13 +309,6 @@ std::vector<SatelliteRecord> DirectoryService::PingTargets() const {
   std::vector<SatelliteRecord> targets = table_.Satellites();
   std::erase_if(targets, [](const SatelliteRecord& r) { return r.name == kDirectoryName; });
   return targets;
-}
-
-bool DirectoryService::PingSatellite(const SatelliteRecord& record) {
-  KIVSTATUS status = KIV_UNKNOWN;
-  DirectoryPingSatellite(record.name.c_str(), FromUtf8(record.host).c_str(), record.port, record.id,
-                         status);
-  return status == KIV_ALIVE;
 }
 
 void DirectoryService::ReportPing(const SatelliteRecord& record, bool answered) {

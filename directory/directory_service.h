@@ -63,7 +63,6 @@ class DirectoryService : public KivSatellite {
 
   // The pinger's side.
   std::vector<SatelliteRecord> PingTargets() const;
-  bool PingSatellite(const SatelliteRecord& record);
   void ReportPing(const SatelliteRecord& record, bool answered);
   // The notice sender's side.
   void DeliverNotice(const AvailabilityNotice& notice);

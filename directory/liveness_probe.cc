@@ -20,10 +20,11 @@ constexpr std::int32_t kConnectMs = 0;
 
 }  // namespace
 
-bool AnswersPing(const std::string& host, std::uint16_t port, std::int32_t id) {
+bool AnswersPing(const std::string& host, std::uint16_t port, std::int32_t id,
+                 std::chrono::milliseconds answerTime) {
   const ScopedSocket socket(ConnectWithTimeout(host, port, kConnectMs));
   if (!socket.valid()) return false;
-  const auto answerMs = static_cast<std::int32_t>(kProbeAnswerTime.count());
+  const auto answerMs = static_cast<std::int32_t>(std::max<long long>(answerTime.count(), 1));
   if (SetSendTimeout(socket.get(), answerMs) != 0 || SetRecvTimeout(socket.get(), answerMs) != 0) {
     return false;
   }

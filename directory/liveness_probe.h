@@ -14,11 +14,14 @@
 namespace kiv::directory {
 
 // Connecting takes at most 1 s; each direction of the exchange this long.
+constexpr std::chrono::milliseconds kProbeConnectTime{1000};
 constexpr std::chrono::milliseconds kProbeAnswerTime{1000};
 constexpr std::size_t kMaxParallelProbes = 16;
 
 // True when the satellite at host:port answers that it holds this id.
-bool AnswersPing(const std::string& host, std::uint16_t port, std::int32_t id);
+// Connecting takes at most kProbeConnectTime, each direction answerTime.
+bool AnswersPing(const std::string& host, std::uint16_t port, std::int32_t id,
+                 std::chrono::milliseconds answerTime = kProbeAnswerTime);
 
 // AnswersPing for each satellite, up to kMaxParallelProbes at a time; the
 // answers in the satellites' order.

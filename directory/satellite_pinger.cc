@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "directory/liveness_probe.h"
 #include "support/log/log.h"
 
 namespace kiv::directory {
@@ -12,6 +13,23 @@ SatellitePinger::SatellitePinger(std::chrono::milliseconds interval, Targets tar
       targets_(std::move(targets)),
       ping_(std::move(ping)),
       report_(std::move(report)) {}
+
+std::chrono::milliseconds SatellitePinger::AnswerTime(std::chrono::milliseconds interval) {
+  return std::clamp(interval / 2, kMinAnswerTime, kMaxAnswerTime);
+}
+
+std::chrono::milliseconds SatellitePinger::PingBound(std::chrono::milliseconds interval) {
+  // Sending never waits: a fresh connection's buffer takes the ping at once.
+  return kProbeConnectTime + AnswerTime(interval);
+}
+
+std::size_t SatellitePinger::PingsInFlight(std::size_t targets,
+                                           std::chrono::milliseconds interval) {
+  const auto waves =
+      static_cast<std::size_t>(std::max<long long>(1, (interval / 2) / PingBound(interval)));
+  const std::size_t needed = (targets + waves - 1) / waves;
+  return std::min(targets, std::max(needed, kMinPingsInFlight));
+}
 
 SatellitePinger::~SatellitePinger() {
   Stop();
@@ -31,8 +49,13 @@ void SatellitePinger::Stop() {
 }
 
 void* SatellitePinger::Run(void*) {
-  const int waitMs = static_cast<int>(std::max<long long>(interval_.count(), 1));
-  while (!stop_.TimedWaitSet(waitMs)) {
+  using Clock = std::chrono::steady_clock;
+  // Rounds start an interval apart, whatever a round took.
+  auto nextRound = Clock::now() + interval_;
+  for (;;) {
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(nextRound - Clock::now());
+    if (stop_.TimedWaitSet(static_cast<int>(std::max<long long>(wait.count(), 1)))) break;
+    nextRound = std::max(nextRound + interval_, Clock::now());
     try {
       PingRound();
     } catch (const std::exception& e) {
@@ -47,11 +70,10 @@ void SatellitePinger::PingRound() {
   round_ = targets_();
   answered_.assign(round_.size(), 0);
   nextTarget_ = 0;
-  // Helpers beside this thread, so one slow satellite does not hold up the
-  // others' pings for a whole interval.
-  const std::size_t helpers = std::min<std::size_t>(round_.size(), kMaxParallelPings) > 1
-                                  ? std::min<std::size_t>(round_.size(), kMaxParallelPings) - 1
-                                  : 0;
+  // Helpers beside this thread, so silent satellites do not hold up the
+  // others' pings past the interval.
+  const std::size_t inFlight = PingsInFlight(round_.size(), interval_);
+  const std::size_t helpers = inFlight > 1 ? inFlight - 1 : 0;
   std::vector<std::unique_ptr<PThread>> threads;
   for (std::size_t i = 0; i < helpers; ++i) {
     try {
@@ -74,7 +96,7 @@ void* SatellitePinger::PingWorker(void*) {
     const std::size_t i = nextTarget_++;
     if (i >= round_.size()) return nullptr;
     try {
-      answered_[i] = ping_(round_[i]) ? 1 : 0;
+      answered_[i] = ping_(round_[i], AnswerTime(interval_)) ? 1 : 0;
     } catch (const std::exception& e) {
       LogWarn(u"kivd: ping not sent: %hs", e.what());
     }

@@ -1,7 +1,9 @@
-// Pings every satellite once per interval, several at a time, and reports
-// each outcome (what a miss means is the reporter's business). The owner's
-// thread starts and stops it; the functions run on the pinger's threads;
-// Stop waits for pings under way (bounded by the engine's time-outs).
+// Pings every satellite once per interval and reports each outcome (what a
+// miss means is the reporter's business). Each ping is bounded and enough
+// run at once that a round ends within the interval however many
+// satellites stay silent, so the live ones are pinged every interval. The
+// owner's thread starts and stops it; the functions run on the pinger's
+// threads; Stop waits for pings under way (each bounded by PingBound).
 #pragma once
 
 #include <atomic>
@@ -21,11 +23,26 @@ class SatellitePinger {
  public:
   // The satellites to ping this round.
   using Targets = std::function<std::vector<SatelliteRecord>()>;
-  // true when the satellite answered alive; may block.
-  using Ping = std::function<bool(const SatelliteRecord&)>;
+  // true when the satellite answered alive; connects within
+  // kProbeConnectTime and then waits at most answerTime.
+  using Ping = std::function<bool(const SatelliteRecord&, std::chrono::milliseconds answerTime)>;
   using Report = std::function<void(const SatelliteRecord&, bool answered)>;
 
-  static constexpr int kMaxParallelPings = 8;
+  // At least this many pings at once (fewer only for fewer satellites).
+  static constexpr std::size_t kMinPingsInFlight = 8;
+  // A satellite gets half the interval to answer, within these bounds: a
+  // slow but live one still answers (three misses in a row drop it), a
+  // silent one is given up before the next round.
+  static constexpr std::chrono::milliseconds kMinAnswerTime{100};
+  static constexpr std::chrono::milliseconds kMaxAnswerTime{5000};
+
+  static std::chrono::milliseconds AnswerTime(std::chrono::milliseconds interval);
+  // The longest one ping may take: connecting, then sending and receiving.
+  static std::chrono::milliseconds PingBound(std::chrono::milliseconds interval);
+  // Pings at once for `targets` satellites: enough that the round's waves
+  // of pings take at most half the interval (one wave when a ping's bound
+  // exceeds that, i.e. every ping at once).
+  static std::size_t PingsInFlight(std::size_t targets, std::chrono::milliseconds interval);
 
   SatellitePinger(std::chrono::milliseconds interval, Targets targets, Ping ping, Report report);
   ~SatellitePinger();  // Stop

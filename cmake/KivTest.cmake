@@ -17,6 +17,9 @@ function(kiv_test name)
     target_link_libraries(${name} PRIVATE GTest::gtest_main)
   endif()
   target_link_libraries(${name} PRIVATE kiv_testing ${KT_LIBS})
+  # Timing and memory bounds are looser where a sanitizer runs.
+  target_compile_definitions(${name} PRIVATE
+    KIV_SANITIZED=$<OR:$<BOOL:${KIV_ASAN}>,$<BOOL:${KIV_TSAN}>>)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES TIMEOUT ${KT_TIMEOUT})

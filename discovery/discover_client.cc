@@ -24,6 +24,7 @@ namespace kiv::discovery {
 namespace {
 
 std::atomic<DirectoryStatusReport> gStatusReport{nullptr};
+std::atomic<PeriodicWork> gPeriodicWork{nullptr};
 
 void ReportDirectoryStatus(const std::string& serverId, KIVSTATUS status) {
   const DirectoryStatusReport report = gStatusReport.load();
@@ -39,6 +40,11 @@ void InstallDirectoryStatusReport(DirectoryStatusReport report) {
 
 DirectoryStatusReport ReplaceDirectoryStatusReportForTesting(DirectoryStatusReport report) {
   return gStatusReport.exchange(report);
+}
+
+void InstallPeriodicWork(PeriodicWork work) {
+  PeriodicWork none = nullptr;
+  gPeriodicWork.compare_exchange_strong(none, work);
 }
 
 }  // namespace kiv::discovery
@@ -316,6 +322,7 @@ void* KivDiscoverClient::ThreadLoop(void*) {
       ++periodicRuns_;
     }
     if (WaitForDatagram()) ProcessNotify(socket_);
+    if (const kiv::discovery::PeriodicWork work = kiv::discovery::gPeriodicWork.load()) work();
   }
   LogDebug(u"DiscoverClient thread done");
   return nullptr;

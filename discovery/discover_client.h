@@ -132,4 +132,10 @@ void InstallDirectoryStatusReport(DirectoryStatusReport report);
 // Replaces the receiver (null removes it) and returns the previous one.
 DirectoryStatusReport ReplaceDirectoryStatusReportForTesting(DirectoryStatusReport report);
 
+// Work the engine leaves to the discovery thread, run at every turn of its
+// loop (at least every 50 ms): the re-registrations it put off. Installed
+// like the status report, only when none is yet.
+using PeriodicWork = void (*)();
+void InstallPeriodicWork(PeriodicWork work);
+
 }  // namespace kiv::discovery

@@ -40,6 +40,7 @@ bool ReadReply(const KIV* engine, const char* host, std::uint16_t port, int sock
                std::int32_t answerWithinMs, Reply& reply, bool& timedOut) {
   kiv::SocketSource in(socket);
   in.SetLimit(engine->maxMessageBytes);
+  in.SetBudget(engine->decodeBudget);
   if (answerWithinMs > 0) {
     in.SetDeadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(answerWithinMs),
                    kiv::engine::kMessageBytesPerExtraSecond);

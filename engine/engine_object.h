@@ -14,12 +14,14 @@
 #include <cstdint>
 #include <list>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 
 #include "discovery/discover_client.h"
 #include "engine/call.h"
 #include "engine/message_limit.h"
+#include "engine/peer_fence.h"
 #include "kiv/engine.h"
 #include "kiv/value.h"
 #include "support/threads/cond.h"
@@ -52,6 +54,11 @@ struct KIV {
   std::u16string computerName;
   std::atomic<std::int32_t> directoryStatus{KIV_UNKNOWN};
   std::atomic<std::int64_t> lastDirectoryContact{0};
+  // Re-registrations are paced (engine/directory_status.cc): when the last
+  // one went, in wall seconds, and whether one waits for the pace. Touched
+  // only under the engine-list mutex (by the discovery thread, but in tests).
+  std::optional<std::int64_t> lastReregistration;
+  bool reregistrationDeferred = false;
   kiv::Variant services;
   std::uint8_t listening = 0;
   PCondFlag eventThreadDone{false};
@@ -81,11 +88,19 @@ struct KIV {
   // take its reply, before it drops the connection: a peer that connects and
   // stays silent must not hold a thread for ever. Tests lower it.
   std::int32_t messageTimeoutMs = kiv::LimitMs(kiv::TimeLimit::kMessageDeadline);
-  // The largest message this engine reads, request or reply (0: no limit
-  // beyond the wire format's); from the configuration store at creation.
+  // The largest message this engine reads, request or reply, counted as it
+  // costs in memory (0: no limit beyond the wire format's); from the
+  // configuration store at creation.
   std::uint64_t maxMessageBytes = kiv::engine::ConfiguredMessageLimit();
+  // Shared by every message being read at once; the process's, unless a
+  // test gives the engine one of its own.
+  kiv::DecodeBudget* decodeBudget = &kiv::engine::ProcessDecodeBudget();
   // How long any request to the directory may wait for its answer.
   std::int32_t directoryTimeoutMs = kiv::engine::ConfiguredDirectoryTimeoutMs();
   // How long a served connection may stay silent before it is closed.
   std::int32_t idleTimeoutMs = kiv::engine::ConfiguredIdleTimeoutMs();
+  // The listen address and the peers served; set by KivStartListening before
+  // it starts the event thread and never changed after, so that thread reads
+  // it without a lock.
+  kiv::engine::NetworkFence fence;
 };

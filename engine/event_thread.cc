@@ -4,8 +4,10 @@
 // The loop waits with poll, on every idle connection however many there
 // are, so markers are answered and closes noticed at once. A connection
 // idle for longer than the idle time-out is closed, so peers that go
-// silent after an exchange cannot hold the table for ever; live exchanges
-// are never cut. Besides
+// silent after an exchange cannot hold the table for ever. Only live
+// connections count toward the connection limit; when the table or the
+// process's descriptors run out, the longest-idle connection makes room.
+// Live exchanges are never cut. Besides
 // the sockets it watches the engine's wake descriptor, which a worker
 // writes when its connection turns idle: the connection is watched again
 // at once instead of after the rest of the current wait, so a client's
@@ -22,12 +24,14 @@
 #include <cerrno>
 #include <cstdint>
 #include <exception>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "engine/connection_cache.h"
 #include "engine/engine_object.h"
+#include "engine/peer_fence.h"
 #include "engine/wire/wire_codec.h"
 #include "engine/worker.h"
 #include "kiv/result_codes.h"
@@ -83,10 +87,12 @@ class EventLoop {
       }
       if (ready == 0) continue;
       if (fds_[kWakeSlot].revents != 0) DrainWake();
-      if (watchListener_ && (fds_[kListenSlot].revents & POLLIN) != 0) AcceptOne();
       for (std::size_t i = 0; i < watched_.size(); ++i) {
         if (fds_[kFirstConnectionSlot + i].revents != 0) ReadMarker(watched_[i]);
       }
+      // After the markers, so a connection that just asked for service is
+      // no longer idle when room is made for a newcomer.
+      if (watchListener_ && (fds_[kListenSlot].revents & POLLIN) != 0) AcceptOne();
     }
   }
 
@@ -157,6 +163,25 @@ class EventLoop {
     // Closed by the destructor; a finished worker holds no share of it.
   }
 
+  std::size_t LiveConnections() const {
+    return static_cast<std::size_t>(std::count_if(
+        table_.begin(), table_.end(), [](const auto& c) { return c->state.load() != kIdle; }));
+  }
+
+  // Closes the connection idle for longest; false when none is idle. Only
+  // the event thread turns an idle connection busy, so none is cut mid-call.
+  bool DropLongestIdle() {
+    std::optional<std::size_t> oldest;
+    for (std::size_t i = 0; i < table_.size(); ++i) {
+      const KivConnection& c = *table_[i];
+      if (c.state.load() != kIdle || !c.idleSince) continue;
+      if (!oldest || *c.idleSince < *table_[*oldest]->idleSince) oldest = i;
+    }
+    if (!oldest) return false;
+    Drop(*oldest);
+    return true;
+  }
+
   void DrainWake() {
     std::uint64_t count = 0;
     [[maybe_unused]] const ssize_t got = ::read(wakeFd_, &count, sizeof count);
@@ -165,9 +190,10 @@ class EventLoop {
   void AcceptOne() {
     const int s = ::accept4(listenSocket_, nullptr, nullptr, SOCK_CLOEXEC);
     if (s < 0) {
-      // Out of descriptors, for instance: the pending connection stays
-      // queued, so skip the listener for a round instead of spinning.
-      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) watchListener_ = false;
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+      // Out of descriptors: an idle connection makes room for the pending
+      // one; without one, skip the listener for a round instead of spinning.
+      if ((errno != EMFILE && errno != ENFILE) || !DropLongestIdle()) watchListener_ = false;
       return;
     }
     SetNoDelay(s);
@@ -175,7 +201,12 @@ class EventLoop {
     // reply, then gives the connection up.
     kiv::SetRecvTimeout(s, engine_->messageTimeoutMs);
     kiv::SetSendTimeout(s, engine_->messageTimeoutMs);
-    if (table_.size() >= kiv::engine::kMaxConnections) {
+    if (!KivAdmitPeer(engine_, s)) {
+      ::close(s);
+      return;
+    }
+    if (LiveConnections() >= kiv::engine::kMaxConnections ||
+        (table_.size() >= kiv::engine::kMaxHeldConnections && !DropLongestIdle())) {
       KivSendRefusal(s, kiv::KIV_E_TOO_MANY_CONNECTIONS);
       ::close(s);
       return;

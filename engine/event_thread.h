@@ -24,8 +24,13 @@ constexpr std::int32_t kFailed = 1;
 constexpr std::int32_t kIdle = 2;  // waiting for the next message
 constexpr std::int32_t kBusy = 3;  // a worker owns it
 
-// Most connections one engine serves at once; further ones are refused.
+// Most live connections (a message under way, or just accepted) one engine
+// serves at once; further ones are refused. Idle connections do not count.
 constexpr std::size_t kMaxConnections = 200;
+// Most connections of any state one engine holds; past it, and when the
+// process runs out of descriptors, the longest-idle connection is closed to
+// admit a new one. Well below the usual 1024 descriptors of a process.
+constexpr std::size_t kMaxHeldConnections = 800;
 // The bound of one wait of the event thread; a connection that turns idle
 // wakes it at once.
 constexpr int kRoundTimeoutMs = 5;

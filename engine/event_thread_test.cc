@@ -1,27 +1,34 @@
-// Both halves of the transport against raw peers on real sockets. The
-// connection limit, announced sizes and trickling peers are the hostile test's.
+// Both halves of the transport against raw peers on real sockets, and the
+// network fences. The connection limit, announced sizes and trickling peers
+// are the hostile test's.
 #include "engine/event_thread.h"
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <stdexcept>
 #include <thread>
 
 #include "engine/engine_object.h"
 #include "engine/listener.h"
 #include "engine/message_limit.h"
+#include "engine/peer_fence.h"
+#include "engine/wire/wire_codec.h"
 #include "kiv/engine.h"
 #include "kiv/result_codes.h"
+#include "support/registry/registry_test_util.h"
 #include "support/time/time_limits.h"
 #include "testing/background_call.h"
 #include "testing/fake_clock.h"
 #include "testing/fake_directory.h"
 #include "testing/kiv_assertions.h"
 #include "testing/log_capture.h"
+#include "testing/process_stats.h"
 #include "testing/raw_peer.h"
 #include "testing/wait.h"
 
@@ -181,11 +188,26 @@ Variant ByteArray(std::size_t size) {
   return Variant::Adopt(SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(size)), VT_UI1);
 }
 
+// What a reader with a size limit counts for a request (or, with
+// isReply, a reply): its bytes and what its value costs in memory besides.
+std::uint64_t Cost(const Bytes& message, bool isReply) {
+  MemorySource in(message.data(), message.size());
+  std::uint32_t head = 0;
+  Variant value;
+  BSTR names[2] = {};
+  const bool read =
+      isReply ? ReadU32(in, head) && ReadU32(in, head)
+              : ReadBytes(in, &head, 2) && ReadBstr(in, &names[0]) && ReadBstr(in, &names[1]);
+  EXPECT_TRUE(read && ReadVariant(in, value.get()) && in.remaining() == 0);
+  for (BSTR name : names) SysFreeString(name);
+  return message.size() + in.charged();
+}
+
 TEST_F(Server, MessagesUpToTheLimitPassAndOneByteMoreIsRefusedOnEitherSide) {
   LogCapture log;
   const Bytes request = RequestBytes(u"peer", u"Echo", *ByteArray(1000));
   const Bytes larger = RequestBytes(u"peer", u"Echo", *ByteArray(1001));
-  engine_->get()->maxMessageBytes = request.size();
+  engine_->get()->maxMessageBytes = Cost(request, false);
   Socket fits = ConnectTo(port_), over = ConnectTo(port_);
   ASSERT_TRUE(SendBytes(fits.get(), request));
   EXPECT_TRUE(ReadBytes(fits.get(), ReplyBytes(0, 0, *ByteArray(1000)).size()));
@@ -196,11 +218,11 @@ TEST_F(Server, MessagesUpToTheLimitPassAndOneByteMoreIsRefusedOnEitherSide) {
                                    " bytes or more, MaxMessageSize is " + std::to_string(limit) +
                                    " bytes");
   };
-  EXPECT_EQ(warned("request", larger.size(), request.size()), 1);
+  EXPECT_EQ(warned("request", Cost(larger, false), Cost(request, false)), 1);
   // A caller refuses a reply over its own limit, and says so on its side.
   engine_->get()->maxMessageBytes = 0;
   TestEngine caller;
-  const std::size_t reply = ReplyBytes(0, 0, *ByteArray(1000)).size();
+  const std::size_t reply = Cost(ReplyBytes(0, 0, *ByteArray(1000)), true);
   for (const std::size_t limit : {reply, reply - 1}) {
     caller.get()->maxMessageBytes = limit;
     Variant value;
@@ -227,12 +249,20 @@ TEST_F(Server, ALargeValueEarnsTimeBeyondTheBareDeadline) {
   EXPECT_TRUE(ReadBytes(slow.get(), ReplyBytes(0, 0, *ByteArray(3 << 20)).size(), 10000));
 }
 
-TEST_F(Server, EveryIdlePeerIsWatchedAndClosedAfterTheIdleTimeOut) {
+TEST_F(Server, IdlePeersAreWatchedDoNotCountAndTheLongestIdleMakesRoom) {
+  // Both ends of every connection live in this process.
+  ASSERT_TRUE(RaiseDescriptorLimit(3 * engine::kMaxHeldConnections));
   std::vector<Socket> idle;
-  for (int i = 0; i < 100; ++i) idle.push_back(IdleConnection());
-  // The oldest of many idle connections still has its marker answered.
-  ASSERT_TRUE(SendBytes(idle.front().get(), Bytes{0xCC}));
+  for (std::size_t i = 0; i < engine::kMaxHeldConnections; ++i) idle.push_back(IdleConnection());
+  // The oldest of many idle connections still has its marker answered, and
+  // serving it makes it the newest idle one.
+  ASSERT_TRUE(SendBytes(idle.front().get(), Concat({Bytes{0xCC}, PingBytes(0)})));
   EXPECT_EQ(Next(idle.front(), 1), "33");
+  EXPECT_TRUE(ReadBytes(idle.front().get(), 8));
+  // A full table admits a newcomer by closing the longest-idle connection.
+  Socket newcomer = IdleConnection();
+  EXPECT_TRUE(WaitForClose(idle[1].get(), 3000));
+  EXPECT_FALSE(WaitForClose(idle.front().get(), 0));
   idle.clear();
 
   // An engine made while the idle time-out is short.
@@ -243,6 +273,130 @@ TEST_F(Server, EveryIdlePeerIsWatchedAndClosedAfterTheIdleTimeOut) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(WaitForClose(quiet.get(), 3000));
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
+}
+
+// A request for many empty strings: 4 bytes each on the wire, 40 decoded.
+Bytes EmptyStrings(std::uint32_t count) {
+  return Concat({U16Bytes(0), StringBytes(u"peer"), StringBytes(u"Echo"),
+                 U16Bytes(VT_ARRAY | VT_BSTR), U32Bytes(1), U32Bytes(0), U32Bytes(count),
+                 Bytes(std::size_t{count} * 4, 0)});
+}
+
+std::int64_t ResidentKiB() {
+  return ReadProcessStats(::getpid()).value_or(ProcessStats{}).residentKiB;
+}
+
+TEST_F(Server, MemoryIsCountedAsDecodedSharedByAllReadersAndGivenBack) {
+  LogCapture log;
+  // 64 KB on the wire, 640 KB decoded: over a limit of 500 KB.
+  const Bytes small = EmptyStrings(16000);
+  // Refused on its announcement: sending no more spares the refusal a reset.
+  const Bytes announcement(small.begin(), small.end() - 16000 * 4);
+  engine_->get()->maxMessageBytes = 500000;
+  Socket over = ConnectTo(port_);
+  ASSERT_TRUE(SendBytes(over.get(), announcement));
+  EXPECT_EQ(Next(over), "80 06 00 05");
+  engine_->get()->maxMessageBytes = engine::kDefaultMessageLimit;
+
+  // Three such messages in their handlers fill the budget; a fourth is refused.
+  DecodeBudget budget(3 * Cost(small, false));
+  engine_->get()->decodeBudget = &budget;
+  std::atomic<int> entered{0};
+  std::atomic<bool> release{false};
+  std::atomic<std::int64_t> peakKiB{0};
+  engine_->SetHandler([&](const std::u16string&, const std::u16string&, const VARIANT&,
+                          VARIANT* value, std::int32_t*) {
+    peakKiB = std::max(peakKiB.load(), ResidentKiB());
+    ++entered;
+    WaitUntil([&] { return release.load(); }, 10000);
+    *value = Variant::I4(1).Detach();
+    return 0;
+  });
+  std::vector<Socket> held;
+  for (int i = 0; i < 3; ++i) {
+    held.push_back(ConnectTo(port_));
+    ASSERT_TRUE(SendBytes(held.back().get(), small));
+  }
+  ASSERT_TRUE(WaitUntil([&] { return entered == 3; }, 5000));
+  Socket refused = ConnectTo(port_);
+  ASSERT_TRUE(SendBytes(refused.get(), announcement));
+  EXPECT_EQ(Next(refused), "80 06 00 05");
+  EXPECT_EQ(log.Count(LOG_WARN,
+                      "KIV: request refused: messages being read at once would take "
+                      "more than " +
+                          std::to_string(budget.limit()) + " bytes, MaxDecodingMemory"),
+            1);
+  release = true;
+  for (Socket& s : held) EXPECT_EQ(Next(s, 14), Hex(ReplyBytes(0, 0, *Variant::I4(1))));
+  EXPECT_TRUE(WaitUntil([&] { return budget.taken() == 0; }, 5000));
+
+  // 6 MB on the wire, 60 MB decoded; the memory goes back afterwards.
+  engine_->get()->decodeBudget = &engine::ProcessDecodeBudget();
+  release = true;
+  const std::int64_t beforeKiB = ResidentKiB();
+  peakKiB = 0;
+  Socket large = ConnectTo(port_);
+  ASSERT_TRUE(SendBytes(large.get(), EmptyStrings(1500000)));
+  EXPECT_EQ(Next(large, 14), Hex(ReplyBytes(0, 0, *Variant::I4(1))));
+  const bool returned =
+      WaitUntil([&] { return ResidentKiB() < beforeKiB + 10000; }, KIV_SANITIZED ? 0 : 3000);
+  std::printf("resident KiB: before %lld, at peak %lld, after %lld\n",
+              static_cast<long long>(beforeKiB), static_cast<long long>(peakKiB.load()),
+              static_cast<long long>(ResidentKiB()));
+  if (KIV_SANITIZED) return;  // the sanitizers' allocators keep freed memory
+  EXPECT_GT(peakKiB - beforeKiB, 40000);
+  EXPECT_LT(peakKiB - beforeKiB, 100000);
+  EXPECT_TRUE(returned);
+}
+
+// The network fences: where a listening engine binds, and whom it serves.
+void Store(TempRegistry& registry, const std::string& value) {
+  registry.Write(
+      "Windows Registry Editor Version 5.00\n\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\ZIB Networks\\Zib]\n" +
+      value + "\n");
+}
+
+TEST(NetworkFence, ListensOnlyOnListenAddressAndNotAtAllOnAMalformedValue) {
+  TempRegistry registry;
+  Store(registry, "\"ListenAddress\"=\"127.0.0.2\"");  // loopback too: 127.0.0.1 shows the fence
+  TestEngine fenced;
+  ASSERT_EQ(KivStartListening(fenced.get(), false), 0);
+  sockaddr_in bound{};
+  socklen_t size = sizeof bound;
+  ::getsockname(fenced.get()->listenSocket, reinterpret_cast<sockaddr*>(&bound), &size);
+  EXPECT_EQ(bound.sin_addr.s_addr, htonl(0x7F000002));
+  EXPECT_FALSE(ConnectTo(fenced.get()->listenPort).valid());
+  for (const std::string name : {"ListenAddress\"=\"127.1", "AllowedPeers\"=\"10.0.0.0/8,"}) {
+    Store(registry, "\"" + name + "\"");
+    LogCapture log;
+    TestEngine engine;
+    EXPECT_EQ(KivStartListening(engine.get(), false), KIV_RC_LISTEN_FAILED) << name;
+    EXPECT_TRUE(log.Lines().at(0).second.starts_with("KIV: " + name.substr(0, name.find('"'))));
+  }
+}
+
+TEST(NetworkFence, ServesListedPeersAndRefusesOthersWithTheCodeAndAWarning) {
+  TempRegistry registry;
+  for (const bool admitted : {true, false}) {
+    Store(registry, std::string("\"AllowedPeers\"=\"10.0.0.0/8,") +
+                        (admitted ? "127.0.0.0/8" : "127.0.0.2") + "\"");
+    LogCapture log;
+    TestEngine engine;
+    ASSERT_EQ(KivStartListening(engine.get(), false), 0);
+    Socket client = ConnectTo(engine.get()->listenPort);
+    ASSERT_TRUE(SendBytes(client.get(), PingBytes(0)));
+    if (admitted) {
+      EXPECT_TRUE(ReadBytes(client.get(), 8));
+    } else {
+      EXPECT_EQ(ReadUntilClosed(client.get()), U32Bytes(0x80068003));
+    }
+    EXPECT_EQ(log.Count(LOG_WARN,
+                        "KIV: refused a connection from 127.0.0.1: not in AllowedPeers under "
+                        "Software\\ZIB Networks\\Zib (10.0.0.0/8,127.0.0.2/32); add its "
+                        "network there to serve it"),
+              admitted ? 0 : 1);
+  }
 }
 
 }  // namespace

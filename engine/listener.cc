@@ -8,11 +8,17 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <exception>
+#include <optional>
+#include <utility>
 
 #include "engine/engine_object.h"
 #include "engine/event_thread.h"
+#include "engine/peer_fence.h"
 #include "kiv/result_codes.h"
+#include "support/log/log.h"
+#include "support/net/net.h"
 #include "support/threads/thread.h"
 
 namespace {
@@ -24,15 +30,16 @@ void* EventThreadEntry(void* engine) {
   return nullptr;
 }
 
-// The socket, bound and listening; -1 on any failure. Non-blocking, so that
-// an accept after a connection vanished cannot stall the event thread.
-int OpenListeningSocket(bool isDirectory, std::uint16_t& port) {
+// The socket, bound to `bindAddress` (network byte order) and listening; -1
+// on any failure. Non-blocking, so that an accept after a connection
+// vanished cannot stall the event thread.
+int OpenListeningSocket(bool isDirectory, kiv::IPv4Address bindAddress, std::uint16_t& port) {
   const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
   if (s < 0) return -1;
   const int one = 1;
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_addr.s_addr = bindAddress;
   address.sin_port = htons(isDirectory ? KIV_DIRECTORY_PORT : 0);
   socklen_t size = sizeof address;
   const bool ok =
@@ -42,6 +49,12 @@ int OpenListeningSocket(bool isDirectory, std::uint16_t& port) {
       ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &size) == 0 &&
       ::listen(s, kListenBacklog) == 0;
   if (!ok) {
+    // Only a chosen address is worth a line here: the usual failure on all
+    // addresses (the directory's port taken) is reported by the caller.
+    if (bindAddress != htonl(INADDR_ANY)) {
+      LogError(u"KIV: cannot listen on ListenAddress %hs: %hs; is it an address of this machine?",
+               kiv::DottedAddress(bindAddress).c_str(), std::strerror(errno));
+    }
     ::close(s);
     return -1;
   }
@@ -60,9 +73,13 @@ std::int32_t KivStartListening(KIV* engine, bool isDirectory) {
     engine->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (engine->wakeFd < 0) return kiv::KIV_RC_LISTEN_FAILED;
   }
+  std::optional<kiv::engine::NetworkFence> fence = kiv::engine::ConfiguredNetworkFence();
+  if (!fence) return kiv::KIV_RC_LISTEN_FAILED;
   std::uint16_t port = 0;
-  const int s = OpenListeningSocket(isDirectory, port);
+  const int s = OpenListeningSocket(isDirectory, fence->listenAddress, port);
   if (s < 0) return kiv::KIV_RC_LISTEN_FAILED;
+  // Before the event thread starts, which reads it without a lock.
+  engine->fence = std::move(*fence);
   engine->listenPort = port;
   engine->listenSocket = s;
   try {

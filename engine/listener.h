@@ -7,11 +7,12 @@
 
 struct KIV;
 
-// Opens the listening socket (0.0.0.0:29831 with address reuse for the
-// directory, an ephemeral port otherwise) and starts the detached event
-// thread, unless the engine listens already. 0, or 0x20003 when the socket
-// cannot be set up, the thread cannot start, or the engine was stopped
-// before (a removed engine never listens again).
+// Opens the listening socket (port 29831 with address reuse for the
+// directory, an ephemeral port otherwise, on the fence's listen address,
+// by default 0.0.0.0; engine/peer_fence.h) and starts the detached event
+// thread, unless the engine listens already. 0, or 0x20003 when a fence is
+// misconfigured, the socket cannot be set up, the thread cannot start, or
+// the engine was stopped before (a removed engine never listens again).
 std::int32_t KivStartListening(KIV* engine, bool isDirectory);
 
 // Stops the event thread and closes the listening socket; returns once the

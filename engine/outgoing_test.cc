@@ -17,6 +17,7 @@
 #include "support/net/net.h"
 #include "testing/fake_clock.h"
 #include "testing/fake_directory.h"
+#include "testing/group_peer.h"
 #include "testing/kiv_assertions.h"
 #include "testing/raw_peer.h"
 #include "testing/wait.h"
@@ -215,6 +216,53 @@ TEST_F(Outgoing, AliveAfterFortyOneSilentSecondsReregistersBetweenDeadAndAlive) 
   const Variant record = records.back();
   EXPECT_EQ(VUtil::GetLongElement(*record, 4), callerId) << "the id the directory gave";
   EXPECT_EQ(VUtil::GetLongElement(*record, 5), 1) << "the stored services";
+}
+
+// One spoofed BYEBYE and NOTIFY made every satellite register again, and
+// 200 pairs 200 times over; each pair also had the owner subscribe its
+// listeners again.
+TEST_F(Outgoing, ABurstOfDirectoryReturnsReregistersAtOnceThenOnceAtThePacesEnd) {
+  const auto reregistrations = [&] {
+    int count = -1;  // the caller's own registration
+    for (const DirectoryRequest& r : directory_.RequestsNamed(u"Register"))
+      count += r.caller == u"caller" ? 1 : 0;
+    return count;
+  };
+  const auto alivesHeard = [&] {
+    const auto heard = caller_.Statuses();
+    return std::count_if(heard.begin(), heard.end(),
+                         [](const auto& report) { return report.second == KIV_ALIVE; });
+  };
+  const auto burst = [&](int pairs) {
+    for (int i = 0; i < pairs; ++i) {
+      caller_.get()->discovery->ParseByeBye(discoverytest::ByeBye("dir-1"));
+      caller_.get()->discovery->ParseNotify("127.0.0.1",
+                                            discoverytest::Notify("dir-1", 29831, "h", ""));
+    }
+  };
+  const auto alivesBefore = alivesHeard();
+  clock_.Set(kStart + 10);
+  burst(200);
+  EXPECT_EQ(reregistrations(), 1) << "the first return is followed at once";
+  clock_.Set(kStart + 14);
+  EXPECT_FALSE(WaitUntil([&] { return reregistrations() > 1; }, 300)) << "within the pace";
+  clock_.Set(kStart + 15);
+  ASSERT_TRUE(WaitUntil([&] { return reregistrations() == 2; })) << "the last state calls for one";
+  EXPECT_EQ(alivesHeard() - alivesBefore, 4) << "two per registration, none per datagram";
+  EXPECT_EQ(caller_.get()->registered.load(), 1);
+  EXPECT_EQ(caller_.get()->directoryStatus.load(), KIV_ALIVE);
+  ASSERT_TRUE(directory_.FindSatellite(u"caller"));
+  EXPECT_EQ(directory_.FindSatellite(u"caller")->id, caller_.get()->satelliteId.load());
+
+  // A burst that ends with the directory gone leaves nothing to do; its
+  // return after a quiet pace is followed at once.
+  clock_.Set(kStart + 17);
+  burst(3);
+  caller_.get()->discovery->ParseByeBye(discoverytest::ByeBye("dir-1"));
+  clock_.Set(kStart + 30);
+  EXPECT_FALSE(WaitUntil([&] { return reregistrations() > 2; }, 300));
+  burst(1);
+  EXPECT_EQ(reregistrations(), 3);
 }
 
 TEST_F(Outgoing, RegistrationAnswerGivesTheIdsAndARefusalChangesNothing) {

@@ -56,6 +56,8 @@ const char* Meaning(std::int32_t code) {
       return "server holds its maximum of connections";
     case KIV_E_NO_WORKER:
       return "server could not start a worker";
+    case KIV_E_PEER_NOT_ALLOWED:
+      return "server does not serve the caller's address (not in its allowed peers)";
     case KIV_E_LOOKUP_ARGUMENT:
       return "lookup argument could not be built";
     case KIV_E_OUT_OF_MEMORY:

@@ -130,6 +130,10 @@ bool KivHandleMessage(KIV* engine, KivConnection* connection) {
         std::chrono::steady_clock::now() + std::chrono::milliseconds(engine->messageTimeoutMs),
         kiv::engine::kMessageBytesPerExtraSecond);
     in.SetLimit(engine->maxMessageBytes);
+    in.SetBudget(engine->decodeBudget);
+    // Runs when this scope ends, after the handlers below freed the value.
+    const std::unique_ptr<kiv::SocketSource, void (*)(kiv::SocketSource*)> trim(
+        &in, [](kiv::SocketSource* read) { kiv::engine::TrimAfterLargeMessage(*read); });
     std::uint16_t kind = 0;
     if (!kiv::ReadU16(in, kind)) {
       kiv::engine::ReportUnreadMessage(in, "request", engine->messageTimeoutMs);

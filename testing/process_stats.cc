@@ -1,5 +1,7 @@
 #include "testing/process_stats.h"
 
+#include <sys/resource.h>
+
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -21,6 +23,13 @@ std::optional<ProcessStats> ReadProcessStats(pid_t pid) {
   }
   // A process that ended while it was read lists no thread.
   return stats.threads == 0 ? std::nullopt : std::optional(stats);
+}
+
+bool RaiseDescriptorLimit(std::uint64_t wanted) {
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_max < wanted) return false;
+  files.rlim_cur = files.rlim_max;
+  return ::setrlimit(RLIMIT_NOFILE, &files) == 0;
 }
 
 }  // namespace kiv::testing

@@ -17,4 +17,8 @@ struct ProcessStats {
 
 std::optional<ProcessStats> ReadProcessStats(pid_t pid);
 
+// Raises this process's descriptor limit to its hard limit; false when that
+// stays below `wanted`. For tests that hold both ends of many connections.
+bool RaiseDescriptorLimit(std::uint64_t wanted);
+
 }  // namespace kiv::testing

@@ -39,7 +39,39 @@ bool SocketSource::WithinLimit(std::uint64_t more) {
 }
 
 bool SocketSource::Expect(std::uint64_t bytes) {
-  return WithinLimit(bytes);
+  // Announced memory is taken from the budget at once: of several large
+  // messages arriving together, the first ones finish and the later ones
+  // are refused, instead of all growing in step until every one fails.
+  return WithinLimit(bytes) && Reserve(counted_ + bytes);
+}
+
+bool SocketSource::Reserve(std::uint64_t total) {
+  if (budget_ == nullptr || total <= reserved_ + kBudgetFree) return true;
+  // In steps, so that the shared counter is touched once per step, not
+  // once per field.
+  const std::uint64_t step = std::max(total - kBudgetFree - reserved_, kBudgetStep);
+  if (!budget_->Take(step)) {
+    overBudget_ = true;
+    return false;
+  }
+  reserved_ += step;
+  return true;
+}
+
+bool SocketSource::Count(std::uint64_t more) {
+  if (!WithinLimit(more)) return false;
+  counted_ += more;
+  return Reserve(counted_);
+}
+
+bool SocketSource::Charge(std::uint64_t bytes) {
+  charged_ += bytes;
+  return Count(bytes);
+}
+
+SocketSource::~SocketSource() {
+  Commit();
+  if (budget_ != nullptr) budget_->Give(reserved_);
 }
 
 bool SocketSource::ReceiveAll(void* buffer, std::size_t n) {
@@ -67,8 +99,7 @@ bool SocketSource::Commit() {
 }
 
 bool SocketSource::ReadExact(void* buffer, std::size_t n) {
-  if (!WithinLimit(n)) return false;
-  counted_ += n;
+  if (!Count(n)) return false;
   auto* cursor = static_cast<std::uint8_t*>(buffer);
   while (n > 0) {
     if (delivered_ < peeked_) {

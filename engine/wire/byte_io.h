@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "engine/wire/decode_budget.h"
 #include "support/net/socket.h"
 
 namespace kiv {
@@ -31,6 +32,10 @@ class ByteSource {
   // Told by the decoder that at least `bytes` more bytes are announced, before
   // it reads them; false refuses the value before any of them is awaited.
   virtual bool Expect(std::uint64_t /*bytes*/) { return true; }
+  // Told by the decoder what a value costs in memory beyond its bytes on the
+  // wire (allocation overhead, pointers, variant slots) before it allocates;
+  // false refuses the value.
+  virtual bool Charge(std::uint64_t /*bytes*/) { return true; }
 };
 
 // Reads from a connected socket and never consumes a byte it has not
@@ -40,7 +45,11 @@ class ByteSource {
 // destruction), instead of one system call per primitive. Waits as long as
 // the socket's receive time-out allows, or until a deadline when one is set;
 // end of stream and errors fail. A size limit, when set, fails the read that
-// would pass it (or the announcement of more) and remembers the size.
+// would pass it (or the announcement or charge of more) and remembers the
+// size; it counts what the message costs in memory, which is what a peer can
+// make a reader spend. A budget, when set, is shared with the process's other
+// readers: the source takes from it what its message announces or grows to,
+// beyond a small allowance, and gives it back when destroyed.
 class SocketSource final : public ByteSource {
  public:
   using Deadline = std::chrono::steady_clock::time_point;
@@ -48,10 +57,11 @@ class SocketSource final : public ByteSource {
   explicit SocketSource(SOCKET socket) : socket_(socket) {}
   SocketSource(const SocketSource&) = delete;
   SocketSource& operator=(const SocketSource&) = delete;
-  ~SocketSource() override { Commit(); }
+  ~SocketSource() override;
 
   bool ReadExact(void* buffer, std::size_t n) override;
   bool Expect(std::uint64_t bytes) override;
+  bool Charge(std::uint64_t bytes) override;
   // Takes the delivered bytes off the socket; false when that fails.
   bool Commit();
 
@@ -69,14 +79,29 @@ class SocketSource final : public ByteSource {
   std::uint64_t limit() const { return limit_; }
   // The size a refused read or announcement would have reached, or 0.
   std::uint64_t refusedSize() const { return refusedSize_; }
+  void SetBudget(DecodeBudget* budget) { budget_ = budget; }
+  const DecodeBudget* budget() const { return budget_; }
+  // True when the shared budget refused to grow.
+  bool overBudget() const { return overBudget_; }
+  // What Charge added up: memory in many small blocks, which the allocator
+  // may keep after they are freed.
+  std::uint64_t charged() const { return charged_; }
 
  private:
   static constexpr std::size_t kWindow = 4096;
+  // Each message's first bytes are outside the budget, so small calls still
+  // pass while large messages fill it; past them it is taken in steps.
+  static constexpr std::uint64_t kBudgetFree = 64 * 1024;
+  static constexpr std::uint64_t kBudgetStep = 64 * 1024;
 
   bool ReceiveAll(void* buffer, std::size_t n);
   // One recv, waiting no later than the deadline when there is one.
   ssize_t Receive(void* buffer, std::size_t n, int flags);
   bool WithinLimit(std::uint64_t more);
+  // Counts `more` toward the limit and the budget; false when either refuses.
+  bool Count(std::uint64_t more);
+  // Takes from the budget what the message's first `total` bytes need.
+  bool Reserve(std::uint64_t total);
 
   SOCKET socket_;
   std::unique_ptr<std::uint8_t[]> window_;
@@ -89,6 +114,10 @@ class SocketSource final : public ByteSource {
   std::uint64_t limit_ = 0;
   std::uint64_t counted_ = 0;  // bytes delivered since the limit was set
   std::uint64_t refusedSize_ = 0;
+  std::uint64_t charged_ = 0;
+  DecodeBudget* budget_ = nullptr;
+  std::uint64_t reserved_ = 0;  // taken from budget_
+  bool overBudget_ = false;
 };
 
 class MemorySource final : public ByteSource {
@@ -96,12 +125,20 @@ class MemorySource final : public ByteSource {
   MemorySource(const void* data, std::size_t size)
       : data_(static_cast<const std::uint8_t*>(data)), size_(size) {}
   bool ReadExact(void* buffer, std::size_t n) override;
+  bool Charge(std::uint64_t bytes) override {
+    charged_ += bytes;
+    return true;
+  }
   std::size_t remaining() const { return size_ - offset_; }
+  // What decoding charged, so that bytes plus this is what a reader with a
+  // size limit counts for the same message.
+  std::uint64_t charged() const { return charged_; }
 
  private:
   const std::uint8_t* data_;
   std::size_t size_;
   std::size_t offset_ = 0;
+  std::uint64_t charged_ = 0;
 };
 
 class MemorySink final : public ByteSink {

@@ -1,6 +1,9 @@
 // Decoder half of the wire codec. Nothing here trusts a count the peer
 // announces: every buffer grows with the bytes that have actually arrived,
-// at most doubling, so memory stays within a small multiple of the input.
+// at most doubling. What a value costs in memory beyond its wire bytes (a
+// 4-byte empty string takes a 32-byte block and an 8-byte slot) is charged
+// to the source before it is allocated, so a size limit bounds memory, not
+// just bytes received.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +19,18 @@ namespace {
 
 // First allocation for data whose announced size is not yet backed by bytes.
 constexpr std::size_t kFirstStep = 64 * 1024;
+
+// What the heap takes for a block of n bytes: the allocator's header,
+// 16-byte steps, 32 bytes at least.
+constexpr std::uint64_t HeapCost(std::uint64_t n) {
+  return std::max<std::uint64_t>(32, (n + 8 + 15) & ~std::uint64_t{15});
+}
+
+// A string's block beyond its wire bytes: length prefix and terminator
+// travel as 4 of the block's 6 extra bytes.
+constexpr std::uint64_t StringOverhead(std::uint64_t bytes) {
+  return HeapCost(bytes + 6) - (bytes + 4);
+}
 
 template <typename T>
 bool ReadBig(ByteSource& in, T& value) {
@@ -105,14 +120,18 @@ bool ReadFixedElements(ByteSource& in, GrowingBlock& block, VARTYPE elementType,
   }
 }
 
-// Each string carries at least its u32 length, each variant its u16 type.
+// Each string carries at least its u32 length, each variant its u16 type;
+// in memory an array element takes its slot besides.
 constexpr std::uint64_t kMinStringBytes = 4;
 constexpr std::uint64_t kMinVariantBytes = 2;
+constexpr std::uint64_t kMinStringCost = kMinStringBytes + sizeof(BSTR) + StringOverhead(0);
+constexpr std::uint64_t kVariantSlotCharge = sizeof(VARIANT) - kMinVariantBytes;
 
 bool ReadStringElements(ByteSource& in, GrowingBlock& block, std::uint32_t total) {
-  if (!in.Expect(kMinStringBytes * total)) return false;
+  if (!in.Expect(kMinStringCost * total)) return false;
   for (std::size_t i = 0; i < total; ++i) {
-    if (!block.Grow((i + 1) * sizeof(BSTR), std::size_t{total} * sizeof(BSTR)) ||
+    if (!in.Charge(sizeof(BSTR)) ||
+        !block.Grow((i + 1) * sizeof(BSTR), std::size_t{total} * sizeof(BSTR)) ||
         !ReadBstr(in, block.as<BSTR>() + i)) {
       for (std::size_t k = 0; k < i; ++k) SysFreeString(block.as<BSTR>()[k]);
       return false;
@@ -123,9 +142,10 @@ bool ReadStringElements(ByteSource& in, GrowingBlock& block, std::uint32_t total
 }
 
 bool ReadVariantElements(ByteSource& in, GrowingBlock& block, std::uint32_t total, int depth) {
-  if (!in.Expect(kMinVariantBytes * total)) return false;
+  if (!in.Expect((kMinVariantBytes + kVariantSlotCharge) * total)) return false;
   for (std::size_t i = 0; i < total; ++i) {
-    bool ok = block.Grow((i + 1) * sizeof(VARIANT), std::size_t{total} * sizeof(VARIANT));
+    bool ok = in.Charge(kVariantSlotCharge) &&
+              block.Grow((i + 1) * sizeof(VARIANT), std::size_t{total} * sizeof(VARIANT));
     if (ok) {
       VariantInit(block.as<VARIANT>() + i);
       ok = ReadVariantAt(in, block.as<VARIANT>() + i, depth);
@@ -163,6 +183,7 @@ bool ReadArrayAt(ByteSource& in, SAFEARRAY** array, VARTYPE elementType, int dep
     if (!wire::MultiplyCount(total, bound.cElements)) return false;
   }
   if (!wire::IsCarriedElementType(elementType)) return false;
+  if (!in.Charge(HeapCost(sizeof(SAFEARRAY) + dims * sizeof(SAFEARRAYBOUND)))) return false;
   if (total == 0) {
     *array = SafeArrayCreate(elementType, dims, bounds);
     return *array != nullptr;
@@ -249,7 +270,7 @@ bool ReadBstr(ByteSource& in, BSTR* text) {
   std::uint32_t units = 0;
   if (!ReadU32(in, units) || units > kMaxStringUnits) return false;
   const std::size_t bytes = std::size_t{units} * 2;
-  if (!in.Expect(bytes)) return false;
+  if (!in.Expect(bytes) || !in.Charge(StringOverhead(bytes))) return false;
   BSTR result = nullptr;
   if (bytes <= kFirstStep) {
     // Short strings are read straight into their final allocation.

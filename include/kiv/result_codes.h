@@ -47,6 +47,9 @@ constexpr std::int32_t KIV_E_SOCKET_FAILED = static_cast<std::int32_t>(0x8006002
 constexpr std::int32_t KIV_E_TIMED_OUT = static_cast<std::int32_t>(0x80060026);
 constexpr std::int32_t KIV_E_TOO_MANY_CONNECTIONS = static_cast<std::int32_t>(0x80068001);
 constexpr std::int32_t KIV_E_NO_WORKER = static_cast<std::int32_t>(0x80068002);
+// The server serves only the peer networks in its AllowedPeers (or kivd's
+// --allow), and the caller's address is in none; travels on the wire.
+constexpr std::int32_t KIV_E_PEER_NOT_ALLOWED = static_cast<std::int32_t>(0x80068003);
 constexpr std::int32_t KIV_E_LOOKUP_ARGUMENT = static_cast<std::int32_t>(0x8000FFFF);
 constexpr std::int32_t KIV_E_OUT_OF_MEMORY = static_cast<std::int32_t>(0x8007000E);
 

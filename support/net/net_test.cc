@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "support/log/cbblog.h"
+#include "support/net/cidr.h"
 #include "support/net/net_test_util.h"
 #include "testing/log_capture.h"
 #include "testing/wait.h"
@@ -75,6 +76,34 @@ TEST(ConnectWithTimeout, FailsFastOnARefusedPortAndLogsAnUnresolvableHost) {
   EXPECT_EQ(log.Count(LOG_WARN, "Failed to connect to " + std::string(256, 'a') +
                                     ":7 , could not resolve hostname"),
             1);
+}
+
+TEST(NetworkList, ParsesStrictCidrListsAndMatchesAtThePrefixBoundaries) {
+  const auto allows = [](const std::string& list, const char* address) {
+    const auto networks = ParseNetworkList(list);
+    return networks && NetworkListAllows(*networks, ::inet_addr(address));
+  };
+  EXPECT_TRUE(allows("", "203.0.113.9") && allows("0.0.0.0/0", "255.255.255.255"));
+  EXPECT_TRUE(allows("10.1.0.0/16", "10.1.255.255") && allows("192.0.2.6/31", "192.0.2.7"));
+  EXPECT_TRUE(allows(" 127.0.0.0/8 , 192.0.2.7", "192.0.2.7")) << "a bare address is its /32";
+  EXPECT_FALSE(allows("0.0.0.0/1", "128.0.0.0"));
+  for (const char* outside : {"10.0.255.255", "10.2.0.0", "192.0.2.6", "192.0.2.8"}) {
+    EXPECT_FALSE(allows("10.1.0.0/16,192.0.2.7/32", outside)) << outside;
+  }
+  for (const char* bad : {"10.0.0.0/33", "10.0.0/8", "10.0.0.0/", "10.0.0.0/08", "010.0.0.0/8",
+                          "256.0.0.0/8", "10.0.0.0.0/8", "127.1", "a.b.c.d/8", "10.0.0.0/8,",
+                          ",10.0.0.0/8", "10.0.0.0/8,,1.2.3.4", "10.0.0.0 /8", "-1.0.0.0/8"}) {
+    EXPECT_FALSE(ParseNetworkList(bad)) << bad;
+  }
+  for (const auto& [list, expected] :
+       {std::pair{"10.1.2.3/16",
+                  "'10.1.2.3/16' has bits set past its /16 prefix (did you mean "
+                  "10.1.0.0/16?)"},
+        std::pair{"1.2.3.4,", "an empty entry (a comma too many)"}}) {
+    std::string problem;
+    EXPECT_FALSE(ParseNetworkList(list, &problem));
+    EXPECT_EQ(problem, expected);
+  }
 }
 
 TEST(ResolveHostAddress, AnswersTheFirstIPv4AddressOrAllOnes) {

@@ -65,6 +65,26 @@ std::vector<std::string> NameList(const std::string& option, const std::string& 
   return names;
 }
 
+IPv4Address ListenAddress(const std::string& text) {
+  const std::optional<IPv4Address> address = ParseDottedAddress(text);
+  if (!address) {
+    throw OptionsError("--listen takes an IPv4 address such as 127.0.0.1, got '" + text + "'");
+  }
+  return *address;
+}
+
+// Adds the networks of one --allow to those of the earlier ones.
+void AddAllowed(std::optional<std::vector<Ipv4Network>>& allowed, const std::string& text) {
+  std::string problem;
+  const std::optional<std::vector<Ipv4Network>> networks = ParseNetworkList(text, &problem);
+  if (!networks || networks->empty()) {
+    throw OptionsError("--allow takes IPv4 networks such as 127.0.0.0/8,10.1.0.0/16, got '" + text +
+                       "'" + (problem.empty() ? "" : ": " + problem));
+  }
+  if (!allowed) allowed.emplace();
+  allowed->insert(allowed->end(), networks->begin(), networks->end());
+}
+
 // "--option VALUE" or "--option=VALUE" at args[i]; advances i.
 std::optional<std::string> Value(std::span<const std::string> args, std::size_t& i,
                                  const std::string& option) {
@@ -82,6 +102,7 @@ std::optional<std::string> Value(std::span<const std::string> args, std::size_t&
 const char kKivdUsage[] =
     "usage: kivd [--server-id ID] [--users U1,U2] [--aliases A1,A2]\n"
     "            [--ping-interval S] [--notify-interval S] [--allow-takeover]\n"
+    "            [--listen ADDRESS] [--allow CIDR[,CIDR...]]...\n"
     "\n"
     "Runs the kiv directory: the satellite \"MainRegister\" on TCP port 29831. It\n"
     "keeps the satellites' registrations, answers their lookups, pings them (three\n"
@@ -104,11 +125,19 @@ const char kKivdUsage[] =
     "  --allow-takeover     let a registration replace the holder of its name even\n"
     "                       when the holder is alive (the rule before names were\n"
     "                       guarded)\n"
+    "  --listen ADDRESS     the IPv4 address to accept connections on, such as\n"
+    "                       127.0.0.1 for this machine only (default: the store's\n"
+    "                       ListenAddress, else all)\n"
+    "  --allow CIDR,...     serve only peers in these networks, such as 10.1.0.0/16;\n"
+    "                       repeatable; others get 0x80068003; the address kivd\n"
+    "                       reaches itself at (127.0.0.1, or --listen's) is always\n"
+    "                       added (default: the store's AllowedPeers, else all)\n"
     "Both intervals take fractions and must stay below 41 seconds.\n"
     "\n"
     "Exit status: 0 after a clean stop; 1 when it cannot start (port 29831 or the\n"
     "discovery port taken); 2 wrong usage; 5 the configuration store (KIV_REGISTRY)\n"
-    "cannot be read: the message names its file, line and problem.\n";
+    "cannot be read, or its ListenAddress or AllowedPeers is malformed: the message\n"
+    "names the problem.\n";
 
 KivdOptions ParseKivdOptions(std::span<const std::string> args, const std::string& hostName) {
   KivdOptions options;
@@ -127,6 +156,10 @@ KivdOptions ParseKivdOptions(std::span<const std::string> args, const std::strin
       options.pingInterval = Interval("--ping-interval", *ping);
     } else if (auto notify = Value(args, i, "--notify-interval")) {
       options.notifyInterval = Interval("--notify-interval", *notify);
+    } else if (auto listen = Value(args, i, "--listen")) {
+      options.listenAddress = ListenAddress(*listen);
+    } else if (auto allow = Value(args, i, "--allow")) {
+      AddAllowed(options.allowedPeers, *allow);
     } else if (args[i] == "--allow-takeover") {
       options.allowTakeover = true;
     } else {

@@ -4,17 +4,23 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "directory/directory_config.h"
+#include "support/net/cidr.h"
 
 namespace kiv::directory {
 
 struct KivdOptions : DirectoryConfig {
   bool help = false;
+  // --listen (network byte order); unset: the store's ListenAddress, else all.
+  std::optional<IPv4Address> listenAddress;
+  // Every --allow's networks together; unset: the store's AllowedPeers, else all.
+  std::optional<std::vector<Ipv4Network>> allowedPeers;
 };
 
 class OptionsError : public std::runtime_error {

@@ -1,5 +1,6 @@
 #include "tools/kivd/kivd_options.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 namespace kiv::directory {
@@ -27,6 +28,20 @@ TEST(KivdOptionsTest, DefaultsFromTheHostNameAndEveryOptionInBothForms) {
                           "--users=ann,,bob", "--users=ann,", "--aliases=a b", "--aliases=tab\t",
                           "--ping-interval=41", "--notify-interval=0.049", "--ping-interval=inf",
                           "--notify-interval=ten", "--port=1", "--allow-takeover=no"}) {
+    EXPECT_THROW(parse({arg}), OptionsError) << arg;
+  }
+}
+
+TEST(KivdOptionsTest, ListenTakesOneAddressAndAllowGathersEveryList) {
+  const auto parse = [](std::vector<std::string> args) { return ParseKivdOptions(args, "h"); };
+  EXPECT_FALSE(parse({}).listenAddress || parse({}).allowedPeers) << "the store decides";
+  const KivdOptions options =
+      parse({"--listen=127.0.0.1", "--allow", "127.0.0.0/8,10.1.0.0/16", "--allow=192.0.2.7"});
+  EXPECT_EQ(options.listenAddress, htonl(0x7F000001));
+  ASSERT_TRUE(options.allowedPeers);
+  EXPECT_EQ(FormatNetworkList(*options.allowedPeers), "127.0.0.0/8,10.1.0.0/16,192.0.2.7/32");
+  for (const char* arg : {"--listen=", "--listen=localhost", "--listen=127.1", "--allow=",
+                          "--allow=10.0.0.0/8,", "--allow=10.1.2.3/16", "--listen", "--allow"}) {
     EXPECT_THROW(parse({arg}), OptionsError) << arg;
   }
 }

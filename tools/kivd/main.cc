@@ -1,4 +1,5 @@
 // kivd: runs the directory until SIGINT or SIGTERM.
+#include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -6,13 +7,16 @@
 #include <climits>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "directory/directory_service.h"
+#include "engine/peer_fence.h"
 #include "kiv/satellite.h"
 #include "support/log/log.h"
 #include "support/log/log_paths.h"
+#include "support/net/cidr.h"
 #include "support/registry/registry.h"
 #include "tools/kivd/kivd_options.h"
 
@@ -49,6 +53,32 @@ sigset_t BlockStopSignals() {
   return set;
 }
 
+// The command line's fences replace the store's; what the store still
+// decides is checked now, as the store itself is. The directory registers
+// its own services with itself (DirectoryService::Start), at loopback or at
+// its one listen address, so that address is always admitted.
+// 0, or the exit status after a line on standard error.
+int SetUpFence(kiv::directory::KivdOptions& options) {
+  if (options.listenAddress) kiv::engine::OverrideListenAddress(*options.listenAddress);
+  if (options.allowedPeers) {
+    kiv::engine::OverrideAllowedPeers(*options.allowedPeers, "kivd --allow");
+  }
+  std::string problem;
+  std::optional<kiv::engine::NetworkFence> fence = kiv::engine::ConfiguredNetworkFence(&problem);
+  if (!fence) {
+    std::cerr << "kivd: configuration store: " << problem << "; fix it to start\n";
+    return 5;
+  }
+  const kiv::IPv4Address self =
+      fence->listenAddress == htonl(INADDR_ANY) ? htonl(INADDR_LOOPBACK) : fence->listenAddress;
+  options.selfAddress = kiv::DottedAddress(self);
+  if (!kiv::NetworkListAllows(fence->allowedPeers, self)) {
+    fence->allowedPeers.push_back({ntohl(self), 32});
+    kiv::engine::OverrideAllowedPeers(fence->allowedPeers, fence->allowedPeersSetting);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -72,6 +102,7 @@ int main(int argc, char** argv) {
     std::cerr << "kivd: configuration store " << problem << "; fix it to start\n";
     return 5;
   }
+  if (const int status = SetUpFence(options); status != 0) return status;
   const std::string serverId = options.serverId;
   options.tableFile = TableFilePath();
   kiv::directory::DirectoryService directory(std::move(options));

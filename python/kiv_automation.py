@@ -139,6 +139,7 @@ _MEANINGS = {
     0x80060026: "the other side did not answer within the time limit",
     0x80068001: "server holds its maximum of connections",
     0x80068002: "server could not start a worker",
+    0x80068003: "server does not serve the caller's address (AllowedPeers)",
 }
 
 
@@ -193,7 +194,7 @@ _TIMEOUT_CODES = frozenset({KIV_RC_TIMED_OUT, 0x80060026})
 _TRANSPORT_CODES = frozenset(
     {0x00020023, 0x00020024, 0x00020025, 0x80060005, 0x80060023, 0x80060024, 0x80060025}
 )
-_REFUSED_CODES = frozenset({0x80060001, 0x80060003, 0x80068001, 0x80068002})
+_REFUSED_CODES = frozenset({0x80060001, 0x80060003, 0x80068001, 0x80068002, 0x80068003})
 _LOCAL_CODES = frozenset({0x00020001, 0x0002000A, 0x00020014})
 # Registration: no listening socket; a call's result or a target: terminated.
 _RC_TERMINATED_OR_NO_LISTENER = 0x00020003

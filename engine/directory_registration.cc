@@ -118,6 +118,8 @@ void Register(KIV* engine, const char* directoryHost, std::int32_t port, BSTR sa
   kiv::Bstr name = CopyName(satelliteName);
   kiv::Variant servicesCopy;
   if (services != nullptr) servicesCopy = kiv::Variant::CopyOf(*services);
+  // The directory, or the name requests go out under, may be another now.
+  engine->lookups.Reset(!isDirectory);
   {
     PScopedLock guard(&engine->identityLock);
     engine->directoryPort = directoryPort;
@@ -150,6 +152,8 @@ void Register(KIV* engine, const char* directoryHost, std::int32_t port, BSTR sa
       kiv::engine::CallWithin(engine, address.c_str(), directoryPort, "Register", record.get(),
                               answer.get(), &code, engine->directoryTimeoutMs);
   SetCode(returnCode, result < 0 ? result : code);
+  // Again, for answers that requests stored while this one was under way.
+  engine->lookups.Clear();
   if (result < 0 || code != 0) return;
 
   ApplyRegisterAnswer(engine, *answer);
@@ -203,6 +207,7 @@ void kiv::engine::UseDirectory(KIV* engine, const std::string& host, std::uint16
                                BSTR callerName) {
   const std::string address = DirectoryAddressFor(host);
   kiv::Bstr name = CopyName(callerName);
+  engine->lookups.Reset(!kiv::engine::IsDirectoryName(callerName));
   PScopedLock guard(&engine->identityLock);
   engine->directoryPort = port != 0 ? port : KIV_DIRECTORY_PORT;
   engine->directoryHost = host;

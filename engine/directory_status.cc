@@ -98,6 +98,9 @@ void OnStatus(KIV* engine, std::int32_t status) {
     engine->directoryStatus = KIV_DEAD;
     Notify(engine, KIV_DEAD);
   }
+  // A directory that went, came back or fell silent may have lost or moved
+  // satellites: every request asks it again.
+  engine->lookups.Clear();
   engine->directoryStatus = status;
   if (status == KIV_ALIVE && engine->registered.load() != 0) {
     DirectoryBack(engine);

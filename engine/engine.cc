@@ -68,6 +68,7 @@ void KivDestroy(KIV* engine) {
   // The owner should have removed the satellite first; if it did not, the
   // event thread must still stop before the object it uses is freed.
   KivStopListening(engine);
+  engine->pool.Stop();
   {
     // Handlers that were still busy when the event thread stopped run on
     // detached workers that hold this engine.

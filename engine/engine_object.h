@@ -20,8 +20,10 @@
 
 #include "discovery/discover_client.h"
 #include "engine/call.h"
+#include "engine/lookup_cache.h"
 #include "engine/message_limit.h"
 #include "engine/peer_fence.h"
+#include "engine/worker_pool.h"
 #include "kiv/engine.h"
 #include "kiv/value.h"
 #include "support/threads/cond.h"
@@ -84,6 +86,8 @@ struct KIV {
   // on after KivRequest returned. KivDestroy waits for 0; the count is shared
   // so that it outlives the engine while the last of them signals.
   std::shared_ptr<PIntCondMutex> workers = std::make_shared<PIntCondMutex>();
+  // The threads that serve incoming messages; each counts in `workers`.
+  kiv::engine::WorkerPool pool{this};
   // How long a worker waits for the rest of a message, or for the peer to
   // take its reply, before it drops the connection: a peer that connects and
   // stays silent must not hold a thread for ever. Tests lower it.
@@ -95,6 +99,8 @@ struct KIV {
   // Shared by every message being read at once; the process's, unless a
   // test gives the engine one of its own.
   kiv::DecodeBudget* decodeBudget = &kiv::engine::ProcessDecodeBudget();
+  // The directory's recent answers for named satellites (engine/lookup_cache.h).
+  kiv::engine::LookupCache lookups;
   // How long any request to the directory may wait for its answer.
   std::int32_t directoryTimeoutMs = kiv::engine::ConfiguredDirectoryTimeoutMs();
   // How long a served connection may stay silent before it is closed.

@@ -101,16 +101,7 @@ class EventLoop {
   // connection alive and ends on its own.
   void CloseAll() {
     for (auto entry = table_.rbegin(); entry != table_.rend(); ++entry) {
-      KivConnection& connection = **entry;
-      ::shutdown(connection.stream.socket(), SHUT_RDWR);
-      if (connection.worker) {
-        if (connection.state.load() == kBusy) {
-          connection.worker->Detach();
-        } else {
-          connection.worker->Join(nullptr);
-        }
-        connection.worker.reset();
-      }
+      ::shutdown((*entry)->stream.socket(), SHUT_RDWR);
     }
     table_.clear();
   }
@@ -133,10 +124,6 @@ class EventLoop {
       KivConnection& connection = *table_[i];
       const std::int32_t state = connection.state.load();
       if (state == kIdle) {
-        if (connection.worker) {
-          connection.worker->Join(nullptr);
-          connection.worker.reset();
-        }
         if (!connection.idleSince) connection.idleSince = now;
         if (now - *connection.idleSince > idleLimit) {
           Drop(i);
@@ -153,10 +140,6 @@ class EventLoop {
   void Drop(std::size_t index) {
     const std::shared_ptr<KivConnection> connection = table_[index];
     table_.erase(table_.begin() + static_cast<std::ptrdiff_t>(index));
-    if (connection->worker) {
-      connection->worker->Join(nullptr);
-      connection->worker.reset();
-    }
     // Unread input would turn the close into a reset, which can destroy a
     // refusal the peer has not read yet.
     Discard(connection->stream.socket(), kiv::engine::kDiscardLimit);
@@ -227,37 +210,14 @@ class EventLoop {
 
   void ReadMarker(const std::shared_ptr<KivConnection>& shared) {
     KivConnection& connection = *shared;
-    const int s = connection.stream.socket();
-    std::uint8_t byte = 0;
-    const ssize_t got = Receive(s, &byte, 1);
-    if (got == 0) {
-      connection.state = kClosedByPeer;
-      return;
-    }
-    if (got < 0) {
-      if (errno != EAGAIN && errno != EWOULDBLOCK) connection.state = kFailed;
-      return;
-    }
-    if (byte != kiv::engine::kReuseMarker) {
-      connection.state = kFailed;
-      return;
-    }
-    // Never blocks: a peer that stopped reading loses the connection
-    // instead of stalling every other one.
-    const std::uint8_t answer = kiv::engine::kReuseAnswer;
-    ssize_t sent;
-    do {
-      sent = ::send(s, &answer, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
-    } while (sent < 0 && errno == EINTR);
-    if (sent != 1) {
-      connection.state = kFailed;
-      return;
-    }
-    connection.state = kBusy;
+    const std::int32_t state = KivTakeMarker(connection.stream.socket());
+    if (state == kIdle) return;
+    connection.state = state;
+    if (state != kBusy) return;
     connection.idleSince.reset();
     if (!KivStartWorker(shared, engine_)) {
       connection.state = kFailed;
-      KivSendRefusal(s, kiv::KIV_E_NO_WORKER);
+      KivSendRefusal(connection.stream.socket(), kiv::KIV_E_NO_WORKER);
     }
   }
 
@@ -271,6 +231,22 @@ class EventLoop {
 };
 
 }  // namespace
+
+std::int32_t KivTakeMarker(int socket) {
+  std::uint8_t byte = 0;
+  const ssize_t got = Receive(socket, &byte, 1);
+  if (got == 0) return kClosedByPeer;
+  if (got < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? kIdle : kFailed;
+  if (byte != kiv::engine::kReuseMarker) return kFailed;
+  // Never blocks: a peer that stopped reading loses the connection instead
+  // of stalling the thread that answers.
+  const std::uint8_t answer = kiv::engine::kReuseAnswer;
+  ssize_t sent;
+  do {
+    sent = ::send(socket, &answer, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+  } while (sent < 0 && errno == EINTR);
+  return sent == 1 ? kBusy : kFailed;
+}
 
 void KivSendRefusal(int socket, std::int32_t code) {
   Discard(socket, kiv::engine::kDiscardLimit);

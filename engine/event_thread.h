@@ -1,8 +1,8 @@
 // The server side of the engine: one KivConnection per accepted connection
 // and the event thread that accepts connections, watches idle ones for the
 // reuse marker and hands every message to a worker (engine/worker.h).
-// A connection is used by one thread at a time: its worker while it is
-// busy, the event thread otherwise; `state` tells which.
+// A connection is used by one thread at a time: a worker while it is busy,
+// the event thread otherwise; `state` tells which.
 #pragma once
 
 #include <atomic>
@@ -12,7 +12,6 @@
 #include <optional>
 
 #include "engine/wire/socket_stream.h"
-#include "support/threads/thread.h"
 
 struct KIV;
 
@@ -50,9 +49,6 @@ struct KivConnection {
   kiv::SocketStream stream;
   // Written by the worker when it ends and by the event thread otherwise.
   std::atomic<std::int32_t> state{kiv::engine::kBusy};
-  // The worker serving the connection, or none; only the event thread
-  // touches this field.
-  std::unique_ptr<PThread> worker;
   // When the event thread first saw it idle since its last message; only
   // the event thread touches it (unset while a message is served).
   std::optional<std::chrono::steady_clock::time_point> idleSince;
@@ -62,6 +58,11 @@ struct KivConnection {
 // connection and sets eventThreadDone (also when it ends on a failure).
 // Returns 0.
 int KivEventThread(KIV* engine);
+
+// Reads what the peer sent on an idle connection, without waiting: the
+// reuse marker is answered and kBusy returned; kIdle when nothing arrived;
+// kClosedByPeer, or kFailed for any other byte or a failed answer.
+std::int32_t KivTakeMarker(int socket);
 
 // Reads and drops what the peer sent (at most kDiscardLimit bytes, without
 // waiting) and sends the 4-byte refusal without blocking.

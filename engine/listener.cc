@@ -110,6 +110,8 @@ void KivStopListening(KIV* engine) {
   const std::uint64_t wake = 1;
   [[maybe_unused]] const ssize_t written = ::write(wakeFd, &wake, sizeof wake);
   engine->eventThreadDone.WaitSet();
+  // No message can arrive any more: parked workers end.
+  engine->pool.Stop();
   ::close(listenSocket);
   PScopedLock guard(&engine->identityLock);
   engine->listenSocket = -1;

@@ -1,15 +1,20 @@
 // KivGetServiceReg and KivRequest: ask the directory which satellites offer
-// a service, then run one exchange per target in parallel and collect one
-// value and one status per target.
+// a service (or reuse its recent answer for a named satellite), then run one
+// exchange per target in parallel and collect one value and one status per
+// target. A synchronous request to one satellite runs its exchange on the
+// caller's thread unless its wait is bounded.
 #include "engine/request.h"
 
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/call.h"
+#include "engine/engine_object.h"
 #include "engine/engine_state.h"
+#include "engine/lookup_cache.h"
 #include "kiv/engine.h"
 #include "kiv/kiv_exception.h"
 #include "kiv/result_codes.h"
@@ -122,26 +127,60 @@ void RunAsynchronous(ThreadSlots& threads, VARIANT* statuses) {
   }
 }
 
+// The caller's value and status arrays, one slot per target. Nothing here
+// throws: an array that cannot be made or filled is left out.
+class ResultArrays {
+ public:
+  explicit ResultArrays(ULONG n)
+      : values_(SafeArrayCreateVector(VT_VARIANT, 0, n)),
+        statuses_(SafeArrayCreateVector(VT_I4, 0, n)) {
+    if (values_ &&
+        SafeArrayAccessData(values_.get(), reinterpret_cast<void**>(&valueData_)) != S_OK) {
+      values_.reset();
+      valueData_ = nullptr;
+    }
+    if (statuses_ &&
+        SafeArrayAccessData(statuses_.get(), reinterpret_cast<void**>(&statusData_)) != S_OK) {
+      statuses_.reset();
+      statusData_ = nullptr;
+    }
+  }
+  ResultArrays(const ResultArrays&) = delete;
+  ResultArrays& operator=(const ResultArrays&) = delete;
+
+  // The value moves out of the target, which goes away next.
+  void PutValue(ULONG index, kiv::Variant& value) {
+    if (valueData_ != nullptr) valueData_[index] = value.Detach();
+  }
+  void PutStatus(ULONG index, std::int32_t status) {
+    if (statusData_ != nullptr) statusData_[index] = status;
+  }
+  void Deliver(VARIANT* values, VARIANT* statuses) {
+    if (valueData_ != nullptr) SafeArrayUnaccessData(values_.get());
+    if (statusData_ != nullptr) SafeArrayUnaccessData(statuses_.get());
+    valueData_ = nullptr;
+    statusData_ = nullptr;
+    if (values != nullptr && values_) {
+      *values = kiv::Variant::Adopt(values_.release(), VT_VARIANT).Detach();
+    }
+    if (statuses != nullptr && statuses_) {
+      *statuses = kiv::Variant::Adopt(statuses_.release(), VT_I4).Detach();
+    }
+  }
+
+ private:
+  kiv::SafeArrayPtr values_;
+  kiv::SafeArrayPtr statuses_;
+  VARIANT* valueData_ = nullptr;
+  LONG* statusData_ = nullptr;
+};
+
 // Collects the targets strictly in entry order. Nothing here may throw:
 // targets still running hold raw pointers into the slots.
 void Collect(TargetSlots& targets, ThreadSlots& threads, std::int32_t flags, VARIANT* values,
              VARIANT* statuses) {
   const ULONG n = static_cast<ULONG>(threads.size());
-  kiv::SafeArrayPtr valueArray(SafeArrayCreateVector(VT_VARIANT, 0, n));
-  kiv::SafeArrayPtr statusArray(SafeArrayCreateVector(VT_I4, 0, n));
-  VARIANT* valueData = nullptr;
-  LONG* statusData = nullptr;
-  if (valueArray &&
-      SafeArrayAccessData(valueArray.get(), reinterpret_cast<void**>(&valueData)) != S_OK) {
-    valueArray.reset();
-    valueData = nullptr;
-  }
-  if (statusArray &&
-      SafeArrayAccessData(statusArray.get(), reinterpret_cast<void**>(&statusData)) != S_OK) {
-    statusArray.reset();
-    statusData = nullptr;
-  }
-
+  ResultArrays results(n);
   const bool bounded = (flags & kiv::request::kBoundedWaitFlag) != 0;
   for (ULONG i = 0; i < n; ++i) {
     std::int32_t status = kiv::KIV_RC_NO_THREAD;
@@ -157,23 +196,126 @@ void Collect(TargetSlots& targets, ThreadSlots& threads, std::int32_t flags, VAR
       } else {
         thread->Join(nullptr);
         status = target->status;
-        // The target goes away now, so its answer moves instead of copying.
-        if (valueData != nullptr) valueData[i] = target->value.Detach();
+        results.PutValue(i, target->value);
       }
       thread.reset();
     }
     target.reset();
-    if (statusData != nullptr) statusData[i] = status;
+    results.PutStatus(i, status);
+  }
+  results.Deliver(values, statuses);
+}
+
+// The directory's entries for the request into `entries`; 0, or the code
+// that is the request's only status (KIV_RC_NOT_FOUND for an empty answer).
+std::int32_t LookUp(KIV* engine, BSTR destination, BSTR service, std::int32_t flags,
+                    kiv::Variant& entries) {
+  const std::int32_t code = KivGetServiceReg(engine, destination, service, flags, entries.get());
+  if (code != 0) return code;
+  return EntryCount(*entries) > 0 ? 0 : kiv::KIV_RC_NOT_FOUND;
+}
+
+// The target of a named request, from the first entry; null when that
+// entry cannot be read. Throws std::bad_alloc.
+std::unique_ptr<KivRequestTarget> PrepareOne(KIV* engine, const VARIANT& entries,
+                                             const VARIANT& argument, std::int32_t flags) {
+  return std::move(PrepareTargets(engine, entries, 1, argument, flags).front());
+}
+
+// Keeps the answer for the next request; a cache that cannot take it only
+// costs that request a look-up.
+void Remember(KIV* engine, const kiv::engine::LookupKey& key, const VARIANT& entries) {
+  try {
+    engine->lookups.Store(key, entries);
+  } catch (const std::bad_alloc&) {
+  }
+}
+
+// Runs the exchange of a synchronous request's only target; returns its
+// status. Without a bound it runs on the caller's thread, saving a thread's
+// start and join. A bounded wait keeps the worker, whose exchange goes on
+// after the waiter gives up; the slot is then left empty (the worker owns
+// the target).
+std::int32_t RunOne(std::unique_ptr<KivRequestTarget>& target, std::int32_t flags) {
+  if (!target) return kiv::KIV_RC_NO_THREAD;
+  if ((flags & kiv::request::kBoundedWaitFlag) == 0) {
+    KivRequestTargetExchange(*target);
+    return target->status;
+  }
+  std::unique_ptr<PThread> thread;
+  try {
+    thread = std::make_unique<PThread>(nullptr, &KivRequestTargetWorker, target.get());
+  } catch (const std::exception&) {
+    return kiv::KIV_RC_NO_THREAD;
+  }
+  if (!target->done.TimedWaitSet(kiv::request::BoundedWaitMs()) &&
+      !KivRequestTargetGiveUp(*target)) {
+    target.release();  // the worker frees it when its late answer arrives
+    thread->Detach();
+    return kiv::KIV_RC_TIMED_OUT;
+  }
+  thread->Join(nullptr);
+  return target->status;
+}
+
+// Outcomes that mean the directory's answer no longer leads to the service:
+// nothing answered at that address, or what answered does not offer it.
+// None of them ran a handler.
+bool LooksStale(std::int32_t status) {
+  return status == kiv::KIV_E_CONNECT_FAILED || status == kiv::KIV_E_RESOLVE_FAILED ||
+         status == kiv::engine::kServiceNotOffered;
+}
+
+bool SameTarget(const KivRequestTarget& a, const KivRequestTarget& b) {
+  return a.host == b.host && a.port == b.port && a.requestName == b.requestName &&
+         a.entry2 == b.entry2;
+}
+
+// A synchronous request to one named satellite. A cached answer saves the
+// look-up; when its target shows it was stale, the directory is asked once
+// more and the request goes to the satellite it names now. When that is the
+// same target, the outcome already in hand is the one a fresh look-up would
+// have led to, so nothing is sent twice. Throws std::bad_alloc.
+void RequestOne(KIV* engine, BSTR destination, BSTR service, const kiv::engine::LookupKey& key,
+                const VARIANT& argument, std::int32_t flags, VARIANT* values, VARIANT* statuses) {
+  kiv::Variant entries;
+  bool cached = false;
+  try {
+    cached = engine->lookups.Find(key, entries);
+  } catch (const std::bad_alloc&) {
+    cached = false;  // asks the directory instead
+  }
+  if (!cached) {
+    const std::int32_t code = LookUp(engine, destination, service, flags, entries);
+    if (code != 0) {
+      SetSingleStatus(statuses, code);
+      return;
+    }
+  }
+  std::unique_ptr<KivRequestTarget> target = PrepareOne(engine, *entries, argument, flags);
+  if (!cached && target) Remember(engine, key, *entries);
+  std::int32_t status = RunOne(target, flags);
+
+  if (cached && target && LooksStale(status)) {
+    engine->lookups.Forget(key);
+    kiv::Variant fresh;
+    const std::int32_t code = LookUp(engine, destination, service, flags, fresh);
+    if (code != 0) {
+      SetSingleStatus(statuses, code);
+      return;
+    }
+    std::unique_ptr<KivRequestTarget> retry = PrepareOne(engine, *fresh, argument, flags);
+    if (retry) Remember(engine, key, *fresh);
+    if (!retry || !SameTarget(*retry, *target)) {
+      target = std::move(retry);
+      status = RunOne(target, flags);
+    }
   }
 
-  if (valueData != nullptr) SafeArrayUnaccessData(valueArray.get());
-  if (statusData != nullptr) SafeArrayUnaccessData(statusArray.get());
-  if (values != nullptr && valueArray) {
-    *values = kiv::Variant::Adopt(valueArray.release(), VT_VARIANT).Detach();
-  }
-  if (statuses != nullptr && statusArray) {
-    *statuses = kiv::Variant::Adopt(statusArray.release(), VT_I4).Detach();
-  }
+  ResultArrays results(1);
+  if (target) results.PutValue(0, target->value);
+  results.PutStatus(0, status);
+  results.Deliver(values, statuses);
 }
 
 }  // namespace
@@ -213,23 +355,34 @@ std::int32_t KivRequest(KIV* engine, BSTR destination, BSTR service, VARIANT arg
   if (values != nullptr) VariantClear(values);
   if (statuses != nullptr) VariantClear(statuses);
 
+  // Only the exact word "ALL" reaches every entry; "all" names a satellite.
+  const std::u16string_view destinationText(destination != nullptr ? destination : u"",
+                                            SysStringLen(destination));
+  const bool everyProvider = destinationText == u"ALL";
+  const bool asynchronous = (flags & KIV_ASYNCHRONOUS) != 0;
+  // An asynchronous request reports its look-up's outcome and nothing else,
+  // so it always asks the directory: a cached answer could hide a satellite
+  // that is gone.
+  if (!everyProvider && !asynchronous) {
+    const std::u16string_view serviceText(service != nullptr ? service : u"",
+                                          SysStringLen(service));
+    try {
+      RequestOne(engine, destination, service, {destinationText, serviceText, flags}, argument,
+                 flags, values, statuses);
+    } catch (const std::bad_alloc&) {
+      SetSingleStatus(statuses, kiv::KIV_RC_OUT_OF_MEMORY);
+    }
+    return 0;
+  }
+
   kiv::Variant entries;
-  const std::int32_t code = KivGetServiceReg(engine, destination, service, flags, entries.get());
+  const std::int32_t code = LookUp(engine, destination, service, flags, entries);
   if (code != 0) {
     SetSingleStatus(statuses, code);
     return 0;
   }
-  LONG n = EntryCount(*entries);
-  if (n <= 0) {
-    SetSingleStatus(statuses, kiv::KIV_RC_NOT_FOUND);
-    return 0;
-  }
-  // Only the exact word "ALL" reaches every entry; "all" names a satellite.
-  const std::u16string_view destinationText(destination != nullptr ? destination : u"",
-                                            SysStringLen(destination));
-  if (destinationText != u"ALL") n = 1;
+  const LONG n = everyProvider ? EntryCount(*entries) : 1;
 
-  const bool asynchronous = (flags & KIV_ASYNCHRONOUS) != 0;
   TargetSlots targets;
   ThreadSlots threads;
   try {

@@ -1,8 +1,10 @@
 // Outgoing requests: one KivRequestTarget per satellite that a KivRequest
-// contacts, and the worker thread that runs its exchange. A target is freed
-// by exactly one side: the waiting KivRequest after it joined the worker or
-// saw its done flag, or the worker itself when the request is asynchronous
-// or the waiter gave up on it (bounded wait). Private to engine/.
+// contacts, and the worker thread that runs its exchange (none when a
+// synchronous request without a bound has one target: its caller runs the
+// exchange). A target is freed by exactly one side: the waiting KivRequest
+// after it ran the exchange, joined the worker or saw its done flag, or the
+// worker itself when the request is asynchronous or the waiter gave up on it
+// (bounded wait). Private to engine/.
 #pragma once
 
 #include <cstdint>
@@ -57,6 +59,11 @@ struct KivRequestTarget {
   // engine after KivRequest has returned, so KivDestroy must wait for it.
   std::shared_ptr<PIntCondMutex> engineUsers;
 };
+
+// The exchange with the target: fills status and value. Any thread; the
+// worker runs it, and so does a synchronous request to one satellite on
+// its caller's thread.
+void KivRequestTargetExchange(KivRequestTarget& target);
 
 // The worker's thread body; arg is the KivRequestTarget.
 void* KivRequestTargetWorker(void* arg);

@@ -43,22 +43,26 @@ KivRequestTarget::~KivRequestTarget() {
   }
 }
 
-void* KivRequestTargetWorker(void* arg) {
-  auto* target = static_cast<KivRequestTarget*>(arg);
+void KivRequestTargetExchange(KivRequestTarget& target) {
   try {
-    const std::string host = kiv::ToUtf8(target->host);
-    const std::string requestName = kiv::ToUtf8(target->requestName);
+    const std::string host = kiv::ToUtf8(target.host);
+    const std::string requestName = kiv::ToUtf8(target.requestName);
     // The directory's own services are bounded like every exchange with it.
     const std::int32_t answerWithinMs =
-        kiv::engine::IsDirectoryName(target->entry2) ? target->engine->directoryTimeoutMs : 0;
+        kiv::engine::IsDirectoryName(target.entry2) ? target.engine->directoryTimeoutMs : 0;
     const std::int32_t result = kiv::engine::CallWithin(
-        target->engine, host.c_str(), target->port, requestName.c_str(), target->argument.get(),
-        target->value.get(), &target->status, answerWithinMs);
+        target.engine, host.c_str(), target.port, requestName.c_str(), target.argument.get(),
+        target.value.get(), &target.status, answerWithinMs);
     // A failed exchange, or a handler's non-zero result, replaces the return code.
-    if (result != 0) target->status = result;
+    if (result != 0) target.status = result;
   } catch (const std::bad_alloc&) {
-    target->status = kiv::KIV_RC_OUT_OF_MEMORY;  // nothing was sent
+    target.status = kiv::KIV_RC_OUT_OF_MEMORY;  // nothing was sent
   }
+}
+
+void* KivRequestTargetWorker(void* arg) {
+  auto* target = static_cast<KivRequestTarget*>(arg);
+  KivRequestTargetExchange(*target);
 
   const bool asynchronous = (target->flags & KIV_ASYNCHRONOUS) != 0;
   const bool bounded = (target->flags & kiv::request::kBoundedWaitFlag) != 0;

@@ -1,7 +1,7 @@
 // Worker threads of the server and the handling of one incoming message.
 #include "engine/worker.h"
 
-#include <sys/eventfd.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -21,7 +21,6 @@
 #include "kiv/status.h"
 #include "kiv/utf8.h"
 #include "support/log/log.h"
-#include "support/threads/thread.h"
 
 namespace {
 
@@ -30,49 +29,27 @@ constexpr std::int16_t kPingKind = 1;
 
 std::atomic<int> failingStarts{0};
 
-// Hands the connection to the new thread. The thread waits under `lock`
-// until `connection` is set; it owns the block from then on.
-struct KivWorkerStart {
-  explicit KivWorkerStart(KIV* e) : engine(e), workers(e->workers) {}
-
-  PCondMutex lock;
-  KIV* engine;
-  // Counts this worker; held by the worker itself, since the engine may be
-  // freed as soon as the count drops.
-  std::shared_ptr<PIntCondMutex> workers;
-  std::shared_ptr<KivConnection> connection;  // none until handed over
-};
-
 // Writes a one-field refusal; a failure shows when the connection is next used.
 void Refuse(kiv::SocketStream& out, std::int32_t code) {
   kiv::WriteU32(out, static_cast<std::uint32_t>(code));
   out.Flush();
 }
 
-void* WorkerBody(void* arg) {
-  std::unique_ptr<KivWorkerStart> start(static_cast<KivWorkerStart*>(arg));
-  const std::shared_ptr<PIntCondMutex> workers = start->workers;
-  std::shared_ptr<KivConnection> connection;
-  {
-    PScopedLock guard(&start->lock);
-    while (!start->connection) start->lock.Wait();
-    connection = start->connection;
-    KIV* engine = start->engine;
-    const bool handled = KivHandleMessage(engine, connection.get());
-    connection->stream.Flush();
-    connection->state = handled ? kiv::engine::kIdle : kiv::engine::kFailed;
-    // Wakes the event thread, which then watches the idle connection again
-    // (or drops the failed one) without waiting for its time-out.
-    const std::uint64_t wake = 1;
-    [[maybe_unused]] const ssize_t written = ::write(engine->wakeFd, &wake, sizeof wake);
-  }
-  start.reset();
-  // The last share of a connection the event thread gave up closes it.
-  connection.reset();
-  PScopedLock guard(workers.get());
-  --workers->value;
-  workers->Broadcast();
-  return nullptr;
+// After a reply, the next marker of a client that calls again at once is
+// awaited here this long, sparing it two hand-offs through the event thread.
+constexpr int kLingerMs = 2;
+
+// The connection's state once a message was served: busy when the next
+// marker arrived (and was answered) within the linger time, else idle, or
+// closed or failed.
+std::int32_t AwaitNextMarker(KIV* engine, int socket) {
+  pollfd watched{socket, POLLIN, 0};
+  int ready;
+  do {
+    ready = ::poll(&watched, 1, kLingerMs);
+  } while (ready < 0 && errno == EINTR);
+  if (ready <= 0 || engine->stopEvent.IsSet()) return kiv::engine::kIdle;
+  return KivTakeMarker(socket);
 }
 
 // The text of an exception that escaped a handler, for the error stream.
@@ -92,32 +69,22 @@ void FailWorkerStartsForTesting(int count) {
 
 bool KivStartWorker(const std::shared_ptr<KivConnection>& connection, KIV* engine) {
   if (failingStarts.load() > 0 && failingStarts.fetch_sub(1) > 0) return false;
-  std::unique_ptr<KivWorkerStart> start;
-  std::unique_ptr<PThread> thread;
-  try {
-    start = std::make_unique<KivWorkerStart>(engine);
-    {
-      PScopedLock guard(start->workers.get());
-      ++start->workers->value;
-    }
-    try {
-      thread = std::make_unique<PThread>(nullptr, &WorkerBody, start.get());
-    } catch (const std::exception&) {
-      PScopedLock guard(start->workers.get());
-      --start->workers->value;
-      start->workers->Broadcast();
-      return false;
-    }
-  } catch (const std::exception&) {
-    return false;
+  return engine->pool.Serve(connection);
+}
+
+void KivServeConnection(KIV* engine, std::shared_ptr<KivConnection> connection) {
+  std::int32_t state = kiv::engine::kBusy;
+  while (state == kiv::engine::kBusy) {
+    const bool handled = KivHandleMessage(engine, connection.get());
+    connection->stream.Flush();
+    state = handled ? AwaitNextMarker(engine, connection->stream.socket()) : kiv::engine::kFailed;
   }
-  // From here on the thread owns the block.
-  KivWorkerStart* handedOver = start.release();
-  PScopedLock guard(&handedOver->lock);
-  handedOver->connection = connection;
-  connection->worker = std::move(thread);
-  handedOver->lock.Broadcast();
-  return true;
+  connection->state = state;
+  // Wakes the event thread, which then watches the idle connection again
+  // (or drops the other) without waiting for its time-out.
+  const std::uint64_t wake = 1;
+  [[maybe_unused]] const ssize_t written = ::write(engine->wakeFd, &wake, sizeof wake);
+  // The last share of a connection the event thread gave up closes it.
 }
 
 bool KivHandleMessage(KIV* engine, KivConnection* connection) {

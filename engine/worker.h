@@ -1,8 +1,9 @@
-// The worker side of the server: one short-lived thread per incoming
-// message reads it, calls the owner's request handler or answers a ping,
-// writes the reply and hands the connection back to the event thread
-// (state idle when the message was handled, failed otherwise). Nothing
-// here throws; malformed input is refused on the wire and never crashes.
+// The worker side of the server: a thread of the engine's pool reads each
+// incoming message, calls the owner's request handler or answers a ping,
+// writes the reply and, unless the client calls again at once, hands the
+// connection back to the event thread (state idle when the message was
+// handled, failed otherwise). Nothing here throws; malformed input is
+// refused on the wire and never crashes.
 #pragma once
 
 #include <cstdint>
@@ -13,10 +14,13 @@
 struct KIV;
 struct KivConnection;
 
-// Starts a worker for the busy connection; false when no thread could be
+// Has a worker serve the busy connection; false when no thread could be
 // started (the caller refuses the connection). The worker shares the
 // connection, so it may outlive the event thread's table.
 bool KivStartWorker(const std::shared_ptr<KivConnection>& connection, KIV* engine);
+
+// A worker's job: serves the busy connection's messages, then hands it back.
+void KivServeConnection(KIV* engine, std::shared_ptr<KivConnection> connection);
 
 // Reads one message from the connection and answers it. True when the
 // connection may serve another message.

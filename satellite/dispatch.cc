@@ -6,7 +6,9 @@
 #include <string>
 #include <string_view>
 
+#include "engine/engine_object.h"
 #include "kiv/utf8.h"
+#include "kiv/vutil.h"
 #include "satellite/satellite_impl.h"
 #include "support/log/log.h"
 
@@ -14,7 +16,7 @@ using kiv::satellite::TextOrEmpty;
 
 namespace {
 
-constexpr std::int32_t kNoHandler = -2;
+constexpr std::int32_t kNoHandler = kiv::engine::kServiceNotOffered;
 constexpr std::int32_t kHandlerFailed = -1;
 constexpr char16_t kAvailabilityService[] = u"OnServiceAvailabilityChanged";
 
@@ -22,12 +24,25 @@ void LogServiceError(const char16_t* serviceName, const char16_t* message) {
   LogWarn(u"kiv service '%s' error: %s\n", serviceName, message);
 }
 
+// A notice names a satellite whose services came or went: the engine's
+// cached look-ups for it may be stale. Here rather than in Dispatch, so that
+// an owner with its own OnServiceRequested gets the same.
+void ForgetNoticedSatellite(KIV* engine, BSTR serviceName, const VARIANT& inParams) {
+  if (serviceName == nullptr || std::u16string_view(serviceName) != kAvailabilityService) return;
+  try {
+    engine->lookups.ForgetSatellite(VUtil::GetStringElement(inParams, 1));
+  } catch (const std::exception&) {
+    engine->lookups.Clear();  // unreadable: forget them all
+  }
+}
+
 }  // namespace
 
-std::int32_t KivSatelliteImpl::ServiceCallback(KIV* /*engine*/, void* context, int sd, BSTR source,
+std::int32_t KivSatelliteImpl::ServiceCallback(KIV* engine, void* context, int sd, BSTR source,
                                                BSTR serviceName, VARIANT inParams,
                                                VARIANT* outParams, std::int32_t* retCode) {
   auto* impl = static_cast<KivSatelliteImpl*>(context);
+  ForgetNoticedSatellite(engine, serviceName, inParams);
   return impl->owner->OnServiceRequested(sd, TextOrEmpty(source), TextOrEmpty(serviceName),
                                          inParams, *outParams, *retCode);
 }

@@ -212,6 +212,24 @@ TEST_F(SatelliteTest, RequestsReachTheHandlerAndItsFailuresBecomeCodes) {
   EXPECT_EQ(a.Call(u"b", u"Gone", {}).statuses, Codes{-2});
 }
 
+TEST_F(SatelliteTest, RequestsReuseTheLookupUntilANoticeNamesTheSatellite) {
+  TestSatellite b([](TestSatellite& s) { s.AddService(u"Echo", u"", &Echo); });
+  TestSatellite a;
+  ASSERT_EQ(b.Connect(u"127.0.0.1", u"b"), 0);
+  ASSERT_EQ(a.Connect(u"127.0.0.1", u"a"), 0);
+  const auto lookupsOfA = [&] {
+    const auto all = directory_.RequestsNamed(u"GetServiceReg");
+    return std::count_if(all.begin(), all.end(), [](const auto& r) { return r.caller == u"a"; });
+  };
+  for (const char16_t* about : {u"c", u"c", u"B"}) {  // the name as the directory compares it
+    const Variant notice =
+        Variants({Variant::String(u"Echo"), Variant::String(about), Variant::I4(0)});
+    EXPECT_EQ(b.Call(u"a", u"OnServiceAvailabilityChanged", notice).statuses, Codes{0});
+    EXPECT_EQ(Ints(*a.Call(u"b", u"Echo", Variant::I4(7)).values), Codes{7});
+  }
+  EXPECT_EQ(lookupsOfA(), 2);
+}
+
 TEST_F(SatelliteTest, DisconnectWaitsForTheRequestInFlightAndLosesNothing) {
   PCondFlag started, release, disconnected;
   TestSatellite server([&](TestSatellite& s) {

@@ -20,6 +20,8 @@ enum class TimeLimit : int {
   kSearchInterval,   // between two SEARCH datagrams while waiting for a user (1 s)
   kDirectoryAnswer,  // the directory's answer to one request (10 s; DirectoryTimeout)
   kIdleConnection,   // a served connection's silence before it is closed (120 s)
+  kLookupAge,        // how long a request reuses the directory's answer (10 s)
+  kParkedWorker,     // a message worker's wait for its next message before it ends (10 s)
   kCount
 };
 

@@ -1,6 +1,7 @@
 #include "engine/wire/byte_io.h"
 
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -88,6 +89,14 @@ bool SocketSource::ReceiveAll(void* buffer, std::size_t n) {
     }
   }
   return true;
+}
+
+std::size_t SocketSource::Available() const {
+  int queued = 0;
+  if (::ioctl(socket_, FIONREAD, &queued) != 0 || queued < 0) return peeked_ - delivered_;
+  // Delivered bytes stay queued until Commit takes them off the socket.
+  const auto waiting = static_cast<std::size_t>(queued);
+  return waiting > delivered_ ? waiting - delivered_ : 0;
 }
 
 bool SocketSource::Commit() {

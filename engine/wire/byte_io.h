@@ -21,6 +21,9 @@ class ByteSink {
   virtual ~ByteSink() = default;
   // Returns n when all n bytes were accepted, 0 or -1 on failure.
   virtual std::int32_t Write(const void* bytes, std::int32_t n) = 0;
+  // Whether large writes leave straight from the caller's memory, so that an
+  // encoder gains by converting large data in large chunks.
+  virtual bool SendsLargeWritesDirectly() const { return false; }
 };
 
 // Delivers exactly the bytes asked for, or fails.
@@ -36,6 +39,10 @@ class ByteSource {
   // wire (allocation overhead, pointers, variant slots) before it allocates;
   // false refuses the value.
   virtual bool Charge(std::uint64_t /*bytes*/) { return true; }
+  // Bytes that have arrived and can be delivered without waiting (a lower
+  // bound), so that a reader can size a buffer by them rather than by what
+  // the peer announces.
+  virtual std::size_t Available() const { return 0; }
 };
 
 // Reads from a connected socket and never consumes a byte it has not
@@ -62,6 +69,7 @@ class SocketSource final : public ByteSource {
   bool ReadExact(void* buffer, std::size_t n) override;
   bool Expect(std::uint64_t bytes) override;
   bool Charge(std::uint64_t bytes) override;
+  std::size_t Available() const override;
   // Takes the delivered bytes off the socket; false when that fails.
   bool Commit();
 
@@ -129,6 +137,7 @@ class MemorySource final : public ByteSource {
     charged_ += bytes;
     return true;
   }
+  std::size_t Available() const override { return remaining(); }
   std::size_t remaining() const { return size_ - offset_; }
   // What decoding charged, so that bytes plus this is what a reader with a
   // size limit counts for the same message.

@@ -1,8 +1,10 @@
 #include "engine/wire/socket_stream.h"
 
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -13,11 +15,19 @@ namespace {
 
 // MSG_NOSIGNAL: a peer that has gone away must fail the send, not raise
 // SIGPIPE in a process that merely uses the library.
-ssize_t SendSome(SOCKET socket, const std::uint8_t* bytes, std::size_t n) {
+ssize_t SendSome(SOCKET socket, iovec* parts, std::size_t count) {
+  msghdr message{};
+  message.msg_iov = parts;
+  message.msg_iovlen = count;
   for (;;) {
-    const ssize_t sent = ::send(socket, bytes, n, MSG_NOSIGNAL);
+    const ssize_t sent = ::sendmsg(socket, &message, MSG_NOSIGNAL);
     if (sent >= 0 || errno != EINTR) return sent;
   }
+}
+
+ssize_t SendSome(SOCKET socket, const std::uint8_t* bytes, std::size_t n) {
+  iovec part{const_cast<std::uint8_t*>(bytes), n};
+  return SendSome(socket, &part, 1);
 }
 
 }  // namespace
@@ -39,19 +49,33 @@ std::int32_t SocketStream::Write(const void* bytes, std::int32_t n) {
     used_ += n;
     return n;
   }
-  Flush();
-  if (used_ > 0) return -1;
-  // A large block goes out in one blocking send; on a blocking socket that
-  // returns only when everything is queued, or reports the failure.
-  const auto* cursor = static_cast<const std::uint8_t*>(bytes);
-  std::size_t left = static_cast<std::size_t>(n);
-  while (left > 0) {
-    const ssize_t sent = SendSome(socket_, cursor, left);
-    if (sent <= 0) return cursor == bytes ? -1 : static_cast<std::int32_t>(n - left);
-    cursor += sent;
-    left -= static_cast<std::size_t>(sent);
+  // A large block leaves from where it lies, behind the bytes that wait, in
+  // one gathered send: no copy through the buffer, no separate small segment
+  // for a message's head. On a blocking socket the send returns only when
+  // everything is queued, or reports the failure.
+  iovec parts[2] = {{buffer_.get(), static_cast<std::size_t>(used_)},
+                    {const_cast<void*>(bytes), static_cast<std::size_t>(n)}};
+  iovec* first = used_ > 0 ? &parts[0] : &parts[1];
+  while (first->iov_len > 0) {
+    const ssize_t sent = SendSome(socket_, first, static_cast<std::size_t>(parts + 2 - first));
+    if (sent <= 0) break;
+    for (auto left = static_cast<std::size_t>(sent); left > 0;) {
+      const std::size_t taken = std::min(left, first->iov_len);
+      first->iov_base = static_cast<std::uint8_t*>(first->iov_base) + taken;
+      first->iov_len -= taken;
+      left -= taken;
+      if (first->iov_len == 0 && first == &parts[0]) ++first;
+    }
   }
-  return n;
+  if (parts[0].iov_len > 0) {
+    // Unsent head bytes stay, and no block overtakes them.
+    std::memmove(buffer_.get(), parts[0].iov_base, parts[0].iov_len);
+    used_ = static_cast<std::int32_t>(parts[0].iov_len);
+    return -1;
+  }
+  used_ = 0;
+  const auto blockSent = n - static_cast<std::int32_t>(parts[1].iov_len);
+  return blockSent > 0 ? blockSent : -1;
 }
 
 std::int32_t SocketStream::Flush() {

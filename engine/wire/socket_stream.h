@@ -1,7 +1,8 @@
 // SocketStream: the buffered writer over one connected socket. Small writes
 // gather in the buffer and leave with Flush, so a whole message normally
 // goes out in one send; a block larger than half the buffer is sent
-// directly after a flush. One thread uses a stream at a time.
+// directly from the caller's memory, gathered with the bytes that wait
+// before it. One thread uses a stream at a time.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +26,7 @@ class SocketStream final : public ByteSink {
   // n when the bytes were buffered or sent, 0 without a buffer, -1 when the
   // socket is invalid or bytes still wait after a flush.
   std::int32_t Write(const void* bytes, std::int32_t n) override;
+  bool SendsLargeWritesDirectly() const override { return true; }
   // Sends what waits; the number sent, 0 when nothing waited, -1 on failure
   // (unsent bytes stay in the buffer).
   std::int32_t Flush();

@@ -147,6 +147,14 @@ TEST(WireRoundTrip, EveryCarriedTypeComesBackThroughOneSharedSocket) {
   std::u16string text(40000, u'a');  // longer than what is read in one piece
   for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char16_t>(i * 7919);
   values.push_back(Variant::String(text));
+  // Larger than the socket holds, so they arrive while being read; the
+  // integers leave in several byte-swapped chunks.
+  std::vector<std::uint8_t> bytes(3 << 20);
+  std::vector<std::int32_t> numbers(300000);
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 31 >> 8);
+  for (std::size_t i = 0; i < numbers.size(); ++i) numbers[i] = static_cast<std::int32_t>(i * 7919);
+  values.push_back(Array(VT_UI1, {{ULONG(bytes.size()), 0}}, bytes.data(), bytes.size()));
+  values.push_back(Array(VT_I4, {{ULONG(numbers.size()), 0}}, numbers.data(), numbers.size() * 4));
   int ends[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
   Socket writer(ends[0]), reader(ends[1]);
@@ -162,6 +170,7 @@ TEST(WireRoundTrip, EveryCarriedTypeComesBackThroughOneSharedSocket) {
     // Each read takes exactly its value off the socket, or the next one fails.
     Variant back;
     EXPECT_TRUE(ReadVariant(reader.get(), back.get()) && Encode(*back) == Encode(*values[i])) << i;
+    EXPECT_TRUE(Decode(Encode(*values[i]), back) && Encode(*back) == Encode(*values[i])) << i;
   }
   Variant cut = Variant::I4(3);
   EXPECT_FALSE(ReadVariant(reader.get(), cut.get()));
@@ -207,12 +216,13 @@ std::size_t HeapInUse() {
 // Samples the heap whenever the decoder asks for bytes, which is when a
 // buffer sized from an announced count would already exist.
 struct HeapWatchingSource final : ByteSource {
-  explicit HeapWatchingSource(const Bytes& bytes) : inner(bytes.data(), bytes.size()) {}
+  explicit HeapWatchingSource(ByteSource& source) : inner(source) {}
   bool ReadExact(void* buffer, std::size_t n) override {
     peak = std::max(peak, HeapInUse());
     return inner.ReadExact(buffer, n);
   }
-  MemorySource inner;
+  std::size_t Available() const override { return inner.Available(); }
+  ByteSource& inner;
   std::size_t peak = 0;
 };
 
@@ -233,13 +243,28 @@ TEST(WireDecoding, MemoryFollowsTheBytesThatArriveAndFailuresFreeIt) {
   for (const Bytes& bytes : inputs) {
     const std::size_t before = HeapInUse();
     for (int i = 0; i < 1000; ++i) {
-      HeapWatchingSource source(bytes);
+      MemorySource memory(bytes.data(), bytes.size());
+      HeapWatchingSource source(memory);
       Variant v;
       ASSERT_FALSE(ReadVariant(source, v.get()));
       ASSERT_LT(source.peak, before + (1u << 20)) << Hex(bytes);
     }
     EXPECT_LT(HeapInUse(), before + 65536) << Hex(bytes);
   }
+  // Over a socket too: 1 GiB of bytes announced, 10 sent.
+  int ends[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+  Socket writer(ends[0]), reader(ends[1]);
+  const Bytes announced = Concat(
+      {U16Bytes(VT_ARRAY | VT_UI1), U32Bytes(1), U32Bytes(0), U32Bytes(1u << 30), Bytes(10, 7)});
+  ASSERT_EQ(::send(writer.get(), announced.data(), announced.size(), 0), ssize_t(announced.size()));
+  ::shutdown(writer.get(), SHUT_WR);
+  const std::size_t before = HeapInUse();
+  SocketSource fromSocket(reader.get());
+  HeapWatchingSource source(fromSocket);
+  Variant v;
+  EXPECT_FALSE(ReadVariant(source, v.get()));
+  EXPECT_LT(source.peak, before + (1u << 20));
 }
 #endif
 

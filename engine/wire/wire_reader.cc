@@ -1,9 +1,9 @@
 // Decoder half of the wire codec. Nothing here trusts a count the peer
 // announces: every buffer grows with the bytes that have actually arrived,
-// at most doubling. What a value costs in memory beyond its wire bytes (a
-// 4-byte empty string takes a 32-byte block and an 8-byte slot) is charged
-// to the source before it is allocated, so a size limit bounds memory, not
-// just bytes received.
+// to at most twice them. What a value costs in memory beyond its wire bytes
+// (a 4-byte empty string takes a 32-byte block and an 8-byte slot) is
+// charged to the source before it is allocated, so a size limit bounds
+// memory, not just bytes received.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -52,18 +52,21 @@ class GrowingBlock {
   // Makes room for at least `need` bytes, never more than `limit`.
   bool Grow(std::size_t need, std::size_t limit) {
     if (capacity_ >= need) return true;
-    const std::size_t next = std::min(limit, std::max({need, kFirstStep, capacity_ * 2}));
-    void* grown = std::realloc(data_, next);
-    if (grown == nullptr) return false;
-    data_ = grown;
-    capacity_ = next;
-    return true;
+    return Resize(std::min(limit, std::max({need, kFirstStep, capacity_ * 2})));
   }
-  // Reads exactly `bytes` bytes into the block, growing it as they arrive.
+  // Reads exactly `bytes` bytes into the block. It takes at most twice the
+  // bytes that have arrived (or the first step): a large value that is
+  // mostly there gets its final size at once, so the bytes are received
+  // straight into it and never moved, while a peer that announces much and
+  // sends little still costs little.
   bool ReadFrom(ByteSource& in, std::size_t bytes) {
     std::size_t filled = 0;
     while (filled < bytes) {
-      if (!Grow(filled + 1, bytes)) return false;
+      const std::size_t arrived = filled + std::max<std::size_t>(in.Available(), 1);
+      if (capacity_ < arrived &&
+          !Resize(std::min(bytes, std::max({kFirstStep, arrived * 2, capacity_ * 2})))) {
+        return false;
+      }
       const std::size_t n = std::min(bytes, capacity_) - filled;
       if (!in.ReadExact(static_cast<std::uint8_t*>(data_) + filled, n)) return false;
       filled += n;
@@ -78,6 +81,14 @@ class GrowingBlock {
   void* release() { return std::exchange(data_, nullptr); }
 
  private:
+  bool Resize(std::size_t next) {
+    void* grown = std::realloc(data_, next);
+    if (grown == nullptr) return false;
+    data_ = grown;
+    capacity_ = next;
+    return true;
+  }
+
   void* data_ = nullptr;
   std::size_t capacity_ = 0;
 };
@@ -272,8 +283,9 @@ bool ReadBstr(ByteSource& in, BSTR* text) {
   const std::size_t bytes = std::size_t{units} * 2;
   if (!in.Expect(bytes) || !in.Charge(StringOverhead(bytes))) return false;
   BSTR result = nullptr;
-  if (bytes <= kFirstStep) {
-    // Short strings are read straight into their final allocation.
+  if (bytes <= kFirstStep || bytes <= in.Available()) {
+    // Short strings, and long ones that have arrived, are read straight
+    // into their final allocation.
     result = SysAllocStringLen(nullptr, units);
     if (result == nullptr) return false;
     if (!in.ReadExact(result, bytes)) {

@@ -1,8 +1,12 @@
 // Encoder half of the wire codec. Elements of fixed size are converted to
-// big-endian in chunks of half a stream buffer, so a large array costs one
-// pass and a buffered write per chunk rather than a call per element.
+// big-endian in chunks, so a large array costs one pass and a write per
+// chunk rather than a call per element. A byte array leaves from its own
+// storage; towards a socket, the chunks of a large array are big enough to
+// pass the stream's buffer the same way.
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "engine/wire/wire_codec.h"
 #include "engine/wire/wire_types.h"
@@ -13,6 +17,8 @@ namespace kiv {
 namespace {
 
 constexpr std::size_t kChunkBytes = 8192;
+// Chunks of a large array: few system calls, a bounded scratch block.
+constexpr std::size_t kLargeChunkBytes = 64 * 1024;
 
 template <typename T>
 bool WriteBig(ByteSink& out, T value) {
@@ -35,15 +41,31 @@ bool WriteAll(ByteSink& out, const void* bytes, std::size_t n) {
   return true;
 }
 
+// to[i] is from[n - 1 - i] big-endian; the blocks never overlap, which
+// __restrict tells the compiler.
+template <typename T>
+void SwapReversed(const T* __restrict from, T* __restrict to, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) to[i] = wire::SwapBigEndian(from[n - 1 - i]);
+}
+
 // Sends fixed-size elements from the highest index down, each big-endian.
 template <typename T>
 bool WriteFixedReversed(ByteSink& out, const void* data, std::uint32_t total) {
   const T* elements = static_cast<const T*>(data);
-  T chunk[kChunkBytes / sizeof(T)];
+  T small[kChunkBytes / sizeof(T)];
+  std::size_t chunkSize = std::size(small);
+  std::unique_ptr<T[]> large;
+  if (total > chunkSize && out.SendsLargeWritesDirectly()) {
+    // Without the larger block the small one still does.
+    const std::size_t count = std::min<std::size_t>(total, kLargeChunkBytes / sizeof(T));
+    large.reset(new (std::nothrow) T[count]);
+    if (large) chunkSize = count;
+  }
+  T* chunk = large ? large.get() : small;
   std::size_t next = total;
   while (next > 0) {
-    const std::size_t n = std::min<std::size_t>(next, std::size(chunk));
-    for (std::size_t i = 0; i < n; ++i) chunk[i] = wire::SwapBigEndian(elements[next - 1 - i]);
+    const std::size_t n = std::min(next, chunkSize);
+    SwapReversed(elements + (next - n), chunk, n);
     if (!WriteAll(out, chunk, n * sizeof(T))) return false;
     next -= n;
   }

@@ -1,11 +1,14 @@
 // Drives one call from one or several client threads and reports the
 // figures of the single calls: median and 99th percentile latency (us),
-// calls per second over the timed batches, and process CPU time per call
-// (us, every thread of the process counted). Header-only; call from the
-// benchmark's own thread, with UseManualTime on the benchmark.
+// calls per second over the timed batches, process CPU time per call (us,
+// every thread of the process counted) and the part of it not spent on the
+// client threads: the server's, when the server runs in this process.
+// Header-only; call from the benchmark's own thread, with UseManualTime on
+// the benchmark.
 #pragma once
 
 #include <sys/resource.h>
+#include <time.h>
 
 #include <atomic>
 #include <barrier>
@@ -35,20 +38,31 @@ inline double ProcessCpuMicros() {
   return micros(usage.ru_utime) + micros(usage.ru_stime);
 }
 
+// CPU time of the calling thread, in microseconds.
+inline double ThreadCpuMicros() {
+  timespec now{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) / 1e3;
+}
+
 namespace detail {
 
-// What one client did: its latencies and its first failure.
+// What one client did: its latencies, the CPU time its timed calls took
+// on its own thread, and its first failure.
 struct ClientLog {
   std::vector<double> micros;
+  double cpuMicros = 0;
   std::uint64_t sequence = 0;
   const char* failure = nullptr;
 
   void Run(int client, int calls, bool timed, const ClientCall& call) {
+    const double cpuBefore = ThreadCpuMicros();
     for (int i = 0; i < calls && failure == nullptr; ++i) {
       const LatencyClock::time_point before = LatencyClock::now();
       failure = call(client, sequence++);
       if (timed && failure == nullptr) micros.push_back(MicrosSince(before));
     }
+    if (timed) cpuMicros += ThreadCpuMicros() - cpuBefore;
   }
 };
 
@@ -132,11 +146,15 @@ inline void RunClientCalls(benchmark::State& state, int clients, int batch, int 
     return;
   }
   std::vector<double> all;
+  double clientCpuMicros = 0;
   for (const detail::ClientLog& log : logs) {
     all.insert(all.end(), log.micros.begin(), log.micros.end());
+    clientCpuMicros += log.cpuMicros;
   }
   if (all.empty()) return;
-  state.counters["cpu_us_per_call"] = cpuMicros / static_cast<double>(all.size());
+  const auto calls = static_cast<double>(all.size());
+  state.counters["cpu_us_per_call"] = cpuMicros / calls;
+  state.counters["server_cpu_us_per_call"] = (cpuMicros - clientCpuMicros) / calls;
   ReportCallFigures(state, all);
 }
 

@@ -23,6 +23,7 @@ METRICS = [
     ("p99_us", "p99 us"),
     ("calls_per_s", "calls/s"),
     ("cpu_us_per_call", "CPU us/call"),
+    ("server_cpu_us_per_call", "server CPU us/call"),
 ]
 
 

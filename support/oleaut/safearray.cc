@@ -114,8 +114,9 @@ SAFEARRAY* SafeArrayCreateVector(VARTYPE vt, LONG lLbound, ULONG cElements) {
 HRESULT SafeArrayDestroy(SAFEARRAY* psa) {
   if (psa == nullptr) return S_OK;
   if (IsLocked(psa)) return DISP_E_ARRAYISLOCKED;
-  ReleaseElements(psa, 0, ElementCount(psa));
-  if (OwnsStorage(psa)) {
+  const bool owned = OwnsStorage(psa);
+  ReleaseElements(psa, 0, ElementCount(psa), !owned);
+  if (owned) {
     std::free(psa->pvData);
     FreeDescriptor(psa);
   }
@@ -140,7 +141,12 @@ HRESULT SafeArrayCopy(SAFEARRAY* psa, SAFEARRAY** ppsaOut) {
     return S_OK;
   }
   const std::uint64_t count = ElementCount(psa);
-  descriptor->pvData = std::calloc(std::max<std::size_t>(DataBytes(psa, count), 1), 1);
+  const std::size_t bytes = std::max<std::size_t>(DataBytes(psa, count), 1);
+  // Plain elements are all overwritten; the others must read as empty until
+  // copied, for a copy that fails half-way is destroyed as it stands.
+  const bool plain =
+      (psa->fFeatures & (FADF_BSTR | FADF_VARIANT | FADF_UNKNOWN | FADF_DISPATCH)) == 0;
+  descriptor->pvData = plain ? std::malloc(bytes) : std::calloc(bytes, 1);
   if (descriptor->pvData == nullptr) return E_OUTOFMEMORY;
   // From here the copy is a complete array whose unfilled elements are zero.
   ArrayPtr copy(descriptor.release());

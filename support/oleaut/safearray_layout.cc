@@ -119,7 +119,7 @@ bool OwnsStorage(const SAFEARRAY* psa) {
   return (psa->fFeatures & (FADF_AUTO | FADF_STATIC | FADF_EMBEDDED)) == 0;
 }
 
-void ReleaseElements(SAFEARRAY* psa, std::size_t first, std::size_t count) {
+void ReleaseElements(SAFEARRAY* psa, std::size_t first, std::size_t count, bool zero) {
   if (psa->pvData == nullptr || count == 0) return;
   unsigned char* begin = static_cast<unsigned char*>(psa->pvData) + first * psa->cbElements;
   const USHORT features = psa->fFeatures;
@@ -133,7 +133,7 @@ void ReleaseElements(SAFEARRAY* psa, std::size_t first, std::size_t count) {
     IUnknown** objects = reinterpret_cast<IUnknown**>(begin);
     for (std::size_t i = 0; i < count; ++i) ReleaseInterface(objects[i]);
   }
-  std::memset(begin, 0, count * psa->cbElements);
+  if (zero) std::memset(begin, 0, count * psa->cbElements);
 }
 
 bool ElementOffset(const SAFEARRAY* psa, const LONG* rgIndices, std::size_t& offset) {

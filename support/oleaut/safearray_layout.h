@@ -33,8 +33,10 @@ VARTYPE LoadVartype(const SAFEARRAY* psa);
 // the stack, static or embedded in structures are only emptied).
 bool OwnsStorage(const SAFEARRAY* psa);
 
-// Frees elements [first, first + count) and leaves them zeroed.
-void ReleaseElements(SAFEARRAY* psa, std::size_t first, std::size_t count);
+// Frees elements [first, first + count) and leaves them zeroed, unless the
+// block is about to be freed anyway (zeroing a large array costs as much as
+// copying it).
+void ReleaseElements(SAFEARRAY* psa, std::size_t first, std::size_t count, bool zero = true);
 
 // Byte offset of the element at rgIndices (dimension 1 first); false when
 // an index is out of range.

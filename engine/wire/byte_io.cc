@@ -122,7 +122,7 @@ bool SocketSource::ReadExact(void* buffer, std::size_t n) {
     if (!Commit()) return false;
     // Large blocks go straight to their destination.
     if (n >= kWindow / 2) return ReceiveAll(cursor, n);
-    if (!window_) window_ = std::make_unique<std::uint8_t[]>(kWindow);
+    if (!window_) window_ = std::make_unique_for_overwrite<std::uint8_t[]>(kWindow);
     const ssize_t got = Receive(window_.get(), kWindow, MSG_PEEK);
     if (got > 0) {
       peeked_ = static_cast<std::size_t>(got);

@@ -102,7 +102,10 @@ TEST_F(Server, EveryMessageGetsAThreadAtOnceAndParkedThreadsAreReusedThenEnd) {
   for (int i = 0; i < kAtOnce; ++i) clients.push_back(call());
   const std::string reply = Hex(ReplyBytes(0, 0, *Variant::I4(kAtOnce)));
   for (Socket& s : clients) EXPECT_EQ(Next(s, 14), reply);
-  const auto workers = [&] { return engine_->get()->workers->value; };
+  const auto workers = [&] {
+    PScopedLock guard(engine_->get()->workers.get());
+    return engine_->get()->workers->value;
+  };
   ASSERT_TRUE(WaitUntil([&] { return engine_->get()->pool.Parked() == kAtOnce; }, 3000));
   for (int i = 0; i < 4; ++i)
     EXPECT_EQ(Next(call(), 14), Hex(ReplyBytes(0, 0, *Variant::I4(kAtOnce + i + 1))));

@@ -1,7 +1,7 @@
 // The threads that serve incoming messages, parked between messages instead
 // of started and joined for each one. Any number run at once: a message
 // finds a parked thread or gets a new one at once, so no handler waits
-// behind another. A thread parked for TimeLimit::kParkedWorker (10 s) ends,
+// behind another. A thread parked for TimeLimit::kParkedWorker (2 s) ends,
 // so an idle engine holds few threads. Thread-safe.
 #pragma once
 

@@ -19,7 +19,7 @@ constexpr std::array<std::int32_t, static_cast<int>(TimeLimit::kCount)> kDefault
     10000,   // kDirectoryAnswer
     120000,  // kIdleConnection
     10000,   // kLookupAge
-    10000,   // kParkedWorker
+    2000,    // kParkedWorker
 };
 
 // KIV_TIME_SCALE as a divisor; anything but a whole number from 1 to 1000

@@ -21,7 +21,7 @@ enum class TimeLimit : int {
   kDirectoryAnswer,  // the directory's answer to one request (10 s; DirectoryTimeout)
   kIdleConnection,   // a served connection's silence before it is closed (120 s)
   kLookupAge,        // how long a request reuses the directory's answer (10 s)
-  kParkedWorker,     // a message worker's wait for its next message before it ends (10 s)
+  kParkedWorker,     // a message worker's wait for its next message before it ends (2 s)
   kCount
 };
 

@@ -170,6 +170,7 @@ class HostileTest : public ::testing::Test {
       EXPECT_EQ(Kiv({"call", "--to", "victim", "Echo", "7"}),
                 "{\"statuses\":[0],\"values\":[7]}\n");
       EXPECT_LE(Clock::now() - asked, seconds(kSanitized ? 10 : 2));
+      // Threads that served the attack stay parked for 2 s first.
       for (Victim* v : victims()) {
         EXPECT_TRUE(kiv::testing::WaitUntil([v] { return v->Settled(); }, 10000)) << v->name;
       }

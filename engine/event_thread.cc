@@ -238,6 +238,10 @@ std::int32_t KivTakeMarker(int socket) {
   if (got == 0) return kClosedByPeer;
   if (got < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? kIdle : kFailed;
   if (byte != kiv::engine::kReuseMarker) return kFailed;
+  return KivSendReuseAnswer(socket) ? kBusy : kFailed;
+}
+
+bool KivSendReuseAnswer(int socket) {
   // Never blocks: a peer that stopped reading loses the connection instead
   // of stalling the thread that answers.
   const std::uint8_t answer = kiv::engine::kReuseAnswer;
@@ -245,7 +249,7 @@ std::int32_t KivTakeMarker(int socket) {
   do {
     sent = ::send(socket, &answer, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
   } while (sent < 0 && errno == EINTR);
-  return sent == 1 ? kBusy : kFailed;
+  return sent == 1;
 }
 
 void KivSendRefusal(int socket, std::int32_t code) {

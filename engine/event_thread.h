@@ -63,6 +63,9 @@ int KivEventThread(KIV* engine);
 // reuse marker is answered and kBusy returned; kIdle when nothing arrived;
 // kClosedByPeer, or kFailed for any other byte or a failed answer.
 std::int32_t KivTakeMarker(int socket);
+// Sends the answer to the reuse marker without blocking; false when it did
+// not go out whole.
+bool KivSendReuseAnswer(int socket);
 
 // Reads and drops what the peer sent (at most kDiscardLimit bytes, without
 // waiting) and sends the 4-byte refusal without blocking.

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "engine/engine_object.h"
+#include "engine/connection_cache.h"
 #include "engine/engine_state.h"
 #include "engine/event_thread.h"
 #include "engine/wire/wire_codec.h"
@@ -39,17 +40,15 @@ void Refuse(kiv::SocketStream& out, std::int32_t code) {
 // awaited here this long, sparing it two hand-offs through the event thread.
 constexpr int kLingerMs = 2;
 
-// The connection's state once a message was served: busy when the next
-// marker arrived (and was answered) within the linger time, else idle, or
-// closed or failed.
-std::int32_t AwaitNextMarker(KIV* engine, int socket) {
+// Whether the client called again within the linger time (or closed,
+// which the next read tells).
+bool NextMessageArrives(KIV* engine, int socket) {
   pollfd watched{socket, POLLIN, 0};
   int ready;
   do {
     ready = ::poll(&watched, 1, kLingerMs);
   } while (ready < 0 && errno == EINTR);
-  if (ready <= 0 || engine->stopEvent.IsSet()) return kiv::engine::kIdle;
-  return KivTakeMarker(socket);
+  return ready > 0 && !engine->stopEvent.IsSet();
 }
 
 // The text of an exception that escaped a handler, for the error stream.
@@ -74,10 +73,14 @@ bool KivStartWorker(const std::shared_ptr<KivConnection>& connection, KIV* engin
 
 void KivServeConnection(KIV* engine, std::shared_ptr<KivConnection> connection) {
   std::int32_t state = kiv::engine::kBusy;
-  while (state == kiv::engine::kBusy) {
-    const bool handled = KivHandleMessage(engine, connection.get());
+  for (bool afterMarker = false; state == kiv::engine::kBusy; afterMarker = true) {
+    const bool handled = KivHandleMessage(engine, connection.get(), afterMarker);
     connection->stream.Flush();
-    state = handled ? AwaitNextMarker(engine, connection->stream.socket()) : kiv::engine::kFailed;
+    if (!handled) {
+      state = kiv::engine::kFailed;
+    } else if (!NextMessageArrives(engine, connection->stream.socket())) {
+      state = kiv::engine::kIdle;
+    }
   }
   connection->state = state;
   // Wakes the event thread, which then watches the idle connection again
@@ -87,10 +90,17 @@ void KivServeConnection(KIV* engine, std::shared_ptr<KivConnection> connection) 
   // The last share of a connection the event thread gave up closes it.
 }
 
-bool KivHandleMessage(KIV* engine, KivConnection* connection) {
+bool KivHandleMessage(KIV* engine, KivConnection* connection, bool afterMarker) {
   kiv::SocketStream& out = connection->stream;
   try {
     kiv::SocketSource in(out.socket());
+    // Read with the message, in one peek; anything but the marker (or the
+    // end of the stream) drops the connection unanswered, as on an idle one.
+    std::uint8_t marker = 0;
+    if (afterMarker && (!kiv::ReadU8(in, marker) || marker != kiv::engine::kReuseMarker ||
+                        !KivSendReuseAnswer(out.socket()))) {
+      return false;
+    }
     // A message must arrive within the time-out plus a second per MiB, so
     // that a peer trickling bytes cannot hold this worker for ever.
     in.SetDeadline(

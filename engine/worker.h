@@ -24,7 +24,8 @@ void KivServeConnection(KIV* engine, std::shared_ptr<KivConnection> connection);
 
 // Reads one message from the connection and answers it. True when the
 // connection may serve another message.
-bool KivHandleMessage(KIV* engine, KivConnection* connection);
+// With afterMarker, the reuse marker comes first and is answered here.
+bool KivHandleMessage(KIV* engine, KivConnection* connection, bool afterMarker = false);
 // The rest of a service request (kind 0) and of a ping (kind 1), read from
 // the message's one source.
 bool KivHandleRequest(KIV* engine, KivConnection* connection, kiv::SocketSource& in);

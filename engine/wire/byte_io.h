@@ -83,7 +83,10 @@ class SocketSource final : public ByteSource {
   }
   bool missedDeadline() const { return missedDeadline_; }
   // At most `bytes` bytes are delivered from here on (0: no limit).
-  void SetLimit(std::uint64_t bytes) { limit_ = bytes; }
+  void SetLimit(std::uint64_t bytes) {
+    limit_ = bytes;
+    counted_ = 0;
+  }
   std::uint64_t limit() const { return limit_; }
   // The size a refused read or announcement would have reached, or 0.
   std::uint64_t refusedSize() const { return refusedSize_; }

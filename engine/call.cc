@@ -38,7 +38,7 @@ struct Reply {
 // second per MiB); a miss sets timedOut.
 bool ReadReply(const KIV* engine, const char* host, std::uint16_t port, int socket,
                std::int32_t answerWithinMs, Reply& reply, bool& timedOut) {
-  kiv::SocketSource in(socket);
+  kiv::SocketSource in(socket, kiv::SocketSource::Taking::kAsRead);
   in.SetLimit(engine->maxMessageBytes);
   in.SetBudget(engine->decodeBudget);
   if (answerWithinMs > 0) {

@@ -94,13 +94,21 @@ bool SocketSource::ReceiveAll(void* buffer, std::size_t n) {
 std::size_t SocketSource::Available() const {
   int queued = 0;
   if (::ioctl(socket_, FIONREAD, &queued) != 0 || queued < 0) return peeked_ - delivered_;
-  // Delivered bytes stay queued until Commit takes them off the socket.
   const auto waiting = static_cast<std::size_t>(queued);
+  // Read bytes left the queue; they wait in the window.
+  if (taking_ == Taking::kAsRead) return waiting + (peeked_ - delivered_);
+  // Delivered bytes stay queued until Commit takes them off the socket.
   return waiting > delivered_ ? waiting - delivered_ : 0;
 }
 
 bool SocketSource::Commit() {
   if (delivered_ == 0) return true;
+  if (taking_ == Taking::kAsRead) {
+    // Already off the socket; the window's rest is read next.
+    if (delivered_ < peeked_) return true;
+    peeked_ = delivered_ = 0;
+    return true;
+  }
   // The peeked bytes are still queued; receiving them again removes them.
   const bool ok = ReceiveAll(window_.get(), delivered_);
   peeked_ = delivered_ = 0;
@@ -123,7 +131,7 @@ bool SocketSource::ReadExact(void* buffer, std::size_t n) {
     // Large blocks go straight to their destination.
     if (n >= kWindow / 2) return ReceiveAll(cursor, n);
     if (!window_) window_ = std::make_unique_for_overwrite<std::uint8_t[]>(kWindow);
-    const ssize_t got = Receive(window_.get(), kWindow, MSG_PEEK);
+    const ssize_t got = Receive(window_.get(), kWindow, taking_ == Taking::kAsRead ? 0 : MSG_PEEK);
     if (got > 0) {
       peeked_ = static_cast<std::size_t>(got);
     } else if (got < 0 && errno == EINTR) {

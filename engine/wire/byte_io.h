@@ -62,6 +62,12 @@ class SocketSource final : public ByteSource {
   using Deadline = std::chrono::steady_clock::time_point;
 
   explicit SocketSource(SOCKET socket) : socket_(socket) {}
+  // A reader whose peer sends nothing past the message it reads (a reply:
+  // the server speaks only when asked) may take bytes off the socket as it
+  // reads them, saving the second receive per window; whatever follows the
+  // message in its last window is then lost.
+  enum class Taking { kDelivered, kAsRead };
+  SocketSource(SOCKET socket, Taking taking) : socket_(socket), taking_(taking) {}
   SocketSource(const SocketSource&) = delete;
   SocketSource& operator=(const SocketSource&) = delete;
   ~SocketSource() override;
@@ -115,6 +121,7 @@ class SocketSource final : public ByteSource {
   bool Reserve(std::uint64_t total);
 
   SOCKET socket_;
+  Taking taking_ = Taking::kDelivered;
   std::unique_ptr<std::uint8_t[]> window_;
   std::size_t peeked_ = 0;     // bytes of the window that mirror the socket's queue
   std::size_t delivered_ = 0;  // of those, bytes handed to the reader

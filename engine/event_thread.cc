@@ -69,6 +69,18 @@ void Discard(int socket, std::size_t limit) {
   }
 }
 
+// Reads what the peer sent on an idle connection, without waiting: the
+// reuse marker is answered and kBusy returned; kIdle when nothing arrived;
+// kClosedByPeer, or kFailed for any other byte or a failed answer.
+std::int32_t TakeMarker(int socket) {
+  std::uint8_t byte = 0;
+  const ssize_t got = Receive(socket, &byte, 1);
+  if (got == 0) return kClosedByPeer;
+  if (got < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? kIdle : kFailed;
+  if (byte != kiv::engine::kReuseMarker) return kFailed;
+  return KivSendReuseAnswer(socket) ? kBusy : kFailed;
+}
+
 class EventLoop {
  public:
   explicit EventLoop(KIV* engine)
@@ -210,7 +222,7 @@ class EventLoop {
 
   void ReadMarker(const std::shared_ptr<KivConnection>& shared) {
     KivConnection& connection = *shared;
-    const std::int32_t state = KivTakeMarker(connection.stream.socket());
+    const std::int32_t state = TakeMarker(connection.stream.socket());
     if (state == kIdle) return;
     connection.state = state;
     if (state != kBusy) return;
@@ -231,15 +243,6 @@ class EventLoop {
 };
 
 }  // namespace
-
-std::int32_t KivTakeMarker(int socket) {
-  std::uint8_t byte = 0;
-  const ssize_t got = Receive(socket, &byte, 1);
-  if (got == 0) return kClosedByPeer;
-  if (got < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? kIdle : kFailed;
-  if (byte != kiv::engine::kReuseMarker) return kFailed;
-  return KivSendReuseAnswer(socket) ? kBusy : kFailed;
-}
 
 bool KivSendReuseAnswer(int socket) {
   // Never blocks: a peer that stopped reading loses the connection instead

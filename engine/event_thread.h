@@ -59,10 +59,6 @@ struct KivConnection {
 // Returns 0.
 int KivEventThread(KIV* engine);
 
-// Reads what the peer sent on an idle connection, without waiting: the
-// reuse marker is answered and kBusy returned; kIdle when nothing arrived;
-// kClosedByPeer, or kFailed for any other byte or a failed answer.
-std::int32_t KivTakeMarker(int socket);
 // Sends the answer to the reuse marker without blocking; false when it did
 // not go out whole.
 bool KivSendReuseAnswer(int socket);

@@ -38,16 +38,10 @@ void Report(std::string* problem, std::string text) {
 }  // namespace
 
 std::optional<IPv4Address> ParseDottedAddress(std::string_view text) {
-  std::uint32_t value = 0;
-  for (int part = 0; part < 4; ++part) {
-    const std::size_t dot = part < 3 ? text.find('.') : text.size();
-    if (dot == std::string_view::npos) return std::nullopt;
-    const std::optional<unsigned> number = SmallNumber(text.substr(0, dot), 255);
-    if (!number) return std::nullopt;
-    value = value << 8 | *number;
-    text.remove_prefix(part < 3 ? dot + 1 : dot);
-  }
-  return htonl(value);
+  // inet_pton takes exactly four decimal parts and refuses leading zeros.
+  in_addr parsed{};
+  if (::inet_pton(AF_INET, std::string(text).c_str(), &parsed) != 1) return std::nullopt;
+  return parsed.s_addr;
 }
 
 std::optional<Ipv4Network> ParseNetwork(std::string_view text, std::string* problem) {

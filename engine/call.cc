@@ -31,16 +31,26 @@ struct Reply {
   kiv::Variant value;
 };
 
-// Reads the result and, for a result >= 0, the return code and the value.
+enum class ReplyRead { kRead, kStale, kFailed, kTimedOut };
+
+// On a reused connection, first the answer to the marker: a connection
+// whose server went away shows here, before it took the request, and is
+// worth a fresh one (kStale). It comes in the same receive as the reply.
+// Then the result and, for a result >= 0, the return code and the value.
 // A reply larger than the engine's limit is refused and logged here, on the
-// side that refuses.
-// With answerWithinMs, the whole reply must arrive within that time (plus a
-// second per MiB); a miss sets timedOut.
-bool ReadReply(const KIV* engine, const char* host, std::uint16_t port, int socket,
-               std::int32_t answerWithinMs, Reply& reply, bool& timedOut) {
+// side that refuses. With answerWithinMs, the whole reply must arrive
+// within that time (plus a second per MiB).
+ReplyRead ReadReply(const KIV* engine, const char* host, std::uint16_t port, int socket,
+                    bool reused, std::int32_t answerWithinMs, Reply& reply) {
   kiv::SocketSource in(socket, kiv::SocketSource::Taking::kAsRead);
+  if (reused) {
+    std::uint8_t answer = 0;
+    in.SetDeadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(kReuseAnswerMs), 0);
+    if (!kiv::ReadU8(in, answer) || answer != kiv::engine::kReuseAnswer) return ReplyRead::kStale;
+  }
   in.SetLimit(engine->maxMessageBytes);
   in.SetBudget(engine->decodeBudget);
+  in.ClearDeadline();
   if (answerWithinMs > 0) {
     in.SetDeadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(answerWithinMs),
                    kiv::engine::kMessageBytesPerExtraSecond);
@@ -56,8 +66,8 @@ bool ReadReply(const KIV* engine, const char* host, std::uint16_t port, int sock
         in, "reply from " + std::string(host) + ":" + std::to_string(port),
         answerWithinMs > 0 ? answerWithinMs : engine->messageTimeoutMs);
   }
-  timedOut = in.missedDeadline();
-  return ok && in.Commit();
+  if (ok && in.Commit()) return ReplyRead::kRead;
+  return in.missedDeadline() ? ReplyRead::kTimedOut : ReplyRead::kFailed;
 }
 
 }  // namespace
@@ -112,18 +122,13 @@ std::int32_t CallWithin(KIV* engine, const char* host, std::uint16_t port, const
       stream.Close();
       return kiv::KIV_E_TRANSPORT;
     }
-    if (reused && !kiv::engine::ReadReuseAnswer(socket, kReuseAnswerMs)) {
-      stream.Detach();
-      KivForgetConnection(engine, socket);
-      ::close(socket);
-      continue;
-    }
     Reply reply;
-    bool timedOut = false;
-    if (!ReadReply(engine, host, port, socket, answerWithinMs, reply, timedOut)) {
+    const ReplyRead read = ReadReply(engine, host, port, socket, reused, answerWithinMs, reply);
+    if (read != ReplyRead::kRead) {
       KivForgetConnection(engine, socket);
       stream.Close();
-      return timedOut ? kiv::KIV_E_TIMED_OUT : kiv::KIV_E_TRANSPORT;
+      if (read == ReplyRead::kStale) continue;
+      return read == ReplyRead::kTimedOut ? kiv::KIV_E_TIMED_OUT : kiv::KIV_E_TRANSPORT;
     }
     if (reply.result >= 0) {
       if (returnCode != nullptr) *returnCode = static_cast<std::int32_t>(reply.returnCode);

@@ -17,6 +17,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -78,7 +79,9 @@ std::int32_t TakeMarker(int socket) {
   if (got == 0) return kClosedByPeer;
   if (got < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? kIdle : kFailed;
   if (byte != kiv::engine::kReuseMarker) return kFailed;
-  return KivSendReuseAnswer(socket) ? kBusy : kFailed;
+  int waiting = 0;
+  const bool messageWaiting = ::ioctl(socket, FIONREAD, &waiting) == 0 && waiting > 0;
+  return KivSendReuseAnswer(socket, messageWaiting) ? kBusy : kFailed;
 }
 
 class EventLoop {
@@ -244,13 +247,14 @@ class EventLoop {
 
 }  // namespace
 
-bool KivSendReuseAnswer(int socket) {
+bool KivSendReuseAnswer(int socket, bool messageWaiting) {
   // Never blocks: a peer that stopped reading loses the connection instead
   // of stalling the thread that answers.
   const std::uint8_t answer = kiv::engine::kReuseAnswer;
+  const int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (messageWaiting ? MSG_MORE : 0);
   ssize_t sent;
   do {
-    sent = ::send(socket, &answer, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+    sent = ::send(socket, &answer, 1, flags);
   } while (sent < 0 && errno == EINTR);
   return sent == 1;
 }

@@ -60,8 +60,11 @@ struct KivConnection {
 int KivEventThread(KIV* engine);
 
 // Sends the answer to the reuse marker without blocking; false when it did
-// not go out whole.
-bool KivSendReuseAnswer(int socket);
+// not go out whole. With `messageWaiting` (the peer sent its message behind
+// the marker) the kernel holds the byte until the reply follows it, at most
+// about 200 ms, so that the caller wakes once for both; a peer that waits
+// for the answer before it sends gets it at once.
+bool KivSendReuseAnswer(int socket, bool messageWaiting);
 
 // Reads and drops what the peer sent (at most kDiscardLimit bytes, without
 // waiting) and sends the 4-byte refusal without blocking.

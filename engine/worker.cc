@@ -12,8 +12,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "engine/engine_object.h"
 #include "engine/connection_cache.h"
+#include "engine/engine_object.h"
 #include "engine/engine_state.h"
 #include "engine/event_thread.h"
 #include "engine/wire/wire_codec.h"
@@ -98,7 +98,7 @@ bool KivHandleMessage(KIV* engine, KivConnection* connection, bool afterMarker) 
     // end of the stream) drops the connection unanswered, as on an idle one.
     std::uint8_t marker = 0;
     if (afterMarker && (!kiv::ReadU8(in, marker) || marker != kiv::engine::kReuseMarker ||
-                        !KivSendReuseAnswer(out.socket()))) {
+                        !KivSendReuseAnswer(out.socket(), in.ReadAhead() > 0))) {
       return false;
     }
     // A message must arrive within the time-out plus a second per MiB, so

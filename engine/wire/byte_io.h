@@ -76,6 +76,8 @@ class SocketSource final : public ByteSource {
   bool Expect(std::uint64_t bytes) override;
   bool Charge(std::uint64_t bytes) override;
   std::size_t Available() const override;
+  // Bytes already received past those delivered; no system call.
+  std::size_t ReadAhead() const { return peeked_ - delivered_; }
   // Takes the delivered bytes off the socket; false when that fails.
   bool Commit();
 
@@ -87,6 +89,7 @@ class SocketSource final : public ByteSource {
     deadline_ = deadline;
     bytesPerSecond_ = bytesPerSecond;
   }
+  void ClearDeadline() { deadline_.reset(); }
   bool missedDeadline() const { return missedDeadline_; }
   // At most `bytes` bytes are delivered from here on (0: no limit).
   void SetLimit(std::uint64_t bytes) {

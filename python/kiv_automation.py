@@ -60,6 +60,7 @@ __all__ = [
     "Float32",
     "TypedArray",
     "find_server",
+    "installed_library",
     "register_server",
     "KIV_NOFLAGS",
     "KIV_ASYNCHRONOUS",
@@ -144,7 +145,7 @@ _MEANINGS = {
 
 
 def _describe(code: int) -> str:
-    """ "0x00020031 (the handler raised an exception)", as `kiv call` prints codes."""
+    """ "0x00020031 (the handler raised an exception)": the code, and its meaning where the library defines one."""
     key = code & 0xFFFFFFFF
     meaning = _MEANINGS.get(key)
     return "0x%08X (%s)" % (key, meaning) if meaning else "0x%08X" % key
@@ -393,13 +394,23 @@ def find_server(progid=PROGID, registry=None):
     return GUID.parse(clsid), server
 
 
-def register_server(module_path):
-    """Runs the module's DllRegisterServer against the configuration store.
+def installed_library():
+    """The libkiv.so.0 installed with this module (<prefix>/lib, two folders
+    above <prefix>/lib/python3*/dist-packages), else the bare name for the
+    dynamic loader's own search."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    beside = os.path.normpath(os.path.join(here, os.pardir, os.pardir, "libkiv.so.0"))
+    return beside if os.path.exists(beside) else "libkiv.so.0"
+
+
+def register_server(module_path=None):
+    """Runs the module's DllRegisterServer against the configuration store;
+    without a path, the library installed with this module.
 
     A store that cannot be written raises KivError naming the file and the
     way out (root, or KIV_REGISTRY pointing at a writable file).
     """
-    hr = ctypes.CDLL(module_path).DllRegisterServer()
+    hr = ctypes.CDLL(module_path or installed_library()).DllRegisterServer()
     if hr == S_OK:
         return
     path = _registry_path()

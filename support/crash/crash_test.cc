@@ -141,13 +141,14 @@ TEST(CrashHandler, WithoutLoggerFaultsAreLoggedAndOnlyTheNewestCrashesKept) {
   EXPECT_FALSE(GetGlobalLogger());  // the default log was opened for the line only
 }
 
-// The reporter beside the library comes before the one beside the program
-// (python3's folder holds none); KIV_CRASH_REPORTER, when executable, first.
+// The reporter beside the library comes before the one in an installed
+// tree's bin/ and the one beside the program (python3's folder holds none);
+// KIV_CRASH_REPORTER, when executable, first.
 TEST(CrashReporterLookup, LibraryFolderFirstThenProgramFolder) {
   testing::TempDir root("kiv-reporter");
-  const std::string library = root.File("lib"), program = root.File("bin");
-  fs::create_directories(library);
-  fs::create_directories(program);
+  const std::string library = root.File("lib"), program = root.File("program");
+  const std::string installedBin = root.File("bin");
+  for (const std::string& folder : {library, program, installedBin}) fs::create_directories(folder);
   const auto place = [](const std::string& path, fs::perms mode) {
     std::ofstream(path) << "#!/bin/sh\n";
     fs::permissions(path, mode);
@@ -158,6 +159,8 @@ TEST(CrashReporterLookup, LibraryFolderFirstThenProgramFolder) {
   // Not executable: passed over.
   const std::string besideLibrary = place(library + "/ZibCrashReporter", fs::perms::owner_read);
   EXPECT_EQ(FindCrashReporterIn(nullptr, library, program), besideProgram);
+  place(installedBin + "/ZibCrashReporter", fs::perms::owner_all);
+  EXPECT_EQ(FindCrashReporterIn(nullptr, library, program), library + "/../bin/ZibCrashReporter");
   fs::permissions(besideLibrary, fs::perms::owner_all);
   EXPECT_EQ(FindCrashReporterIn("", library, program), besideLibrary);
   EXPECT_EQ(FindCrashReporterIn(besideProgram.c_str(), library, program), besideProgram);

@@ -51,7 +51,10 @@ std::string LoadedLibraryFolder() {
 std::string FindCrashReporterIn(const char* environmentPath, const std::string& libraryFolder,
                                 const std::string& executableFolder) {
   if (environmentPath != nullptr && IsExecutableFile(environmentPath)) return environmentPath;
-  for (const std::string* folder : {&libraryFolder, &executableFolder}) {
+  // An installed tree keeps the library in <prefix>/lib and the reporter in
+  // <prefix>/bin.
+  const std::string installedBin = libraryFolder.empty() ? "" : libraryFolder + "/../bin";
+  for (const std::string* folder : {&libraryFolder, &installedBin, &executableFolder}) {
     if (folder->empty()) continue;
     const std::string candidate = *folder + "/" + kCrashReporterName;
     if (IsExecutableFile(candidate)) return candidate;

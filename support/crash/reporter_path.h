@@ -11,8 +11,9 @@ namespace kiv {
 constexpr char kCrashReporterName[] = "ZibCrashReporter";
 
 // The first executable file of: KIV_CRASH_REPORTER (a program's path), the
-// reporter beside the loaded library, the reporter beside the running
-// executable. Empty when there is none.
+// reporter beside the loaded library, the reporter in the library folder's
+// ../bin (an installed tree), the reporter beside the running executable.
+// Empty when there is none.
 std::string FindCrashReporter();
 
 // The same order with the places given: environmentPath may be null or

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,8 @@ struct DirectoryConfig {
   // The address at which the directory reaches its own port to register its
   // services: loopback, unless it listens on one address only.
   std::string selfAddress = "127.0.0.1";
+  // The TCP port it serves on; satellites must then name it (host:port).
+  std::uint16_t port = 29831;
 };
 
 }  // namespace kiv::directory

@@ -101,7 +101,7 @@ DirectoryService::DirectoryService(DirectoryConfig options)
             return AnswersPing(record.host, record.port, record.id, answerTime);
           },
           [this](const SatelliteRecord& record, bool answered) { ReportPing(record, answered); }),
-      announcer_({options_.serverId, KIV_DIRECTORY_PORT, options_.aliases, options_.users},
+      announcer_({options_.serverId, options_.port, options_.aliases, options_.users},
                  options_.notifyInterval) {
   if (!options_.tableFile.empty()) {
     saver_ = std::make_unique<TableSaver>(options_.tableFile, [this] { return TableFileText(); });
@@ -139,11 +139,12 @@ std::int32_t DirectoryService::Start(std::string* error) {
   // Before anyone can register, so that no newcomer takes a remembered id.
   const std::vector<SatelliteRecord> remembered =
       saver_ ? RestoreTable() : std::vector<SatelliteRecord>{};
-  const std::u16string self = FromUtf8(options_.selfAddress) + u":29831";
+  const std::string port = std::to_string(options_.port);
+  const std::u16string self = FromUtf8(options_.selfAddress + ":" + port);
   const std::int32_t connected = Connect(self.c_str(), kDirectoryName);
   if (connected != 0) {
-    *error = "cannot serve on TCP port 29831 (is another directory running?): " +
-             DescribeResult(connected);
+    *error = "cannot serve on TCP port " + port +
+             " (is another directory running?): " + DescribeResult(connected);
     return connected;
   }
   try {
@@ -162,7 +163,7 @@ std::int32_t DirectoryService::Start(std::string* error) {
     return 1;
   }
   started_ = true;
-  LogInfo(u"kivd: directory %s ready on port %d", serverId_.c_str(), KIV_DIRECTORY_PORT);
+  LogInfo(u"kivd: directory %s ready on port %d", serverId_.c_str(), options_.port);
   return 0;
 }
 

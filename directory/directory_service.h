@@ -28,7 +28,7 @@ class DirectoryService : public KivSatellite {
   // Stops first.
   ~DirectoryService() override;
 
-  // Listens on port 29831 and registers with itself, takes back the
+  // Listens on its port (29831 by default) and registers with itself, takes back the
   // satellites of the table file that still answer a ping, then announces
   // itself and starts pinging. 0, or a message in *error and a non-zero code.
   std::int32_t Start(std::string* error);

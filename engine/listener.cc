@@ -32,15 +32,17 @@ void* EventThreadEntry(void* engine) {
 
 // The socket, bound to `bindAddress` (network byte order) and listening; -1
 // on any failure. Non-blocking, so that an accept after a connection
-// vanished cannot stall the event thread.
-int OpenListeningSocket(bool isDirectory, kiv::IPv4Address bindAddress, std::uint16_t& port) {
+// vanished cannot stall the event thread. The directory listens on its own
+// fixed port; everyone else on one the system picks.
+int OpenListeningSocket(bool isDirectory, std::uint16_t directoryPort, kiv::IPv4Address bindAddress,
+                        std::uint16_t& port) {
   const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
   if (s < 0) return -1;
   const int one = 1;
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = bindAddress;
-  address.sin_port = htons(isDirectory ? KIV_DIRECTORY_PORT : 0);
+  address.sin_port = htons(isDirectory ? directoryPort : 0);
   socklen_t size = sizeof address;
   const bool ok =
       ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0 &&
@@ -76,7 +78,10 @@ std::int32_t KivStartListening(KIV* engine, bool isDirectory) {
   std::optional<kiv::engine::NetworkFence> fence = kiv::engine::ConfiguredNetworkFence();
   if (!fence) return kiv::KIV_RC_LISTEN_FAILED;
   std::uint16_t port = 0;
-  const int s = OpenListeningSocket(isDirectory, fence->listenAddress, port);
+  // The directory registers with itself, so the port it names is its own.
+  const std::uint16_t directoryPort =
+      engine->directoryPort != 0 ? engine->directoryPort : KIV_DIRECTORY_PORT;
+  const int s = OpenListeningSocket(isDirectory, directoryPort, fence->listenAddress, port);
   if (s < 0) return kiv::KIV_RC_LISTEN_FAILED;
   // Before the event thread starts, which reads it without a lock.
   engine->fence = std::move(*fence);

@@ -7,8 +7,9 @@
 
 struct KIV;
 
-// Opens the listening socket (port 29831 with address reuse for the
-// directory, an ephemeral port otherwise, on the fence's listen address,
+// Opens the listening socket (for the directory, the port of the directory
+// it registers with, by default 29831, with address reuse; an ephemeral
+// port otherwise, on the fence's listen address,
 // by default 0.0.0.0; engine/peer_fence.h) and starts the detached event
 // thread, unless the engine listens already. 0, or 0x20003 when a fence is
 // misconfigured, the socket cannot be set up, the thread cannot start, or

@@ -17,6 +17,15 @@ namespace {
 // At most this many UTF-16 units of a formatted message are kept.
 constexpr std::size_t kMaxMessageUnits = 2047;
 
+// The store's "LogLevel", ERROR when it has none.
+std::int32_t StoredThreshold() {
+  std::uint32_t value = 0;
+  const boost::shared_ptr<CRegistry> registry = GetRegistry();
+  return registry && registry->GetDwordValue(u"Software\\ZIB Networks\\Zib", u"LogLevel", value)
+             ? static_cast<std::int32_t>(value)
+             : LOG_ERROR;
+}
+
 }  // namespace
 
 CBBLog::CBBLog(const std::u16string& fileName, bool showPid)
@@ -88,16 +97,15 @@ bool CBBLog::Passes(int level) {
   if (level < LOG_FATAL || level > LOG_DEBUG) return false;
   std::int32_t threshold = threshold_.load(std::memory_order_relaxed);
   if (threshold == -1) {
-    std::uint32_t value = 0;
-    const boost::shared_ptr<CRegistry> registry = GetRegistry();
-    threshold =
-        registry && registry->GetDwordValue(u"Software\\ZIB Networks\\Zib", u"LogLevel", value)
-            ? static_cast<std::int32_t>(value)
-            : LOG_ERROR;
+    threshold = StoredThreshold();
     // A stored -1 keeps the logger unread, so the value is read again.
     threshold_.store(threshold, std::memory_order_relaxed);
   }
   return level <= threshold;
+}
+
+std::int32_t CBBLog::RereadThreshold() {
+  return threshold_.exchange(StoredThreshold(), std::memory_order_relaxed);
 }
 
 bool CBBLog::EnsureInitialized() {
@@ -110,24 +118,34 @@ bool CBBLog::EnsureInitialized() {
 
 void CBBLog::InitializeLocked() {
   if (initialized_.load(std::memory_order_relaxed)) return;
-  const std::optional<std::string> dataFolder = kiv::LogDataFolder();
-  if (!dataFolder) {
-    // No files ever: every message is dropped from now on.
+  processName_ = kiv::RunningProgramBaseName();
+  const kiv::LogDestination destination = kiv::GetLogDestination();
+  if (destination.kind == kiv::LogDestination::Kind::kStandardError) {
+    mainSink_ = kiv::MakeStandardErrorSink();
+  } else if (!destination.filePath.empty()) {
+    mainSink_ = kiv::MakeFileSink(destination.filePath, showPid_);
+  }
+  // Without a data folder there is no error log, nor a main file by default.
+  if (const std::optional<std::string> dataFolder = kiv::LogDataFolder()) {
+    const std::string zibFolder = *dataFolder + "/ZibNetworks";
+    const std::string logsFolder = zibFolder + "/Logs";
+    // Failures show up as files that cannot be opened.
+    ::mkdir(zibFolder.c_str(), 0777);
+    ::mkdir(logsFolder.c_str(), 0777);
+    if (!mainSink_) {
+      const std::string mainName =
+          fileName_.empty() ? processName_ + ".log" : kiv::ToUtf8(fileName_);
+      mainSink_ = kiv::MakeFileSink(logsFolder + "/" + mainName, showPid_);
+    }
+    errorLog_.Open(logsFolder + "/ZibErrors.log");
+    errorReady_ = true;
+  }
+  mainReady_ = mainSink_ != nullptr;
+  if (!mainReady_) {
+    // Nowhere to write the main lines: no writer thread.
     initialized_.store(true, std::memory_order_release);
     return;
   }
-  processName_ = kiv::RunningProgramBaseName();
-  const std::string zibFolder = *dataFolder + "/ZibNetworks";
-  const std::string logsFolder = zibFolder + "/Logs";
-  // Failures show up as files that cannot be opened.
-  ::mkdir(zibFolder.c_str(), 0777);
-  ::mkdir(logsFolder.c_str(), 0777);
-
-  const std::string mainName = fileName_.empty() ? processName_ + ".log" : kiv::ToUtf8(fileName_);
-  mainLog_.Open(logsFolder + "/" + mainName);
-  mainReady_ = true;
-  errorLog_.Open(logsFolder + "/ZibErrors.log");
-  errorReady_ = true;
   try {
     writerThread_ = std::make_unique<PThread>(nullptr, this, &CBBLog::WriterLoop, nullptr);
   } catch (const std::exception&) {
@@ -139,25 +157,18 @@ void CBBLog::InitializeLocked() {
 
 void CBBLog::Emit(int level, const std::u16string& message) {
   const kiv::LogTime time = clock_();
-  std::string line = kiv::FormatLogPrefix(time, level, showPid_, pid_);
+  std::string text = level == LOG_FATAL ? processName_ + " - " : std::string();
+  text += kiv::ToUtf8(message);
+  if (mainReady_) Queue(mainSink_->Line(time, level, text));
   if (level == LOG_FATAL) {
-    line += processName_;
-    line += " - ";
-  }
-  line += kiv::ToUtf8(message);
-  line += '\n';
-  if (level == LOG_FATAL) {
-    if (mainReady_) Queue(line);
-    WriteErrorLog(line);
-  } else if (mainReady_) {
-    Queue(std::move(line));
+    WriteErrorLog(kiv::FormatLogPrefix(time, level, showPid_, pid_) + text + '\n');
   }
 }
 
 void CBBLog::Queue(std::string line) {
   if (!writerThread_) {
     PScopedLock lock(&initLock_);
-    mainLog_.WriteLine(line);
+    mainSink_->Write(line);
     return;
   }
   PScopedLock lock(&queueLock_);
@@ -179,7 +190,7 @@ void* CBBLog::WriterLoop(void*) {
       PScopedUnlock unlock(&queueLock_);
       for (; !batch.empty(); batch.pop_front()) {
         try {
-          mainLog_.WriteLine(batch.front());
+          mainSink_->Write(batch.front());
         } catch (const std::exception&) {
           // Out of memory while rotating: the line is lost, the thread goes on.
         }

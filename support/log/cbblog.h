@@ -1,6 +1,7 @@
-// CBBLog, the process-wide logger: dated UTF-8 lines into the per-program log
-// (queued, written by the logger's writer thread) and FATAL lines also into
-// ZibErrors.log (on the caller's thread). Any thread may log; failures never
+// CBBLog, the process-wide logger: UTF-8 lines into the per-program log or the
+// process's chosen destination (support/log/log_sink.h; queued, written by
+// the logger's writer thread) and FATAL lines also into ZibErrors.log (on
+// the caller's thread). Any thread may log; failures never
 // reach the caller, lines that cannot be written are dropped.
 #pragma once
 
@@ -14,6 +15,7 @@
 
 #include "support/log/log_file.h"
 #include "support/log/log_line.h"
+#include "support/log/log_sink.h"
 #include "support/threads/cond.h"
 #include "support/threads/mutex.h"
 #include "support/threads/thread.h"
@@ -57,6 +59,9 @@ class CBBLog {
   // -1 until the registry's "LogLevel" has been read (at the first message);
   // then the highest level written.
   std::int32_t Threshold() const { return threshold_.load(std::memory_order_relaxed); }
+  // Reads "LogLevel" again now (a daemon's reload) and returns the threshold
+  // it replaced (-1 when none had been read yet).
+  std::int32_t RereadThreshold();
 
  private:
   // Reads the threshold when still -1; true when a message of level passes.
@@ -69,11 +74,10 @@ class CBBLog {
   void Queue(std::string line);
   void* WriterLoop(void*);
 
-  // The fields of the interface, in its order; each LogFile holds a file's
-  // stream, path and rotation counter (mainFile/mainPath/mainSize and the
-  // error log's three).
+  // The fields of the interface, in its order; the sink stands for the main
+  // file's stream, path and rotation counter, the LogFile for the error log's.
   const std::u16string fileName_;
-  kiv::LogFile mainLog_;   // opened at initialisation, then the writer thread's
+  std::unique_ptr<kiv::LogSink> mainSink_;  // made at initialisation, then the writer's
   kiv::LogFile errorLog_;  // opened at initialisation, then written under initLock_
   // No lock: two threads reading the registry at once store the same value.
   std::atomic<std::int32_t> threshold_{-1};

@@ -1,9 +1,12 @@
 #include "support/log/log_line.h"
 
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+
+#include "support/log/log_paths.h"
 
 namespace kiv {
 
@@ -29,21 +32,35 @@ const char* LogLevelName(int level) {
   return kNames[level];
 }
 
+std::string LogWriterTag() {
+  // The executable does not change while the process lives.
+  static const std::string program = RunningProgramBaseName();
+  return program + "[" + std::to_string(::getpid()) + "]";
+}
+
 std::string FormatLogPrefix(const LogTime& time, int level, bool showPid, std::uint32_t pid) {
   const char* name = LogLevelName(level);
   if (name == nullptr) name = "";
+  const std::string writer = LogWriterTag();
   char buffer[2048];
-  const int length = showPid ? std::snprintf(buffer, sizeof buffer,
-                                             "%04d/%02d/%02d %02d:%02d:%02d.%03d [%-5.5s] %u - ",
-                                             time.year, time.month, time.day, time.hour,
-                                             time.minute, time.second, time.millisecond, name, pid)
-                             : std::snprintf(buffer, sizeof buffer,
-                                             "%04d/%02d/%02d %02d:%02d:%02d.%03d [%-5.5s] - ",
-                                             time.year, time.month, time.day, time.hour,
-                                             time.minute, time.second, time.millisecond, name);
+  const int length = showPid
+                         ? std::snprintf(buffer, sizeof buffer,
+                                         "%04d/%02d/%02d %02d:%02d:%02d.%03d %s [%-5.5s] %u - ",
+                                         time.year, time.month, time.day, time.hour, time.minute,
+                                         time.second, time.millisecond, writer.c_str(), name, pid)
+                         : std::snprintf(buffer, sizeof buffer,
+                                         "%04d/%02d/%02d %02d:%02d:%02d.%03d %s [%-5.5s] - ",
+                                         time.year, time.month, time.day, time.hour, time.minute,
+                                         time.second, time.millisecond, writer.c_str(), name);
   if (length < 0) return std::string();
   return std::string(buffer,
                      std::min<std::size_t>(static_cast<std::size_t>(length), sizeof buffer - 1));
+}
+
+std::string JournalPriorityPrefix(int level) {
+  static const char* const kPriorities[] = {"<3>", "<3>", "<4>", "<6>", "<7>"};
+  if (level < 0 || level > 4) return std::string();
+  return kPriorities[level];
 }
 
 std::u16string WideToUtf16(std::wstring_view text) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "support/log/log_paths.h"
+#include "support/log/log_sink.h"
 #include "support/log/log_test_util.h"
 #include "testing/wait.h"
 
@@ -74,7 +75,8 @@ TEST(CBBLog, WritesLinesByteForByte) {
   logger->Log(LOG_ERROR, u"e");
   logger.reset();
   EXPECT_EQ(FileText(sandbox.LogPath("log_test.log")),
-            "2026/01/31 09:05:07.042 [ERROR] " + std::to_string(::getpid()) + " - e\n");
+            "2026/01/31 09:05:07.042 log_test[" + std::to_string(::getpid()) + "] [ERROR] " +
+                std::to_string(::getpid()) + " - e\n");
 }
 
 // kiv.log is a pipe nobody reads while the threads log: the writer thread
@@ -108,10 +110,26 @@ TEST(CBBLog, ConcurrentLinesStayWholeInOrderAndAllReachTheFileAtDestruction) {
   std::istringstream in(received);
   int t = 0, n = 0;
   for (std::string line; std::getline(in, line);) {
-    ASSERT_EQ(std::sscanf(line.c_str() + 23, " [INFO ] - thread %d line %d", &t, &n), 2) << line;
+    ASSERT_EQ(std::sscanf(line.c_str() + 23, " %*s [INFO ] - thread %d line %d", &t, &n), 2)
+        << line;
     ASSERT_EQ(n, next.at(t)++) << line;
   }
   EXPECT_EQ(next, std::vector<int>(kThreads, kLines));
+}
+
+// kivd's standard error: the journal's form only while it is the stream
+// JOURNAL_STREAM names.
+TEST(LogSink, StandardErrorCarriesSyslogPrioritiesOnlyForTheJournal) {
+  struct stat info {};
+  ASSERT_EQ(::fstat(STDERR_FILENO, &info), 0);
+  const std::string stream = std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+  ::setenv("JOURNAL_STREAM", (stream + "1").c_str(), 1);
+  const auto console = MakeStandardErrorSink();
+  ::setenv("JOURNAL_STREAM", stream.c_str(), 1);
+  const auto journal = MakeStandardErrorSink();
+  ::unsetenv("JOURNAL_STREAM");
+  EXPECT_EQ(console->Line(FixedTime(), LOG_WARN, "w"), Line("WARN ", "w"));
+  EXPECT_EQ(journal->Line({}, LOG_ERROR, "e") + journal->Line({}, LOG_INFO, "i"), "<3>e\n<6>i\n");
 }
 
 TEST(LogFunctions, EachWritesAtItsLevelWhileALoggerLives) {

@@ -71,7 +71,7 @@ inline LogTime FixedTime() {
 
 // A whole line as a fixed-clock logger without process id writes it.
 inline std::string Line(const std::string& level, const std::string& message) {
-  return "2026/01/31 09:05:07.042 [" + level + "] - " + message + "\n";
+  return "2026/01/31 09:05:07.042 " + LogWriterTag() + " [" + level + "] - " + message + "\n";
 }
 
 }  // namespace kiv::logtest

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <optional>
 
 #include "kiv/utf8.h"
@@ -65,6 +66,16 @@ std::vector<std::string> NameList(const std::string& option, const std::string& 
   return names;
 }
 
+std::uint16_t Port(const std::string& text) {
+  unsigned port = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), port);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size() || port < 1 ||
+      port > 65535) {
+    throw OptionsError("--port takes a TCP port from 1 to 65535, got '" + text + "'");
+  }
+  return static_cast<std::uint16_t>(port);
+}
+
 IPv4Address ListenAddress(const std::string& text) {
   const std::optional<IPv4Address> address = ParseDottedAddress(text);
   if (!address) {
@@ -102,19 +113,25 @@ std::optional<std::string> Value(std::span<const std::string> args, std::size_t&
 const char kKivdUsage[] =
     "usage: kivd [--server-id ID] [--users U1,U2] [--aliases A1,A2]\n"
     "            [--ping-interval S] [--notify-interval S] [--allow-takeover]\n"
-    "            [--listen ADDRESS] [--allow CIDR[,CIDR...]]...\n"
+    "            [--listen ADDRESS] [--allow CIDR[,CIDR...]]... [--port N]\n"
+    "            [--log-file[=PATH]]\n"
+    "       kivd --version | --help\n"
     "\n"
     "Runs the kiv directory: the satellite \"MainRegister\" on TCP port 29831. It\n"
     "keeps the satellites' registrations, answers their lookups, pings them (three\n"
     "missed pings in a row drop a satellite), tells availability listeners when\n"
     "services come and go, and announces itself on the discovery group (NOTIFY at\n"
     "start, on every SEARCH and every notify interval; BYEBYE at stop). Prints\n"
-    "'ready ID' once it accepts connections; SIGINT or SIGTERM stop it cleanly.\n"
+    "'ready ID' once it accepts connections (and tells systemd when NOTIFY_SOCKET\n"
+    "is set); SIGINT or SIGTERM stop it cleanly; SIGHUP reads the store's LogLevel\n"
+    "again.\n"
     "A name belongs to one live satellite: a registration of a name whose holder\n"
     "answers a ping is refused (0x00020030). The table is kept in\n"
     "$KIV_DATA_DIR/ZibNetworks/kivd-table.json (KIV_DATA_DIR defaults to\n"
-    "/var/lib); after a restart the satellites remembered there that answer a\n"
-    "ping are known again at once.\n"
+    "$STATE_DIRECTORY under systemd, else /var/lib, else, when that cannot be\n"
+    "written, $XDG_STATE_HOME/kiv or ~/.local/state/kiv); after a restart the\n"
+    "satellites remembered there that answer a ping are known again at once.\n"
+    "It logs to standard error (with syslog priorities when the journal keeps it).\n"
     "\n"
     "  --server-id ID       the identity satellites know this directory by; keep it\n"
     "                       the same across restarts (default: the host name)\n"
@@ -132,9 +149,15 @@ const char kKivdUsage[] =
     "                       repeatable; others get 0x80068003; the address kivd\n"
     "                       reaches itself at (127.0.0.1, or --listen's) is always\n"
     "                       added (default: the store's AllowedPeers, else all)\n"
+    "  --port N             the TCP port to serve on, 1-65535 (default 29831);\n"
+    "                       satellites then name it: --directory HOST:N\n"
+    "  --log-file[=PATH]    log into PATH instead of standard error (default:\n"
+    "                       $LOGS_DIRECTORY/kiv.log under systemd, else\n"
+    "                       $KIV_DATA_DIR/ZibNetworks/Logs/kiv.log)\n"
+    "  --version            print 'kivd VERSION' and exit\n"
     "Both intervals take fractions and must stay below 41 seconds.\n"
     "\n"
-    "Exit status: 0 after a clean stop; 1 when it cannot start (port 29831 or the\n"
+    "Exit status: 0 after a clean stop; 1 when it cannot start (its TCP port or the\n"
     "discovery port taken); 2 wrong usage; 5 the configuration store (KIV_REGISTRY)\n"
     "cannot be read, or its ListenAddress or AllowedPeers is malformed: the message\n"
     "names the problem.\n";
@@ -146,6 +169,15 @@ KivdOptions ParseKivdOptions(std::span<const std::string> args, const std::strin
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--help" || args[i] == "-h") {
       options.help = true;
+    } else if (args[i] == "--version") {
+      options.version = true;
+    } else if (args[i] == "--log-file") {
+      options.logFile = "";
+    } else if (args[i].starts_with("--log-file=")) {
+      options.logFile = args[i].substr(std::strlen("--log-file="));
+      if (options.logFile->empty()) throw OptionsError("--log-file= needs a path");
+    } else if (auto port = Value(args, i, "--port")) {
+      options.port = Port(*port);
     } else if (auto id = Value(args, i, "--server-id")) {
       options.serverId = ServerId(*id);
     } else if (auto users = Value(args, i, "--users")) {

@@ -17,6 +17,10 @@ namespace kiv::directory {
 
 struct KivdOptions : DirectoryConfig {
   bool help = false;
+  bool version = false;
+  // --log-file[=PATH]: log into a file instead of standard error; an empty
+  // path means the default file.
+  std::optional<std::string> logFile;
   // --listen (network byte order); unset: the store's ListenAddress, else all.
   std::optional<IPv4Address> listenAddress;
   // Every --allow's networks together; unset: the store's AllowedPeers, else all.

@@ -24,10 +24,11 @@ TEST(KivdOptionsTest, DefaultsFromTheHostNameAndEveryOptionInBothForms) {
   EXPECT_EQ(options.notifyInterval.count(), 40999);
   EXPECT_TRUE(options.allowTakeover);
   // Nothing discovery cannot read, nor a keep-alive satellites would miss.
-  for (const char* arg : {"--server-id=", "--server-id= padded", "--server-id=two\r\nlines",
-                          "--users=ann,,bob", "--users=ann,", "--aliases=a b", "--aliases=tab\t",
-                          "--ping-interval=41", "--notify-interval=0.049", "--ping-interval=inf",
-                          "--notify-interval=ten", "--port=1", "--allow-takeover=no"}) {
+  for (const char* arg :
+       {"--server-id=", "--server-id= padded", "--server-id=two\r\nlines", "--users=ann,,bob",
+        "--users=ann,", "--aliases=a b", "--aliases=tab\t", "--ping-interval=41",
+        "--notify-interval=0.049", "--ping-interval=inf", "--notify-interval=ten", "--port=0",
+        "--port=65536", "--port=1x", "--log-file=", "--allow-takeover=no"}) {
     EXPECT_THROW(parse({arg}), OptionsError) << arg;
   }
 }

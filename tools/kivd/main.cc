@@ -1,4 +1,4 @@
-// kivd: runs the directory until SIGINT or SIGTERM.
+// kivd: runs the directory until SIGINT or SIGTERM; SIGHUP reloads.
 #include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
@@ -14,11 +14,15 @@
 #include "directory/directory_service.h"
 #include "engine/peer_fence.h"
 #include "kiv/satellite.h"
+#include "kiv/version.h"
 #include "support/log/log.h"
 #include "support/log/log_paths.h"
+#include "support/log/log_sink.h"
 #include "support/net/cidr.h"
 #include "support/registry/registry.h"
+#include "tools/kivd/kivd_folders.h"
 #include "tools/kivd/kivd_options.h"
+#include "tools/kivd/service_notify.h"
 
 namespace {
 
@@ -42,15 +46,52 @@ std::string TableFilePath() {
   return "";
 }
 
-// Blocks the stop signals in this thread before any other starts, so every
-// thread inherits the mask and only sigwait sees them.
-sigset_t BlockStopSignals() {
+// Blocks the signals kivd acts on in this thread before any other starts,
+// so every thread inherits the mask and only sigwait sees them.
+sigset_t BlockHandledSignals() {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   return set;
+}
+
+// Standard error unless --log-file; set before the logger starts.
+void ChooseLogDestination(const kiv::directory::KivdOptions& options) {
+  kiv::LogDestination destination;
+  if (options.logFile) {
+    destination.filePath =
+        options.logFile->empty() ? kiv::kivd::DefaultLogFile() : *options.logFile;
+  } else {
+    destination.kind = kiv::LogDestination::Kind::kStandardError;
+  }
+  kiv::SetLogDestination(destination);
+}
+
+// The person starting kivd must see this whatever the log level, so it goes
+// to standard error in the log's form there, and into the log file too.
+void WarnOnce(const std::string& warning, bool logToFile) {
+  const std::unique_ptr<kiv::LogSink> console = kiv::MakeStandardErrorSink();
+  console->Write(console->Line(kiv::LocalLogTime(), LOG_WARN, "kivd: " + warning));
+  if (logToFile) LogWarn(u"kivd: %hs", warning.c_str());
+}
+
+std::string LevelName(std::int32_t level) {
+  const char* name = kiv::LogLevelName(level);
+  return name != nullptr ? name : std::to_string(level);
+}
+
+// What SIGHUP re-reads: the log level (the rest needs a restart).
+void Reload(CBBLog& logger, const std::string& status) {
+  kiv::kivd::NotifyReloading();
+  const std::int32_t before = logger.RereadThreshold();
+  const std::int32_t after = logger.Threshold();
+  const std::string change =
+      before == after ? "stays " + LevelName(after) : LevelName(before) + " -> " + LevelName(after);
+  LogInfo(u"kivd: reloaded on SIGHUP: log level %hs", change.c_str());
+  kiv::kivd::NotifyReady(status);
 }
 
 // The command line's fences replace the store's; what the store still
@@ -94,8 +135,15 @@ int main(int argc, char** argv) {
     std::cout << kiv::directory::kKivdUsage;
     return 0;
   }
-  const sigset_t stopSignals = BlockStopSignals();
+  if (options.version) {
+    std::cout << "kivd " KIV_VERSION_STRING "\n";
+    return 0;
+  }
+  const sigset_t handledSignals = BlockHandledSignals();
+  const std::string folderWarning = kiv::kivd::ChooseDataFolder();
+  ChooseLogDestination(options);
   const auto logger = KivSatellite::initLogger();
+  if (!folderWarning.empty()) WarnOnce(folderWarning, options.logFile.has_value());
   // A directory on defaults would hide a broken configuration; the check
   // has logged the problem already.
   if (std::string problem; !CheckRegistryStore(&problem)) {
@@ -104,6 +152,8 @@ int main(int argc, char** argv) {
   }
   if (const int status = SetUpFence(options); status != 0) return status;
   const std::string serverId = options.serverId;
+  const std::string status =
+      "serving as " + serverId + " on TCP port " + std::to_string(options.port);
   options.tableFile = TableFilePath();
   kiv::directory::DirectoryService directory(std::move(options));
   std::string error;
@@ -113,9 +163,14 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::cout << "ready " << serverId << std::endl;
+  kiv::kivd::NotifyReady(status);
   int signal = 0;
-  while (sigwait(&stopSignals, &signal) != 0) {
+  for (;;) {
+    if (sigwait(&handledSignals, &signal) != 0) continue;
+    if (signal != SIGHUP) break;
+    Reload(*logger, status);
   }
+  kiv::kivd::NotifyStopping();
   LogInfo(u"kivd: stopping on signal %d", signal);
   directory.Stop();
   return 0;

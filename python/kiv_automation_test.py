@@ -56,9 +56,9 @@ class ScriptClient(unittest.TestCase):
             expected = {"statuses": [kiv.KIV_RC_VALUE_NOT_CONVERTIBLE], "values": [{"empty": None}]}
             self.assertEqual(answer, expected)  # and no half answer
             answer, errors = self.cli("Raise", "1")
-            self.assertIn("0x00020031 (the handler raised an exception)", errors)
+            self.assertIn("0x00020031 KIV_RC_HANDLER_RAISED: the handler raised an exception", errors)
             answer, errors = self.cli("Echo", '{"date": "nan"}')
-            self.assertIn("0x00020032 (a value could not be converted", errors)
+            self.assertIn("0x00020032 KIV_RC_VALUE_NOT_CONVERTIBLE: a value could not be converted", errors)
         self.assertEqual(raised.exception.code, kiv.KIV_RC_HANDLER_RAISED)
         self.assertIn("RuntimeError: asked to raise", logs.output[0])  # the traceback
         self.assertIn("service Odd: the answer, a Python set,", logs.output[1])

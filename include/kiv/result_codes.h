@@ -62,4 +62,9 @@ constexpr std::int32_t AsExchangeFailure(std::int32_t connectionCode) {
 // engine does not define print as hexadecimal alone.
 KIV_API std::string DescribeResult(std::int32_t code);
 
+// The constant's name ("KIV_E_PEER_NOT_ALLOWED") and the meaning that
+// DescribeResult shows; nullptr for a code the engine does not define.
+KIV_API const char* ResultName(std::int32_t code);
+KIV_API const char* ResultMeaning(std::int32_t code);
+
 }  // namespace kiv

@@ -11,6 +11,7 @@
 #include "tools/kiv/cli.h"
 #include "tools/kiv/command_deadline.h"
 #include "tools/kiv/command_satellite.h"
+#include "tools/kiv/result_text.h"
 #include "tools/kiv/value_notation.h"
 
 namespace kiv::cli {
@@ -24,6 +25,7 @@ struct CallOptions {
   std::int32_t flags = KIV_NOFLAGS;
   std::string service;
   std::vector<std::string> value;  // the operand's words, if any
+  DateForm dates = DateForm::kIsoText;
 };
 
 CallOptions ParseOptions(std::span<const std::string> args) {
@@ -47,6 +49,10 @@ CallOptions ParseOptions(std::span<const std::string> args) {
       options.flags |= KIV_ASYNCHRONOUS;
     } else if (arg == "--bounded") {
       options.flags |= kBoundedFlag;
+    } else if (arg == "--date-numbers") {
+      options.dates = DateForm::kNumber;
+    } else if (arg == "--json") {
+      // The answer is JSON already; taken so that every command takes it.
     } else {
       throw UsageError("unknown option '" + arg + "'");
     }
@@ -82,7 +88,7 @@ int RunCall(Context& context, std::span<const std::string> args) {
   const std::int32_t result = KivRequest(engine.get(), destination.get(), service.get(), *argument,
                                          values.get(), options.flags, statuses.get());
   if (result != 0) {
-    context.err << "kiv: call: not sent: " << DescribeResult(result) << '\n';
+    context.err << "kiv: call: not sent: " << DescribeCode(result) << '\n';
     return kExitFailed;
   }
   // No values and one status that says the directory could not be asked:
@@ -93,14 +99,14 @@ int RunCall(Context& context, std::span<const std::string> args) {
   }
   Json answer;
   answer["statuses"] = Statuses(*statuses);
-  if (values.vt() != VT_EMPTY) answer["values"] = ValueToJson(*values);
+  if (values.vt() != VT_EMPTY) answer["values"] = ValueToJson(*values, options.dates);
   context.out << answer.dump() << '\n';
   bool allOk = true;
   for (std::size_t i = 0; i < answer["statuses"].size(); ++i) {
     const std::int32_t status = answer["statuses"][i].get<std::int32_t>();
     if (status == 0) continue;
     allOk = false;
-    context.err << "kiv: call: target " << i << ": " << DescribeResult(status) << '\n';
+    context.err << "kiv: call: target " << i << ": " << DescribeCode(status) << '\n';
   }
   return allOk ? kExitOk : kExitFailed;
 }
@@ -110,7 +116,7 @@ int RunCall(Context& context, std::span<const std::string> args) {
 Command CallCommand() {
   return {
       .name = "call",
-      .synopsis = "(--to DEST | --all) [--async] [--bounded] SERVICE [VALUE]",
+      .synopsis = "(--to DEST | --all) [--async] [--bounded] [--date-numbers] SERVICE [VALUE]",
       .summary = "call a service on one satellite or on every one offering it",
       .help =
           "Calls SERVICE with VALUE (value notation, see 'kiv --help'; none sends\n"
@@ -123,6 +129,8 @@ Command CallCommand() {
           "  --async     do not wait for answers (KIV_ASYNCHRONOUS): statuses are all 0\n"
           "  --bounded   wait at most 30 seconds for each target (0x00020026 when it\n"
           "              does not answer in time)\n"
+          "  --date-numbers  print dates as DATE numbers, not ISO 8601 text\n"
+          "  --json      accepted and ignored: the answer is always JSON\n"
           "\n"
           "Prints one JSON object {\"statuses\": [...], \"values\": [...]}: one status and\n"
           "one value per target in the directory's order; \"values\" is left out when\n"

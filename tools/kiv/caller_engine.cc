@@ -9,6 +9,7 @@
 #include "kiv/utf8.h"
 #include "kiv/value.h"
 #include "tools/kiv/command_satellite.h"
+#include "tools/kiv/result_text.h"
 
 namespace kiv::cli {
 
@@ -38,16 +39,16 @@ int DirectoryFailure(Context& context, std::string_view command, const CallerEng
   context.err << "kiv: " << command << ": ";
   if (result == KIV_E_TIMED_OUT) {
     context.err << "the directory at " << engine.directory() << " did not answer in time (" << what
-                << "; its DirectoryTimeout): " << DescribeResult(result) << '\n';
+                << "; its DirectoryTimeout): " << DescribeCode(result) << '\n';
     return kExitTimedOut;
   }
   if (IsUnreachable(result)) {
-    context.err << "no directory answered at " << engine.directory() << ": "
-                << DescribeResult(result) << '\n';
+    context.err << "no directory answered at " << engine.directory() << ": " << DescribeCode(result)
+                << '\n';
     return kExitNoDirectory;
   }
   context.err << "the directory at " << engine.directory() << " did not " << what << ": "
-              << DescribeResult(result) << '\n';
+              << DescribeCode(result) << '\n';
   return kExitFailed;
 }
 

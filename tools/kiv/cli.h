@@ -58,9 +58,10 @@ std::span<const Command> Commands();
 int RunKiv(std::span<const std::string> args, std::istream& in, std::ostream& out,
            std::ostream& err);
 
-// The text a command takes as its one operand: the arguments joined with
-// blanks (after a leading "--"), or standard input for a single "-".
-// UsageError names `what` when there is none.
+// The text a command takes as its one operand: the one argument (after a
+// leading "--"), or standard input for "-". UsageError names `what` when
+// there is none or more than one: joining words silently would hide a
+// missing pair of quotes.
 std::string OperandText(Context& context, std::span<const std::string> args, std::string_view what);
 
 }  // namespace kiv::cli

@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdlib>
 #include <iostream>
 #include <iterator>
 #include <new>
 #include <optional>
 
+#include "kiv/version.h"
 #include "tools/kiv/cli.h"
+#include "tools/kiv/directory_address.h"
 #include "tools/kiv/json_reader.h"
 
 namespace kiv::cli {
@@ -15,16 +18,25 @@ namespace {
 
 constexpr std::string_view kOverview =
     "usage: kiv [--directory HOST[:PORT]] [--name SATNAME] [--timeout SECONDS] COMMAND [ARGS...]\n"
+    "       kiv --version | --help\n"
     "\n"
     "Talks to kiv satellites and directories from the command line.\n"
     "\n"
     "Global options (before the command):\n"
-    "  --directory HOST[:PORT]  the directory to use (default 127.0.0.1, port 29831)\n"
+    "  --directory HOST[:PORT]  the directory to use (default $KIV_DIRECTORY, else\n"
+    "                           127.0.0.1; port 29831 unless given; an IPv6 literal\n"
+    "                           goes in brackets, [::ffff:10.0.0.1]:29831, and must be\n"
+    "                           IPv4-mapped: the directory speaks IPv4)\n"
     "  --name SATNAME           the satellite name to use (default kiv-<pid>)\n"
-    "  --timeout SECONDS        how long call, list, ping and serve's registration\n"
-    "                           may take before exit status 4 (default 30; 0: no\n"
-    "                           limit); the message says what was awaited\n"
+    "  --timeout SECONDS        how long call, list, ping, wait and serve's\n"
+    "                           registration may take before exit status 4\n"
+    "                           (default 30; 0: no limit); the message says what\n"
+    "                           was awaited\n"
     "  --help                   this text; 'kiv COMMAND --help' describes a command\n"
+    "  --version                print 'kiv VERSION'\n"
+    "\n"
+    "Output is for people; --json (list, wait, ping, serve, registry get/list,\n"
+    "discover --user) prints JSON with the field names 'kiv COMMAND --help' lists.\n"
     "\n"
     "Commands:\n";
 
@@ -39,13 +51,24 @@ constexpr std::string_view kNotation =
     "  {\"array\": \"T\", \"bounds\": [[lb1, n1], [lb2, n2], ...], \"data\": [...]}\n"
     "               1 to 10 dimensions, dimension 1 first; data in memory order\n"
     "               (dimension 1 varies fastest)\n"
-    "date takes a DATE number or \"YYYY-MM-DDThh:mm:ss[.fff]Z\"; i8/ui8 take decimal\n"
-    "strings too; r4/r8/date take \"inf\", \"-inf\", \"nan\" or \"0x\" and the hex bits;\n"
-    "bool takes the raw bits 0..65535; bstr takes an array of UTF-16 units.\n"
+    "date takes a DATE number or \"YYYY-MM-DDThh:mm:ss[.fff]Z\" and prints as the\n"
+    "text where it means exactly the same DATE (--date-numbers: as the number);\n"
+    "i8/ui8 take decimal strings too; r4/r8/date take \"inf\", \"-inf\", \"nan\" or\n"
+    "\"0x\" and the hex bits; bool takes the raw bits 0..65535; bstr takes an array\n"
+    "of UTF-16 units.\n"
+    "\n"
+    "Environment: KIV_DIRECTORY (default for --directory), KIV_REGISTRY (the\n"
+    "configuration store), KIV_DATA_DIR (logs: $KIV_DATA_DIR/ZibNetworks/Logs).\n"
     "\n"
     "Exit statuses: 0 done; 1 the operation answered no; 2 wrong usage or a bad\n"
     "value; 3 no directory answered; 4 timed out; 5 the configuration store\n"
     "cannot be read (kiv registry).\n";
+
+void SetDirectory(std::string_view text, std::string_view source, GlobalOptions& options) {
+  const DirectoryAddress address = ParseDirectoryAddress(text, source, kDirectoryPort);
+  options.directoryHost = address.host;
+  options.directoryPort = address.port;
+}
 
 const Command* FindCommand(std::string_view name) {
   for (const Command& command : Commands()) {
@@ -56,36 +79,12 @@ const Command* FindCommand(std::string_view name) {
 
 void PrintOverview(std::ostream& out) {
   out << kOverview;
-  std::size_t width = 0;
+  // The synopses are too long to share a line with the summaries.
   for (const Command& command : Commands()) {
-    width = std::max(width, command.name.size() + 1 + command.synopsis.size());
-  }
-  for (const Command& command : Commands()) {
-    const std::string head = std::string(command.name) + " " + std::string(command.synopsis);
-    out << "  " << head << std::string(width - head.size() + 2, ' ') << command.summary << '\n';
+    out << "  " << command.name << (command.synopsis.empty() ? "" : " ") << command.synopsis
+        << "\n      " << command.summary << '\n';
   }
   out << kNotation;
-}
-
-std::optional<std::uint16_t> PortFrom(std::string_view text) {
-  unsigned port = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), port);
-  if (error != std::errc() || end != text.data() + text.size() || port == 0 || port > 65535) {
-    return std::nullopt;
-  }
-  return static_cast<std::uint16_t>(port);
-}
-
-void SetDirectory(std::string_view text, GlobalOptions& options) {
-  const auto colon = text.find(':');
-  const std::string_view host = text.substr(0, colon);
-  std::optional<std::uint16_t> port = kDirectoryPort;
-  if (colon != std::string_view::npos) port = PortFrom(text.substr(colon + 1));
-  if (host.empty() || !port) {
-    throw UsageError("--directory takes HOST[:PORT], got '" + std::string(text) + "'");
-  }
-  options.directoryHost = host;
-  options.directoryPort = *port;
 }
 
 // Seconds from 0 (no limit) to a day; fractions allowed.
@@ -125,12 +124,13 @@ std::string OperandText(Context& context, std::span<const std::string> args,
                         std::string_view what) {
   if (!args.empty() && args.front() == "--") args = args.subspan(1);
   if (args.empty()) throw UsageError("missing " + std::string(what));
-  if (args.size() == 1 && args.front() == "-") {
-    return std::string(std::istreambuf_iterator<char>(context.in), {});
+  if (args.size() > 1) {
+    throw UsageError("one " + std::string(what) + " expected, got " + std::to_string(args.size()) +
+                     " arguments; quote it as one argument, or give - and write it to standard "
+                     "input");
   }
-  std::string text = args.front();
-  for (const std::string& arg : args.subspan(1)) text += " " + arg;
-  return text;
+  if (args.front() == "-") return std::string(std::istreambuf_iterator<char>(context.in), {});
+  return args.front();
 }
 
 int RunKiv(std::span<const std::string> args, std::istream& in, std::ostream& out,
@@ -138,14 +138,20 @@ int RunKiv(std::span<const std::string> args, std::istream& in, std::ostream& ou
   Context context{GlobalOptions{}, in, out, err};
   const Command* command = nullptr;
   try {
+    bool directoryGiven = false;
     std::size_t i = 0;
     for (; i < args.size() && args[i].starts_with("-"); ++i) {
       if (args[i] == "--help" || args[i] == "-h") {
         PrintOverview(out);
         return kExitOk;
       }
+      if (args[i] == "--version") {
+        out << "kiv " << KIV_VERSION_STRING << '\n';
+        return kExitOk;
+      }
       if (auto host = OptionValue(args, i, "--directory")) {
-        SetDirectory(*host, context.options);
+        SetDirectory(*host, "--directory", context.options);
+        directoryGiven = true;
       } else if (auto seconds = OptionValue(args, i, "--timeout")) {
         context.options.timeoutSeconds = TimeoutFrom(*seconds);
       } else if (auto name = OptionValue(args, i, "--name")) {
@@ -156,6 +162,12 @@ int RunKiv(std::span<const std::string> args, std::istream& in, std::ostream& ou
       }
     }
     if (i == args.size()) throw UsageError("no command given");
+    // Checked even for commands that need no directory, so that a broken
+    // setting shows at once rather than in the first command that uses it.
+    const char* environment = std::getenv("KIV_DIRECTORY");
+    if (!directoryGiven && environment != nullptr && *environment != '\0') {
+      SetDirectory(environment, "KIV_DIRECTORY", context.options);
+    }
     command = FindCommand(args[i]);
     if (command == nullptr) throw UsageError("unknown command '" + args[i] + "'");
     const auto commandArgs = args.subspan(i + 1);

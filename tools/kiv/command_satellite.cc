@@ -6,6 +6,7 @@
 #include "kiv/result_codes.h"
 #include "kiv/utf8.h"
 #include "kiv/vutil.h"
+#include "tools/kiv/result_text.h"
 
 namespace kiv::cli {
 
@@ -26,17 +27,17 @@ std::optional<int> ConnectCommand(Context& context, std::string_view command,
   if (result == KIV_E_TIMED_OUT) {
     context.err << "kiv: " << command << ": the directory at " << directory
                 << " did not answer the registration in time (its DirectoryTimeout): "
-                << DescribeResult(result) << '\n';
+                << DescribeCode(result) << '\n';
     return kExitTimedOut;
   }
   if (IsUnreachable(result)) {
     context.err << "kiv: " << command << ": no directory answered at " << directory << ": "
-                << DescribeResult(result) << '\n';
+                << DescribeCode(result) << '\n';
     return kExitNoDirectory;
   }
   context.err << "kiv: " << command << ": the directory at " << directory
               << " refused the registration of '" << context.options.name
-              << "': " << DescribeResult(result) << '\n';
+              << "': " << DescribeCode(result) << '\n';
   return kExitFailed;
 }
 

@@ -13,11 +13,13 @@ Command PingCommand();
 Command ServeCommand();
 Command ListCommand();
 Command TypelibCommand();
+Command WaitCommand();
 
 std::span<const Command> Commands() {
   static const Command kCommands[] = {
-      EncodeCommand(), DecodeCommand(), DumpCommand(),  RegistryCommand(), DiscoverCommand(),
-      CallCommand(),   PingCommand(),   ServeCommand(), ListCommand(),     TypelibCommand(),
+      EncodeCommand(),   DecodeCommand(),  DumpCommand(), RegistryCommand(),
+      DiscoverCommand(), CallCommand(),    PingCommand(), ServeCommand(),
+      ListCommand(),     TypelibCommand(), WaitCommand(),
   };
   return kCommands;
 }

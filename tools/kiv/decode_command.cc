@@ -1,4 +1,5 @@
 // kiv decode HEX: the one wire value the bytes hold, in value notation.
+#include <algorithm>
 #include <cstring>
 #include <ostream>
 #include <vector>
@@ -42,7 +43,31 @@ int Refuse(Context& context, const std::string& problem) {
 }
 
 int RunDecode(Context& context, std::span<const std::string> args) {
-  const auto bytes = ParseHex(OperandText(context, args, "HEX"));
+  DateForm dates = DateForm::kIsoText;
+  std::vector<std::string> words;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--") {
+      words.insert(words.end(), args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+      break;
+    }
+    if (args[i] == "--date-numbers") {
+      dates = DateForm::kNumber;
+    } else if (args[i] == "--json") {
+      // The value notation is JSON already; taken so that every command takes it.
+    } else if (args[i].starts_with("--")) {
+      throw UsageError("unknown option '" + args[i] + "'");
+    } else {
+      words.push_back(args[i]);
+    }
+  }
+  // Hex bytes may come as separate words ("00 03 00 00 00 01"): blanks
+  // between bytes mean nothing, so joining them cannot change the value.
+  if (words.size() > 1 && std::find(words.begin(), words.end(), "-") == words.end()) {
+    std::string joined;
+    for (const std::string& word : words) joined += word + " ";
+    words = {joined};
+  }
+  const auto bytes = ParseHex(OperandText(context, words, "HEX"));
   if (!bytes) return Refuse(context, "not hex bytes (two digits a byte, blanks between bytes)");
   if (bytes->empty()) return Refuse(context, "no bytes");
 
@@ -67,7 +92,7 @@ int RunDecode(Context& context, std::span<const std::string> args) {
                                (extra == 1 ? " trailing byte" : " trailing bytes") +
                                " after the value");
   }
-  context.out << FormatValue(*value) << '\n';
+  context.out << FormatValue(*value, dates) << '\n';
   return kExitOk;
 }
 
@@ -76,12 +101,15 @@ int RunDecode(Context& context, std::span<const std::string> args) {
 Command DecodeCommand() {
   return {
       .name = "decode",
-      .synopsis = "HEX",
+      .synopsis = "[--date-numbers] HEX",
       .summary = "print the value that wire bytes encode",
       .help =
           "Decodes HEX, the bytes of exactly one wire value (two hex digits a byte,\n"
           "blanks between bytes optional), and prints the value in value notation\n"
-          "(see 'kiv --help'). HEX '-' reads the bytes from standard input.\n"
+          "(see 'kiv --help'). HEX '-' reads the bytes from standard input. Dates\n"
+          "print as ISO 8601 text where it means exactly the same DATE;\n"
+          "--date-numbers prints every date as its DATE number. --json is accepted and\n"
+          "changes nothing: the value notation is JSON.\n"
           "\n"
           "Exit status: 0 done; 2 when the bytes are not exactly one valid value\n"
           "(truncated, invalid, or followed by trailing bytes).\n",

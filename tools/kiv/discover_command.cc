@@ -23,6 +23,7 @@ constexpr unsigned kDefaultUserWaitMs = 5000;
 struct DiscoverOptions {
   std::optional<double> seconds;
   std::optional<std::string> user;
+  bool json = false;
 };
 
 double Seconds(const std::string& text) {
@@ -42,7 +43,9 @@ DiscoverOptions ParseOptions(std::span<const std::string> args) {
     if ((arg == "--for" || arg == "--user") && i + 1 == args.size()) {
       throw UsageError(arg + " needs a value");
     }
-    if (arg == "--for") {
+    if (arg == "--json") {
+      options.json = true;
+    } else if (arg == "--for") {
       options.seconds = Seconds(args[++i]);
     } else if (arg == "--user") {
       options.user = args[++i];
@@ -98,7 +101,8 @@ class EventPrinter : public KivDiscover {
   std::ostream& out_;
 };
 
-int WaitForUser(Context& context, const std::string& user, std::optional<double> seconds) {
+int WaitForUser(Context& context, const std::string& user, std::optional<double> seconds,
+                bool json) {
   // The library carries names unit by unit; refuse what would not come back
   // as the same bytes rather than wait for a name no directory can match.
   const std::u16string wide = FromUtf8(user);
@@ -112,14 +116,20 @@ int WaitForUser(Context& context, const std::string& user, std::optional<double>
                 << " ms)\n";
     return kExitTimedOut;
   }
-  context.out << ToUtf8(host) << '\n';
+  if (json) {
+    context.out << nlohmann::ordered_json{{"user", user}, {"directory", ToUtf8(host)}}.dump(
+                       -1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+                << '\n';
+  } else {
+    context.out << ToUtf8(host) << '\n';
+  }
   context.out.flush();
   return kExitOk;
 }
 
 int RunDiscover(Context& context, std::span<const std::string> args) {
   const DiscoverOptions options = ParseOptions(args);
-  if (options.user) return WaitForUser(context, *options.user, options.seconds);
+  if (options.user) return WaitForUser(context, *options.user, options.seconds, options.json);
   StopSignals signals;
   EventPrinter printer(context.out);
   if (options.seconds) {
@@ -136,7 +146,7 @@ int RunDiscover(Context& context, std::span<const std::string> args) {
 Command DiscoverCommand() {
   return {
       .name = "discover",
-      .synopsis = "[--for SECONDS] [--user USER]",
+      .synopsis = "[--for SECONDS] [--user USER [--json]]",
       .summary = "follow directories and their users on the discovery group",
       .help =
           "Joins the discovery group (UDP port 1901; the group is the configuration\n"
@@ -150,7 +160,9 @@ Command DiscoverCommand() {
           "'removeuser' the users that moved.\n"
           "\n"
           "With --user, waits for a directory that hosts USER, as connecting to a user\n"
-          "does (5 seconds, or SECONDS), and prints that directory's ip:port instead.\n"
+          "does (5 seconds, or SECONDS), and prints that directory's ip:port instead;\n"
+          "with --json as {\"user\": USER, \"directory\": \"ip:port\"}. The events are\n"
+          "JSON lines already; --json without --user changes nothing.\n"
           "\n"
           "Exit status: 0 done; 2 usage; 4 --user timed out.\n",
       .run = RunDiscover,

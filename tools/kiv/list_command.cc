@@ -1,23 +1,47 @@
-// kiv list [--json]: what the directory knows, from its "ListSatellites".
+// kiv list [--json] [--service S] [--all-services]: what the directory
+// knows, from its "ListSatellites".
 #include <algorithm>
 #include <iomanip>
+#include <optional>
 #include <ostream>
 #include <sstream>
 
-#include "directory/directory_values.h"
-#include "kiv/kiv_exception.h"
-#include "kiv/result_codes.h"
 #include "kiv/utf8.h"
-#include "kiv/vutil.h"
 #include "tools/kiv/caller_engine.h"
 #include "tools/kiv/cli.h"
 #include "tools/kiv/command_deadline.h"
 #include "tools/kiv/json_reader.h"
+#include "tools/kiv/satellite_list.h"
 
 namespace kiv::cli {
 namespace {
 
 using directory::SatelliteRecord;
+
+struct ListOptions {
+  bool json = false;
+  bool allServices = false;
+  std::optional<std::u16string> service;
+};
+
+ListOptions ParseOptions(std::span<const std::string> args) {
+  ListOptions options;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--json") {
+      options.json = true;
+    } else if (arg == "--all-services") {
+      options.allServices = true;
+    } else if (arg == "--service") {
+      if (i + 1 == args.size() || args[i + 1].empty()) throw UsageError("--service needs a name");
+      if (options.service) throw UsageError("give --service once");
+      options.service = FromUtf8(args[++i]);
+    } else {
+      throw UsageError("unexpected argument '" + arg + "'");
+    }
+  }
+  return options;
+}
 
 std::string ServicesText(const SatelliteRecord& record) {
   std::string text;
@@ -29,20 +53,7 @@ std::string ServicesText(const SatelliteRecord& record) {
 
 void PrintJson(std::ostream& out, const std::vector<SatelliteRecord>& satellites) {
   Json list = Json::array();
-  for (const SatelliteRecord& record : satellites) {
-    Json services = Json::array();
-    for (const auto& offer : record.services) {
-      services.push_back(
-          {{"name", ToUtf8(offer.name)}, {"description", ToUtf8(offer.description)}});
-    }
-    list.push_back({{"id", record.id},
-                    {"name", ToUtf8(record.name)},
-                    {"host", record.host},
-                    {"port", record.port},
-                    {"computer", ToUtf8(record.computer)},
-                    {"services", services},
-                    {"missedPings", record.failedPings}});
-  }
+  for (const SatelliteRecord& record : satellites) list.push_back(SatelliteJson(record));
   out << list.dump(-1, ' ', false, Json::error_handler_t::replace) << '\n';
 }
 
@@ -69,29 +80,25 @@ void PrintTable(std::ostream& out, const std::vector<SatelliteRecord>& satellite
 }
 
 int RunList(Context& context, std::span<const std::string> args) {
-  bool json = false;
-  for (const std::string& arg : args) {
-    if (arg != "--json") throw UsageError("unexpected argument '" + arg + "'");
-    json = true;
-  }
+  const ListOptions options = ParseOptions(args);
   CommandDeadline deadline(context, "list");
   const CallerEngine engine(context);
   deadline.Waiting("the directory at " + engine.directory() + " to list its satellites");
-  Variant none;
-  Variant list;
-  std::int32_t code = 0;
-  const std::string request = ToUtf8(directory::kListSatellites);
-  std::int32_t result = engine.AskDirectory(request.c_str(), none.get(), list.get(), &code);
-  if (result == 0) result = code;
-  if (result != 0) return DirectoryFailure(context, "list", engine, result, "list its satellites");
-  std::vector<SatelliteRecord> satellites;
-  try {
-    satellites = directory::ReadListAnswer(*list);
-  } catch (const KivException& e) {
-    context.err << "kiv: list: unreadable answer: " << ToUtf8(e.getMessage()) << '\n';
+  SatelliteListing listing = ListSatellites(engine);
+  if (listing.result != 0) {
+    return DirectoryFailure(context, "list", engine, listing.result, "list its satellites");
+  }
+  if (listing.unreadable) {
+    context.err << "kiv: list: unreadable answer: " << *listing.unreadable << '\n';
     return kExitFailed;
   }
-  if (json) {
+  std::vector<SatelliteRecord>& satellites = listing.satellites;
+  if (options.service) {
+    std::erase_if(satellites,
+                  [&](const SatelliteRecord& r) { return !Offers(r, *options.service); });
+  }
+  HideInternalService(satellites, options.allServices);
+  if (options.json) {
     PrintJson(context.out, satellites);
   } else {
     PrintTable(context.out, satellites);
@@ -104,18 +111,23 @@ int RunList(Context& context, std::span<const std::string> args) {
 Command ListCommand() {
   return {
       .name = "list",
-      .synopsis = "[--json]",
+      .synopsis = "[--json] [--service S] [--all-services]",
       .summary = "list the satellites the directory knows",
       .help =
           "Asks the directory (kivd's \"ListSatellites\" request; kiv does not register)\n"
           "for every registered satellite: its id, name, address, computer name, the\n"
           "pings it missed in a row and its services, in registration order.\n"
           "\n"
-          "  --json   one JSON array of {\"id\", \"name\", \"host\", \"port\", \"computer\",\n"
-          "           \"services\": [{\"name\", \"description\"}], \"missedPings\"}\n"
+          "  --service S     only the satellites offering service S (case ignored)\n"
+          "  --all-services  also show OnServiceAvailabilityChanged, the service the\n"
+          "                  library adds to every satellite for its notices\n"
+          "  --json          one JSON array of {\"id\", \"name\", \"host\", \"port\",\n"
+          "                  \"computer\", \"services\": [{\"name\", \"description\"}],\n"
+          "                  \"missed_pings\"}\n"
           "\n"
-          "Exit status: 0 listed; 1 the directory gave no list; 3 no directory;\n"
-          "4 timed out (--timeout, or the directory did not answer in time).\n",
+          "Exit status: 0 listed (also when none matched); 1 the directory gave no\n"
+          "list; 2 usage; 3 no directory; 4 timed out (--timeout, or the directory\n"
+          "did not answer in time).\n",
       .run = RunList,
   };
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "kiv/oleaut.h"
@@ -15,5 +16,11 @@ namespace kiv::cli {
 // Accepts exactly "YYYY-MM-DDThh:mm:ssZ" or with ".f", ".ff" or ".fff"
 // before the Z, years 0000 to 9999, no leap seconds. Nullopt otherwise.
 std::optional<DATE> DateFromIso8601(std::string_view text);
+
+// The text DateFromIso8601 reads back to exactly these bits: seconds, or
+// milliseconds when they are not 0. Nullopt when there is none (a DATE
+// finer than a millisecond, outside the years 0000 to 9999, not finite,
+// or a negative zero part that the text cannot tell apart).
+std::optional<std::string> DateToIso8601(DATE date);
 
 }  // namespace kiv::cli

@@ -14,6 +14,8 @@
 #include "tools/kiv/cli.h"
 #include "tools/kiv/command_deadline.h"
 #include "tools/kiv/command_satellite.h"
+#include "tools/kiv/json_reader.h"
+#include "tools/kiv/result_text.h"
 
 namespace kiv::cli {
 namespace {
@@ -21,6 +23,7 @@ namespace {
 struct PingOptions {
   std::string target;
   std::optional<std::int32_t> id;
+  bool json = false;
 };
 
 std::optional<std::int64_t> Number(std::string_view text) {
@@ -37,13 +40,14 @@ PingOptions ParseOptions(std::span<const std::string> args) {
       const auto id = i + 1 < args.size() ? Number(args[++i]) : std::nullopt;
       if (!id || *id < INT32_MIN || *id > INT32_MAX) throw UsageError("--id takes a satellite id");
       options.id = static_cast<std::int32_t>(*id);
+    } else if (args[i] == "--json") {
+      options.json = true;
     } else if (options.target.empty() && !args[i].starts_with("--")) {
       options.target = args[i];
     } else {
       throw UsageError("unexpected argument '" + args[i] + "'");
     }
   }
-  if (options.target.empty()) throw UsageError("missing NAME or HOST:PORT");
   return options;
 }
 
@@ -56,10 +60,29 @@ std::optional<std::pair<std::string, std::uint16_t>> Address(const std::string& 
   return std::make_pair(target.substr(0, colon), static_cast<std::uint16_t>(*port));
 }
 
-int Print(Context& context, std::int32_t result, std::int32_t status) {
-  if (result != 0) context.err << "kiv: ping: " << DescribeResult(result) << '\n';
+PingOptions CheckedOptions(std::span<const std::string> args) {
+  const PingOptions options = ParseOptions(args);
+  if (options.target.empty()) throw UsageError("missing NAME or HOST:PORT");
+  // An address has no name to look the id up by, and the id is what the
+  // satellite checks: without it every answer would read "dead".
+  if (!options.id && Address(options.target)) {
+    throw UsageError("ping " + options.target + " needs --id N, the satellite's id ('kiv list' " +
+                     "shows it), or give the satellite's NAME instead of its address");
+  }
+  return options;
+}
+
+int Print(Context& context, const PingOptions& options, std::int32_t id, std::int32_t result,
+          std::int32_t status) {
+  if (result != 0) context.err << "kiv: ping: " << DescribeCode(result) << '\n';
   const char* word = status == KIV_ALIVE ? "alive" : status == KIV_DEAD ? "dead" : "unknown";
-  context.out << word << '\n';
+  if (options.json) {
+    Json answer = {{"target", options.target}, {"id", id}, {"state", word}};
+    PutCode(answer, result);
+    context.out << answer.dump(-1, ' ', false, Json::error_handler_t::replace) << '\n';
+  } else {
+    context.out << word << '\n';
+  }
   return status == KIV_ALIVE ? kExitOk : kExitFailed;
 }
 
@@ -97,18 +120,18 @@ int PingByName(Context& context, CommandDeadline& deadline, const PingOptions& o
       return DirectoryFailure(context, "ping", engine, result, "list its satellites");
     }
     if (result != 0)
-      context.err << "kiv: ping: no id from the directory: " << DescribeResult(result) << '\n';
+      context.err << "kiv: ping: no id from the directory: " << DescribeCode(result) << '\n';
     // Unlisted: the directory's "not available" answer makes the ping dead.
     id = listed.value_or(0);
   }
   const Bstr satellite(name);
   std::int32_t status = KIV_UNKNOWN;
   const std::int32_t result = KivPingSatellite(engine.get(), satellite.get(), id, &status);
-  return Print(context, result, status);
+  return Print(context, options, id, result, status);
 }
 
 int RunPing(Context& context, std::span<const std::string> args) {
-  const PingOptions options = ParseOptions(args);
+  const PingOptions options = CheckedOptions(args);
   CommandDeadline deadline(context, "ping");
   const auto address = options.id ? Address(options.target) : std::nullopt;
   if (!address) return PingByName(context, deadline, options);
@@ -117,7 +140,7 @@ int RunPing(Context& context, std::span<const std::string> args) {
   std::int32_t status = KIV_UNKNOWN;
   const std::int32_t result =
       KivPing(engine.get(), address->first.c_str(), address->second, *options.id, &status);
-  return Print(context, result, status);
+  return Print(context, options, *options.id, result, status);
 }
 
 }  // namespace
@@ -125,7 +148,7 @@ int RunPing(Context& context, std::span<const std::string> args) {
 Command PingCommand() {
   return {
       .name = "ping",
-      .synopsis = "(NAME [--id N] | HOST:PORT --id N)",
+      .synopsis = "(NAME [--id N] | HOST:PORT --id N) [--json]",
       .summary = "ping a satellite by name through the directory, or at an address",
       .help =
           "kiv ping NAME [--id N]\n"
@@ -137,6 +160,10 @@ Command PingCommand() {
           "Prints 'alive' (it answered with id N), 'dead' (it answered for another\n"
           "id, or the directory says it is not available) or 'unknown' (it could\n"
           "not be reached).\n"
+          "\n"
+          "  --json   print {\"target\", \"id\", \"state\": \"alive\"|\"dead\"|\"unknown\",\n"
+          "           \"code\", \"code_name\"} instead: the id pinged (0 for a name the\n"
+          "           directory does not list) and the library's result code\n"
           "\n"
           "Exit status: 0 alive; 1 dead or unknown; 2 usage; 3 no directory;\n"
           "4 timed out.\n",

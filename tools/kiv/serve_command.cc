@@ -115,7 +115,7 @@ const TestService* FindService(std::string_view name) {
 // several engine threads at once.
 class NoticePrinter {
  public:
-  explicit NoticePrinter(std::ostream& out) : out_(out) {}
+  NoticePrinter(std::ostream& out, bool json) : out_(out), json_(json) {}
 
   void Print(const char16_t* service, const char16_t* satellite, std::int32_t state) {
     Json line;
@@ -127,13 +127,17 @@ class NoticePrinter {
     out_ << text << std::endl;
   }
   void Ready(const std::string& name, std::uint32_t port) {
+    const std::string text = json_ ? Json{{"event", "ready"}, {"name", name}, {"port", port}}.dump(
+                                         -1, ' ', false, Json::error_handler_t::replace)
+                                   : "ready " + name + " " + std::to_string(port);
     PScopedLock hold(&lock_);
-    out_ << "ready " << name << ' ' << port << std::endl;
+    out_ << text << std::endl;
   }
 
  private:
   PMutex lock_;
   std::ostream& out_;
+  const bool json_;
 };
 
 // Counts the calls being served, so that a stop can let them finish: the
@@ -228,12 +232,17 @@ std::optional<std::string> HolderAddress(const Context& context, const std::stri
 struct ServeOptions {
   std::vector<const TestService*> services;
   std::vector<std::u16string> followed;
+  bool json = false;
 };
 
 ServeOptions ParseOptions(Context& context, std::span<const std::string> args) {
   ServeOptions options;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& option = args[i];
+    if (option == "--json") {
+      options.json = true;
+      continue;
+    }
     if (option != "--name" && option != "--service" && option != "--follow") {
       throw UsageError("unexpected argument '" + option + "'");
     }
@@ -264,7 +273,7 @@ int RunServe(Context& context, std::span<const std::string> args) {
   const auto logger = KivSatellite::initLogger();
   // Before the engine's threads exist, so they inherit the blocked signals.
   StopSignals stopSignals;
-  NoticePrinter printer(context.out);
+  NoticePrinter printer(context.out, options.json);
   CallsInFlight calls;
   ServeSatellite satellite(
       [&](CommandSatellite& self) {
@@ -306,7 +315,7 @@ int RunServe(Context& context, std::span<const std::string> args) {
 Command ServeCommand() {
   return {
       .name = "serve",
-      .synopsis = "--name NAME [--service S ...] [--follow S ...]",
+      .synopsis = "--name NAME [--service S ...] [--follow S ...] [--json]",
       .summary = "run a satellite offering test services until SIGINT or SIGTERM",
       .help =
           "Connects as the satellite NAME and offers the test services named by\n"
@@ -324,6 +333,7 @@ Command ServeCommand() {
           "              notice from the directory prints one JSON line\n"
           "              {\"service\": S, \"satellite\": NAME, \"state\": 1 | 0}\n"
           "              (1: the satellite offers it now, 0: it is gone)\n"
+          "  --json      print the ready line as {\"event\": \"ready\", \"name\", \"port\"}\n"
           "\n"
           "Exit status: 0 after a clean stop; 1 the directory refused (also when\n"
           "a live satellite holds NAME); 2 usage;\n"

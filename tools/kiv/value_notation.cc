@@ -260,7 +260,7 @@ Json BstrJson(BSTR text) {
 // ---- Values --------------------------------------------------------------
 
 Variant FromJson(const Json& json, int depth);
-Json ToJson(const VARIANT& value, int depth);
+Json ToJson(const VARIANT& value, int depth, DateForm dates);
 
 // Stores item x as an element of type vt at slot: an element in an array's
 // data block or the value field of a VARIANT. Stores nothing when it throws.
@@ -298,7 +298,7 @@ void StoreItem(VARTYPE vt, const Json& x, void* slot, int depth) {
   }
 }
 
-Json LoadItem(VARTYPE vt, const void* slot, int depth) {
+Json LoadItem(VARTYPE vt, const void* slot, int depth, DateForm dates) {
   switch (vt) {
     case VT_I1:
       return static_cast<int>(Get<std::int8_t>(slot));
@@ -319,14 +319,18 @@ Json LoadItem(VARTYPE vt, const void* slot, int depth) {
     case VT_R4:
       return FloatJson(Get<float>(slot));
     case VT_R8:
+      return DoubleJson(Get<double>(slot));
     case VT_DATE:
+      if (dates == DateForm::kIsoText) {
+        if (auto iso = DateToIso8601(Get<double>(slot))) return *iso;
+      }
       return DoubleJson(Get<double>(slot));
     case VT_BOOL:
       return BoolJson(Get<VARIANT_BOOL>(slot));
     case VT_BSTR:
       return BstrJson(Get<BSTR>(slot));
     case VT_VARIANT:
-      return ToJson(*static_cast<const VARIANT*>(slot), depth);
+      return ToJson(*static_cast<const VARIANT*>(slot), depth, dates);
     default:
       Fail(NotCarried(vt));
   }
@@ -495,7 +499,7 @@ Variant FromJson(const Json& json, int depth) {
   }
 }
 
-Json ArrayToJson(SAFEARRAY* array, VARTYPE vt, int depth) {
+Json ArrayToJson(SAFEARRAY* array, VARTYPE vt, int depth, DateForm dates) {
   if (array == nullptr) Fail("array value without an array");
   if (depth >= kMaxNesting) Fail(NestingTooDeep());
   const std::string_view name = NameOf(vt);
@@ -529,7 +533,7 @@ Json ArrayToJson(SAFEARRAY* array, VARTYPE vt, int depth) {
       bytes.assign(access.as<const std::uint8_t>(), access.as<const std::uint8_t>() + total);
     } else {
       for (std::uint64_t i = 0; i < total; ++i, slot += wire::InMemoryElementSize(vt)) {
-        items.push_back(LoadItem(vt, slot, depth + 1));
+        items.push_back(LoadItem(vt, slot, depth + 1, dates));
       }
     }
   }
@@ -545,11 +549,11 @@ Json ArrayToJson(SAFEARRAY* array, VARTYPE vt, int depth) {
   return form;
 }
 
-Json ToJson(const VARIANT& value, int depth) {
+Json ToJson(const VARIANT& value, int depth, DateForm dates) {
   const VARTYPE vt = value.vt;
   if ((vt & VT_ARRAY) != 0) {
     if ((vt & ~(VT_ARRAY | VT_TYPEMASK)) != 0) Fail(NotCarried(vt));
-    return ArrayToJson(value.parray, vt & VT_TYPEMASK, depth);
+    return ArrayToJson(value.parray, vt & VT_TYPEMASK, depth, dates);
   }
   switch (vt) {
     case VT_EMPTY:
@@ -574,7 +578,7 @@ Json ToJson(const VARIANT& value, int depth) {
   }
   const std::string_view name = NameOf(vt);
   if (name.empty() || vt == VT_VARIANT) Fail(NotCarried(vt));
-  return Form(name, LoadItem(vt, &value.llVal, depth));
+  return Form(name, LoadItem(vt, &value.llVal, depth, dates));
 }
 
 }  // namespace
@@ -583,16 +587,16 @@ Variant ValueFromJson(const Json& json) {
   return FromJson(json, 0);
 }
 
-Json ValueToJson(const VARIANT& value) {
-  return ToJson(value, 0);
+Json ValueToJson(const VARIANT& value, DateForm dates) {
+  return ToJson(value, 0, dates);
 }
 
 Variant ParseValue(std::string_view text) {
   return ValueFromJson(ReadJson(text));
 }
 
-std::string FormatValue(const VARIANT& value) {
-  return ValueToJson(value).dump();
+std::string FormatValue(const VARIANT& value, DateForm dates) {
+  return ValueToJson(value, dates).dump();
 }
 
 }  // namespace kiv::cli

@@ -1,7 +1,9 @@
 // The JSON value notation of the kiv programs: one JSON document per VARIANT.
 // Printing picks the shortest form that reads back to the same type and the
-// same bits; reading and printing throw NotationError naming the problem and
-// never leak a partly built value. Pure functions, safe on any thread.
+// same bits, except that a date prints as ISO 8601 text where that text
+// means exactly its bits (a person reads 2024-05-01T12:00:00Z, not 45413.5); reading and printing
+// throw NotationError naming the problem and never leak a partly built value. Pure functions, safe
+// on any thread.
 //
 // Forms beyond plain JSON, where bits would otherwise be lost:
 //   {"r8": x}, {"r4": x}, {"date": x}: x is a number, or "inf", "-inf",
@@ -26,11 +28,15 @@
 
 namespace kiv::cli {
 
+// How dates print: {"date": "YYYY-MM-DDThh:mm:ss[.fff]Z"} where the text
+// reads back to the same bits (else the number), or always the DATE number.
+enum class DateForm { kIsoText, kNumber };
+
 Variant ValueFromJson(const Json& json);
-Json ValueToJson(const VARIANT& value);
+Json ValueToJson(const VARIANT& value, DateForm dates = DateForm::kIsoText);
 
 // One JSON document to a value, and a value to one line of JSON text.
 Variant ParseValue(std::string_view text);
-std::string FormatValue(const VARIANT& value);
+std::string FormatValue(const VARIANT& value, DateForm dates = DateForm::kIsoText);
 
 }  // namespace kiv::cli

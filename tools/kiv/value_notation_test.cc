@@ -62,8 +62,10 @@ TEST(ValueNotation, EveryTypeRoundTripsInItsShortestForm) {
       {R"({"empty": null})", R"({"empty":null})"}, {R"({"bool": 65535})", "true"},
       {R"({"i8": 9007199254740993})", R"({"i8":"9007199254740993"})"},
       {R"({"ui8": 18446744073709551615})", R"({"ui8":"18446744073709551615"})"},
-      {R"({"date": 36526})", R"({"date":36526.0})"}, {R"({"ui1[]": [1, 2]})", R"({"hex":"0102"})"},
-      {R"({"date": "1899-12-29T06:00:00Z"})", R"({"date":-1.25})"},
+      {R"({"date": 36526})", R"({"date":"2000-01-01T00:00:00Z"})"},
+      {R"({"date": -1.25})", R"({"date":"1899-12-29T06:00:00Z"})"},
+      {R"({"date": 0.123456789})", R"({"date":0.123456789})"},
+      {R"({"date": -0.5})", R"({"date":-0.5})"}, {R"({"ui1[]": [1, 2]})", R"({"hex":"0102"})"},
       {R"({"bstr": [55357, 56832]})", "\"\xF0\x9F\x98\x80\""},
       {R"({"r8[]": ["nan", 1]})", R"({"r8[]":["nan",1.0]})"}};
   // clang-format on
@@ -113,6 +115,13 @@ TEST(ValueNotation, IsoDatesCountDaysFrom1899_12_30) {
       // Before the epoch the time of day is subtracted from the negative day.
       {"1800-01-01T12:00:00Z", -36522.5}};
   for (const auto& [text, date] : dates) EXPECT_EQ(DateFromIso8601(text), date) << text;
+  EXPECT_EQ(DateToIso8601(36526 + 43200.5 / 86400), "2000-01-01T12:00:00.500Z");
+  EXPECT_EQ(DateToIso8601(-36522.5), "1800-01-01T12:00:00Z");
+  EXPECT_EQ(DateToIso8601(DateFromIso8601("9999-12-31T23:59:59.999Z").value()),
+            "9999-12-31T23:59:59.999Z");
+  EXPECT_EQ(DateToIso8601(-693960), std::nullopt);  // year -1
+  EXPECT_EQ(FormatValue(*ParseValue(R"({"date[]": ["2000-01-01T00:00:00Z"]})"), DateForm::kNumber),
+            R"({"date[]":[36526.0]})");
   for (const char* bad : {"2023-02-29T00:00:00Z", "2024-01-01T24:00:00Z", "2024-01-01T00:00:60Z",
                           "2024-01-01T00:00:00", "2024-01-01T00:00:00.1234Z", "2024-1-01T00:00:00Z",
                           "2024-13-01T00:00:00Z", "2024-01-00T00:00:00Z", "2024-00-01T00:00:00Z"}) {

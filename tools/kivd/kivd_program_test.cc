@@ -2,7 +2,9 @@
 // network, driven and observed with the kiv command line only.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -81,6 +83,14 @@ class KivdProgramTest : public ::testing::Test {
     return byName;
   }
 
+  // The configuration store, holding these values of the library's key.
+  void WriteStore(const std::string& values) {
+    std::ofstream(dir_.File("registry.reg"))
+        << "Windows Registry Editor Version 5.00\n\n"
+        << "[HKEY_LOCAL_MACHINE\\Software\\ZIB Networks\\Zib]\n"
+        << values;
+  }
+
   kiv::testing::TempDir dir_;
   // Logs and configuration stay in the test's own folder.
   const std::map<std::string, std::string> env_{{"KIV_DATA_DIR", dir_.path().string()},
@@ -98,7 +108,14 @@ TEST_F(KivdProgramTest, RegistersListsCallsPingsAndStops) {
       {{"list"}, 3, "", "kiv: list: no directory answered"},
       {{"ping", "a"}, 3, "", "kiv: ping: no directory answered"},
       {{"serve", "--name", "a"}, 3, "", "kiv: serve: no directory answered"},
+      {{"--timeout", "0.5", "wait", "a"},
+       4,
+       "",
+       "waiting for the satellite a to register with the directory at 127.0.0.1:29831 (no "
+       "directory answered)"},
   });
+  // Started before the directory: it keeps asking until one answers.
+  ChildProcess waiter(KIV_CLI_PATH, {"wait", "--json", "--service", "sleep"}, env_);
   const auto help = kiv::testing::RunProgram(KIVD_PATH, {"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_TRUE(help.out.starts_with("usage: kivd ")) << help.out;
@@ -112,6 +129,10 @@ TEST_F(KivdProgramTest, RegistersListsCallsPingsAndStops) {
   int alphaPort = 0;
   auto alpha = Serve({"--name", "alpha"}, &alphaPort);
   auto beta = Serve({"--name", "beta", "--service", "Echo", "--service", "Sleep"});
+  const auto waited = waiter.WaitForLine("{", kStartTime);
+  ASSERT_TRUE(waited) << waiter.Errors();
+  EXPECT_EQ(json::parse(*waited)["name"], "alpha");
+  EXPECT_EQ(waiter.Wait(kStartTime), 0);
   EXPECT_TRUE(
       watcher->WaitForLine(R"({"service":"Echo","satellite":"alpha","state":1})", kStartTime));
   EXPECT_TRUE(
@@ -126,17 +147,26 @@ TEST_F(KivdProgramTest, RegistersListsCallsPingsAndStops) {
   EXPECT_EQ(entry["id"], 3);
   EXPECT_EQ(entry["host"], "127.0.0.1");
   EXPECT_EQ(entry["port"], alphaPort);
-  EXPECT_EQ(entry["missedPings"], 0);
+  EXPECT_EQ(entry["missed_pings"], 0);
   EXPECT_EQ(entry["computer"], listed.at("MainRegister")["computer"]);
-  EXPECT_EQ(entry["services"].size(), 5u);
-  EXPECT_EQ(entry["services"][3], json::parse(R"({"name": "Sleep",
+  EXPECT_EQ(entry["services"].size(), 4u);  // without the library's own
+  EXPECT_EQ(entry["services"][2], json::parse(R"({"name": "Sleep",
       "description": "sleeps the input in milliseconds, then answers it"})"));
   const std::string port = std::to_string(alphaPort);
-  EXPECT_TRUE(
-      std::regex_search(kiv::testing::RunProgram(KIV_CLI_PATH, {"list"}, "", env_).out,
-                        std::regex("\n3 +alpha +127\\.0\\.0\\.1:" + port +
-                                   " +\\S+ +0 +"
-                                   "Echo, Fail, OnServiceAvailabilityChanged, Sleep, Throw\n")));
+  EXPECT_TRUE(std::regex_search(kiv::testing::RunProgram(KIV_CLI_PATH, {"list"}, "", env_).out,
+                                std::regex("\n3 +alpha +127\\.0\\.0\\.1:" + port +
+                                           " +\\S+ +0 +"
+                                           "Echo, Fail, Sleep, Throw\n")));
+  const json offeringFail = json::parse(
+      kiv::testing::RunProgram(KIV_CLI_PATH, {"list", "--json", "--service", "fail"}, "", env_)
+          .out);
+  ASSERT_EQ(offeringFail.size(), 2u);
+  EXPECT_EQ(offeringFail[1]["name"], "alpha");  // after the watcher, in registration order
+  EXPECT_EQ(json::parse(kiv::testing::RunProgram(KIV_CLI_PATH, {"list", "--json", "--all-services"},
+                                                 "", env_)
+                            .out)[2]["services"]
+                .size(),
+            5u);
   ExpectRows({
       {{"call", "--to", "alpha", "Echo", R"(["hi",2.5])"},
        0,
@@ -168,6 +198,10 @@ TEST_F(KivdProgramTest, RegistersListsCallsPingsAndStops) {
        0,
        R"({"statuses":[0],"values":[[")" + std::string(host) + R"(",7]]})"},
       {{"ping", "alpha"}, 0, "alive"},
+      {{"ping", "alpha", "--json"},
+       0,
+       R"({"target":"alpha","id":3,"state":"alive","code":0,"code_name":"KIV_OK"})"},
+      {{"--timeout", "0.5", "wait", "nobody"}, 4, "", "(the directory answers; not registered"},
       {{"ping", "nobody"}, 1, "dead"},
       {{"ping", "127.0.0.1:" + port, "--id", "3"}, 0, "alive"},
       {{"ping", "127.0.0.1:" + port, "--id", "99"}, 1, "dead"},
@@ -225,16 +259,15 @@ TEST_F(KivdProgramTest, ANameHasOneLiveHolderAndTheTableOutlivesACrash) {
   const std::filesystem::path folder = dir_.path() / "ZibNetworks";
   std::filesystem::create_directories(folder);
   std::ofstream(folder / "kivd-table.json") << "{\"format\": ";  // cut short
-  std::ofstream(dir_.File("registry.reg"))
-      << "Windows Registry Editor Version 5.00\n\n"
-      << "[HKEY_LOCAL_MACHINE\\Software\\ZIB Networks\\Zib]\n\"LogLevel\"=dword:00000002\n";
+  WriteStore("\"LogLevel\"=dword:00000002\n");
   const auto logged = [&](const std::string& text) {
     return kiv::testing::WaitUntil([&] {
       std::ifstream log(folder / "Logs" / "kiv.log");
       return std::string(std::istreambuf_iterator<char>(log), {}).find(text) != std::string::npos;
     });
   };
-  auto kivd = std::make_unique<ChildProcess>(KIVD_PATH, std::vector<std::string>{}, env_);
+  auto kivd =
+      std::make_unique<ChildProcess>(KIVD_PATH, std::vector<std::string>{"--log-file"}, env_);
   ASSERT_TRUE(kivd->WaitForLine("ready ", kStartTime)) << kivd->Errors();
   EXPECT_TRUE(logged("kivd-table.json not used"));
   EXPECT_TRUE(std::any_of(std::filesystem::directory_iterator(folder), {}, [](const auto& entry) {
@@ -274,7 +307,7 @@ TEST_F(KivdProgramTest, ANameHasOneLiveHolderAndTheTableOutlivesACrash) {
 
   kivd->Kill();
   const auto restart = std::chrono::steady_clock::now();
-  kivd = std::make_unique<ChildProcess>(KIVD_PATH, std::vector<std::string>{}, env_);
+  kivd = std::make_unique<ChildProcess>(KIVD_PATH, std::vector<std::string>{"--log-file"}, env_);
   EXPECT_TRUE(kiv::testing::WaitUntil(
       [&] {
         return kiv::testing::RunProgram(KIV_CLI_PATH, {"call", "--to", "alpha", "Echo", "1"}, "",
@@ -310,9 +343,7 @@ TEST_F(KivdProgramTest, OneShotCommandsLeaveNoTraceAndAHungDirectoryCostsOnlyThe
        {{"--timeout", "1", "call", "--bounded", "--to", "alpha", "Echo", "1"}, 4, "", waited},
        {{"--timeout", "1", "ping", "alpha"}, 4, "", waited}});
   // Without --timeout the library's own bound on directory answers holds.
-  std::ofstream(dir_.File("registry.reg"))
-      << "Windows Registry Editor Version 5.00\n\n"
-      << "[HKEY_LOCAL_MACHINE\\Software\\ZIB Networks\\Zib]\n\"DirectoryTimeout\"=dword:00000001\n";
+  WriteStore("\"DirectoryTimeout\"=dword:00000001\n");
   ExpectRows({{{"--timeout", "0", "list"}, 4, "", "did not answer in time"}});
   EXPECT_LT(std::chrono::steady_clock::now() - start, seconds(12));
   kivd.Signal(SIGCONT);
@@ -329,9 +360,41 @@ TEST_F(KivdProgramTest, RefusesToStartOnAStoreItCannotRead) {
   const std::string store = dir_.File("registry.reg");
   std::ofstream(store) << "Windows Registry Editor Version 5.00\n\n\"a\"=dword:1\n";
   const std::string problem = store + ":3: a value before the first [key] section";
-  ExpectRows({{{"kivd"}, 5, "", "kivd: configuration store " + problem}});
+  ExpectRows({{{"kivd", "--log-file"}, 5, "", "kivd: configuration store " + problem}});
   std::ifstream log(dir_.path() / "ZibNetworks" / "Logs" / "kiv.log");
   EXPECT_NE(std::string(std::istreambuf_iterator<char>(log), {})
                 .find("[ERROR] - KIV: configuration store " + problem),
             std::string::npos);
+}
+
+// Under a service manager: ready, a SIGHUP that applies a new log level in
+// place, and the stop, each told on the manager's socket.
+TEST_F(KivdProgramTest, TellsItsServiceManagerAndReloadsTheLogLevelOnSighup) {
+  const int notify = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{AF_UNIX, {}};
+  dir_.File("notify").copy(address.sun_path, sizeof address.sun_path - 1);
+  ASSERT_EQ(::bind(notify, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const auto told = [notify](const std::string& start) {  // the next message
+    char text[512] = {};
+    const auto got = [&] { return ::recv(notify, text, sizeof text - 1, MSG_DONTWAIT) > 0; };
+    return kiv::testing::WaitUntil(got, 15000) && std::string(text).starts_with(start);
+  };
+  WriteStore("\"LogLevel\"=dword:00000002\n");
+  auto env = env_;
+  env["NOTIFY_SOCKET"] = dir_.File("notify");
+  ChildProcess kivd(KIVD_PATH, {"--server-id", "d1", "--port", "29832"}, env);
+  EXPECT_TRUE(told("READY=1\nSTATUS=serving as d1 on TCP port 29832"));
+  WriteStore("\"LogLevel\"=dword:00000003\n");
+  kivd.Signal(SIGHUP);
+  EXPECT_TRUE(told("RELOADING=1\n") && told("READY=1\n"));
+  EXPECT_TRUE(kiv::testing::WaitUntil([&] {
+    return kivd.Errors().find("[INFO ] - kivd: reloaded on SIGHUP: log level WARN -> INFO") !=
+           std::string::npos;
+  }));
+  // The INFO lines of the start, before it, were left out.
+  EXPECT_EQ(kivd.Errors().find("[INFO ] - kivd: directory d1 ready"), std::string::npos);
+  kivd.Signal(SIGTERM);
+  EXPECT_TRUE(told("STOPPING=1"));
+  EXPECT_EQ(kivd.Wait(seconds(15)), 0) << kivd.Errors();
+  ::close(notify);
 }

@@ -9,8 +9,10 @@
 #include "kiv/engine.h"
 #include "kiv/result_codes.h"
 #include "kiv/utf8.h"
+#include "kiv/value.h"
 #include "kiv/vutil.h"
 #include "support/log/log.h"
+#include "support/metrics/metrics.h"
 #include "support/net/net.h"
 
 namespace kiv::directory {
@@ -24,6 +26,15 @@ constexpr KIVFLAGS kBoundedRequest = static_cast<KIVFLAGS>(2);
 // How many holders of a name a registration pings, should the name change
 // hands while one is pinged; past them the name counts as in use.
 constexpr int kHolderChecks = 3;
+
+metrics::Counter registrations{"kiv_directory_registrations_total",
+                               "Register requests the directory accepted (new and repeated)"};
+metrics::Gauge satelliteCount{"kiv_directory_satellites",
+                              "Satellites in the directory's table, itself included"};
+metrics::Counter noticesSent{"kiv_directory_notices_sent_total",
+                             "Availability notices listeners took"};
+metrics::Counter noticesDropped{"kiv_directory_notices_dropped_total",
+                                "Availability notices not delivered (listener failed or silent)"};
 
 // Calls one member of the service with the requesting connection's socket.
 // A request of the wrong shape is refused with the readers' code (1), and
@@ -83,10 +94,22 @@ std::u16string Joined(const std::vector<std::u16string>& names) {
   return text;
 }
 
-std::vector<std::u16string> ServiceNames(const Registration& registration) {
+std::vector<std::u16string> ServiceNames(const std::vector<ServiceOffer>& services) {
   std::vector<std::u16string> names;
-  for (const ServiceOffer& offer : registration.services) names.push_back(offer.name);
+  for (const ServiceOffer& offer : services) names.push_back(offer.name);
   return names;
+}
+
+// The services of `before` that `after` no longer offers.
+std::vector<std::u16string> Gone(const SatelliteRecord& before, const SatelliteRecord& after) {
+  std::vector<std::u16string> gone;
+  for (const ServiceOffer& offer : before.services) {
+    if (std::none_of(after.services.begin(), after.services.end(),
+                     [&](const ServiceOffer& kept) { return kept.name == offer.name; })) {
+      gone.push_back(offer.name);
+    }
+  }
+  return gone;
 }
 
 }  // namespace
@@ -95,6 +118,7 @@ DirectoryService::DirectoryService(DirectoryConfig options)
     : options_(std::move(options)),
       serverId_(FromUtf8(options_.serverId)),
       notices_([this](const AvailabilityNotice& notice) { DeliverNotice(notice); }),
+      eventSender_([this](const EventNotice& notice) { DeliverEvent(notice); }),
       pinger_(
           options_.pingInterval, [this] { return PingTargets(); },
           [](const SatelliteRecord& record, std::chrono::milliseconds answerTime) {
@@ -129,6 +153,10 @@ void DirectoryService::InitServices() {
       {u"RemoveServiceAvailabilityListener", u"stops following services",
        &DirectoryService::RemoveListener},
       {kListSatellites, u"every registered satellite", &DirectoryService::ListSatellites},
+      {kAddEventListener, u"follows every change of the directory",
+       &DirectoryService::AddEventListener},
+      {kRemoveEventListener, u"stops following the directory's changes",
+       &DirectoryService::RemoveEventListener},
   };
   for (const Entry& entry : kEntries) {
     AddService(entry.name, entry.description, new DirectoryHandler(this, entry.method, entry.name));
@@ -150,6 +178,7 @@ std::int32_t DirectoryService::Start(std::string* error) {
   try {
     DropSilent(remembered);
     notices_.Start();
+    eventSender_.Start();
     pinger_.Start();
     if (saver_) saver_->Start();
   } catch (const std::exception& e) {
@@ -171,6 +200,7 @@ void DirectoryService::Stop() {
   announcer_.Stop();
   pinger_.Stop();
   notices_.Stop();
+  eventSender_.Stop();
   if (isConnected()) Disconnect();
   if (saver_) saver_->Stop();
   if (started_) LogInfo(u"kivd: directory %s stopped", serverId_.c_str());
@@ -197,6 +227,16 @@ std::int32_t DirectoryService::Register(std::int32_t sd, const char16_t*, const 
       PScopedLock hold(&changeLock_);
       outcome = table_.Register(registration, replaceable);
       notices_.Queue(outcome.notices);
+      if (!outcome.heldBy) {
+        // New to the directory, or offering more: news; anything else is
+        // the satellite saying again what the directory knows, or a new
+        // process taking its name over.
+        const bool news = outcome.created ? !outcome.replaced : !outcome.added.empty();
+        if (outcome.replaced) events_.Unfollow(registration.name);
+        const SatelliteRecord record = *table_.Find(registration.name);
+        RecordLocked(news ? "registered" : "reregistered", record,
+                     news ? outcome.added : ServiceNames(record.services));
+      }
     }
     if (!outcome.heldBy) break;
     const SatelliteRecord& holder = *outcome.heldBy;
@@ -223,6 +263,7 @@ std::int32_t DirectoryService::Register(std::int32_t sd, const char16_t*, const 
             Joined(outcome.added).c_str());
   }
   *out = RegisterAnswer(serverId_, outcome.id).Detach();
+  registrations.Add();
   return KIV_OK;
 }
 
@@ -232,14 +273,20 @@ std::int32_t DirectoryService::UnRegister(std::int32_t sd, const char16_t*, cons
   std::optional<std::vector<AvailabilityNotice>> withdrawn;
   {
     PScopedLock hold(&changeLock_);
-    withdrawn =
-        table_.Withdraw(registration.name, registration.knownId, ServiceNames(registration));
-    if (withdrawn) notices_.Queue(*withdrawn);
+    const auto before = table_.Find(registration.name);
+    withdrawn = table_.Withdraw(registration.name, registration.knownId,
+                                ServiceNames(registration.services));
+    if (withdrawn) {
+      notices_.Queue(*withdrawn);
+      const SatelliteRecord after = *table_.Find(registration.name);
+      const std::vector<std::u16string> gone = Gone(*before, after);
+      if (!gone.empty()) RecordLocked("withdrew", after, gone);
+    }
   }
   if (!withdrawn) return KIV_RC_NOT_FOUND;
   TableChanged();
   LogInfo(u"kivd: satellite %s (id %d) withdrew %s", registration.name.c_str(),
-          registration.knownId, Joined(ServiceNames(registration)).c_str());
+          registration.knownId, Joined(ServiceNames(registration.services)).c_str());
   return KIV_OK;
 }
 
@@ -250,7 +297,10 @@ std::int32_t DirectoryService::RemoveSatellite(std::int32_t sd, const char16_t*,
   {
     PScopedLock hold(&changeLock_);
     removed = table_.Remove(registration.name, registration.knownId);
-    if (removed) notices_.Queue(removed->notices);
+    if (removed) {
+      notices_.Queue(removed->notices);
+      RecordLocked("removed", removed->record, ServiceNames(removed->record.services));
+    }
   }
   if (!removed) return KIV_RC_NOT_FOUND;
   TableChanged();
@@ -298,6 +348,20 @@ std::int32_t DirectoryService::RemoveListener(std::int32_t, const char16_t* sour
   return KIV_OK;
 }
 
+std::int32_t DirectoryService::AddEventListener(std::int32_t, const char16_t* source,
+                                                const VARIANT&, VARIANT*) {
+  events_.Follow(source);
+  LogDebug(u"kivd: %s follows the directory", source);
+  return KIV_OK;
+}
+
+std::int32_t DirectoryService::RemoveEventListener(std::int32_t, const char16_t* source,
+                                                   const VARIANT&, VARIANT*) {
+  events_.Unfollow(source);
+  LogDebug(u"kivd: %s no longer follows the directory", source);
+  return KIV_OK;
+}
+
 std::int32_t DirectoryService::ListSatellites(std::int32_t sd, const char16_t*, const VARIANT&,
                                               VARIANT* out) {
   std::vector<SatelliteRecord> satellites = table_.Satellites();
@@ -317,7 +381,10 @@ void DirectoryService::ReportPing(const SatelliteRecord& record, bool answered) 
   {
     PScopedLock hold(&changeLock_);
     dropped = table_.RecordPing(record.id, answered);
-    if (dropped) notices_.Queue(dropped->notices);
+    if (dropped) {
+      notices_.Queue(dropped->notices);
+      RecordLocked("dropped", dropped->record, ServiceNames(dropped->record.services));
+    }
   }
   if (!answered && !dropped) {
     LogDebug(u"kivd: satellite %s (id %d) at %hs:%d missed a ping", record.name.c_str(), record.id,
@@ -330,24 +397,52 @@ void DirectoryService::ReportPing(const SatelliteRecord& record, bool answered) 
   }
 }
 
-void DirectoryService::DeliverNotice(const AvailabilityNotice& notice) {
-  const Variant argument = NoticeArgument(notice);
+long DirectoryService::Notify(const std::u16string& listener, const char16_t* service,
+                              const Variant& argument) {
   Variant values;
   Variant statuses;
-  const std::int32_t result = Request(notice.listener.c_str(), kNoticeService, *argument, *values,
-                                      kBoundedRequest, *statuses);
-  long status = result;
-  if (result == 0) {
-    try {
-      status = VUtil::GetSingleRetcode(*statuses);
-    } catch (const KivException&) {
-      status = -1;
-    }
+  const std::int32_t result =
+      Request(listener.c_str(), service, *argument, *values, kBoundedRequest, *statuses);
+  if (result != 0) return result;
+  try {
+    return VUtil::GetSingleRetcode(*statuses);
+  } catch (const KivException&) {
+    return -1;
   }
+}
+
+void DirectoryService::DeliverNotice(const AvailabilityNotice& notice) {
+  const long status = Notify(notice.listener, kNoticeService, NoticeArgument(notice));
+  (status == 0 ? noticesSent : noticesDropped).Add();
   if (status != 0) {
     LogDebug(u"kivd: notice %s/%s/%d to %s not delivered: 0x%x", notice.service.c_str(),
              notice.satellite.c_str(), notice.available, notice.listener.c_str(),
              static_cast<unsigned>(status));
+  }
+}
+
+void DirectoryService::RecordLocked(const char* kind, const SatelliteRecord& record,
+                                    const std::vector<std::u16string>& services) {
+  DirectoryEvent event{std::chrono::system_clock::now(),
+                       kind,
+                       ToUtf8(record.name),
+                       record.id,
+                       record.host,
+                       record.port,
+                       {}};
+  for (const std::u16string& service : services) event.services.push_back(ToUtf8(service));
+  eventSender_.Queue(events_.Record(event));
+}
+
+void DirectoryService::DeliverEvent(const EventNotice& notice) {
+  // The events queued for a follower already dropped are not sent, so that
+  // a silent follower costs one bounded wait, not one per event.
+  if (!events_.Follows(notice.follower)) return;
+  const long status =
+      Notify(notice.follower, kEventService, Variant::String(FromUtf8(notice.text)));
+  if (status != 0 && events_.Unfollow(notice.follower)) {
+    LogInfo(u"kivd: %s no longer follows the directory: an event was not delivered: 0x%x",
+            notice.follower.c_str(), static_cast<unsigned>(status));
   }
 }
 
@@ -370,15 +465,18 @@ void DirectoryService::DropSilent(const std::vector<SatelliteRecord>& restored) 
     PScopedLock hold(&changeLock_);
     if (auto removed = table_.Remove(restored[i].name, restored[i].id)) {
       notices_.Queue(removed->notices);
+      RecordLocked("dropped", removed->record, ServiceNames(removed->record.services));
       dropped.push_back(restored[i].name);
     }
   }
+  satelliteCount.Set(static_cast<std::int64_t>(table_.Size()));
   LogInfo(u"kivd: took back %d satellites from %hs; dropped %d that did not answer a ping%s%s",
           static_cast<int>(restored.size() - dropped.size()), options_.tableFile.c_str(),
           static_cast<int>(dropped.size()), dropped.empty() ? u"" : u": ", Joined(dropped).c_str());
 }
 
 void DirectoryService::TableChanged() {
+  satelliteCount.Set(static_cast<std::int64_t>(table_.Size()));
   if (saver_) saver_->Changed();
 }
 

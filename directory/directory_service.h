@@ -11,11 +11,13 @@
 
 #include "directory/announcer.h"
 #include "directory/directory_config.h"
+#include "directory/directory_events.h"
 #include "directory/directory_table.h"
 #include "directory/notice_sender.h"
 #include "directory/satellite_pinger.h"
 #include "directory/table_saver.h"
 #include "kiv/satellite.h"
+#include "kiv/value.h"
 #include "support/threads/mutex.h"
 
 namespace kiv::directory {
@@ -37,6 +39,8 @@ class DirectoryService : public KivSatellite {
   void Stop();
 
   const DirectoryTable& table() const { return table_; }
+  // The last `max` changes (at most kRecentEvents), newest last; any thread.
+  std::vector<DirectoryEvent> RecentEvents(std::size_t max) const { return events_.Recent(max); }
 
   // The handlers' common form: sd is the requesting connection's socket.
   using Handler = std::int32_t (DirectoryService::*)(std::int32_t sd, const char16_t* source,
@@ -58,14 +62,24 @@ class DirectoryService : public KivSatellite {
                            VARIANT* out);
   std::int32_t RemoveListener(std::int32_t sd, const char16_t* source, const VARIANT& in,
                               VARIANT* out);
+  std::int32_t AddEventListener(std::int32_t sd, const char16_t* source, const VARIANT& in,
+                                VARIANT* out);
+  std::int32_t RemoveEventListener(std::int32_t sd, const char16_t* source, const VARIANT& in,
+                                   VARIANT* out);
   std::int32_t ListSatellites(std::int32_t sd, const char16_t* source, const VARIANT& in,
                               VARIANT* out);
 
   // The pinger's side.
   std::vector<SatelliteRecord> PingTargets() const;
   void ReportPing(const SatelliteRecord& record, bool answered);
-  // The notice sender's side.
+  // The notice senders' side: one request to a listener, bounded; its
+  // status, or the request's code when it failed.
+  long Notify(const std::u16string& listener, const char16_t* service, const Variant& argument);
   void DeliverNotice(const AvailabilityNotice& notice);
+  // Keeps a change and queues it for the followers; changeLock_ held.
+  void RecordLocked(const char* kind, const SatelliteRecord& record,
+                    const std::vector<std::u16string>& services);
+  void DeliverEvent(const EventNotice& notice);
   // The table file's side: the satellites taken back from it, and the
   // dropping of those that do not answer a ping.
   std::vector<SatelliteRecord> RestoreTable();
@@ -80,6 +94,8 @@ class DirectoryService : public KivSatellite {
   // hear of changes in the order they happened.
   PMutex changeLock_;
   NoticeSender notices_;
+  EventLog events_;
+  EventSender eventSender_;
   SatellitePinger pinger_;
   Announcer announcer_;
   std::unique_ptr<TableSaver> saver_;  // none without a table file

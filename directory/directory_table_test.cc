@@ -4,6 +4,8 @@
 
 #include <limits>
 
+#include "directory/directory_events.h"
+
 namespace kiv::directory {
 namespace {
 
@@ -112,6 +114,24 @@ TEST(DirectoryTableTest, AnAnsweredPingStartsTheCountOfMissedOnesAgain) {
   EXPECT_EQ(table.Find(u"s")->failedPings, 2);
   ASSERT_TRUE(table.RecordPing(id, false));
   EXPECT_FALSE(table.RecordPing(id, false));  // late results are ignored
+}
+
+// The last kRecentEvents, newest last; a satellite that leaves stops following.
+TEST(EventLogTest, KeepsTheLastEventsAndForgetsFollowersThatLeave) {
+  EventLog log;
+  log.Follow(u"m");
+  log.Follow(u"x");
+  for (int id = 1; id <= 150; ++id) log.Record({{}, "registered", "s", id, "h", 1, {}});
+  const std::vector<DirectoryEvent> recent = log.Recent(1000);
+  ASSERT_EQ(recent.size(), kRecentEvents);
+  EXPECT_EQ(recent.front().id, 51);
+  const std::vector<EventNotice> notices = log.Record({{}, "dropped", "x", 7, "h", 1, {}});
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_EQ(notices[0].follower, u"m");
+  const auto time = std::chrono::system_clock::time_point(std::chrono::milliseconds(1500));
+  EXPECT_EQ(ToJson({time, "removed", "s", 2, "h", 9, {"A"}}).dump(),
+            R"({"address":"h","id":2,"kind":"removed","port":9,"satellite":"s","services":["A"],)"
+            R"("time":"1970-01-01T00:00:01.500Z"})");
 }
 
 }  // namespace

@@ -4,22 +4,26 @@
 
 namespace kiv::directory {
 
-NoticeSender::NoticeSender(Deliver deliver) : deliver_(std::move(deliver)) {}
+template <class Notice>
+OrderedSender<Notice>::OrderedSender(Deliver deliver) : deliver_(std::move(deliver)) {}
 
-NoticeSender::~NoticeSender() {
+template <class Notice>
+OrderedSender<Notice>::~OrderedSender() {
   Stop();
 }
 
-void NoticeSender::Start() {
+template <class Notice>
+void OrderedSender<Notice>::Start() {
   if (thread_) return;
   {
     PScopedLock hold(&lock_);
     stopping_ = false;
   }
-  thread_ = std::make_unique<PThread>(nullptr, this, &NoticeSender::Run, nullptr);
+  thread_ = std::make_unique<PThread>(nullptr, this, &OrderedSender::Run, nullptr);
 }
 
-void NoticeSender::Stop() {
+template <class Notice>
+void OrderedSender<Notice>::Stop() {
   if (!thread_) return;
   {
     PScopedLock hold(&lock_);
@@ -30,30 +34,32 @@ void NoticeSender::Stop() {
   thread_.reset();
   PScopedLock hold(&lock_);
   if (!queue_.empty()) {
-    LogDebug(u"kivd: %d availability notices not sent at shutdown",
-             static_cast<int>(queue_.size()));
+    LogDebug(u"kivd: %d notices not sent at shutdown", static_cast<int>(queue_.size()));
     queue_.clear();
   }
 }
 
-void NoticeSender::Queue(const std::vector<AvailabilityNotice>& notices) {
+template <class Notice>
+void OrderedSender<Notice>::Queue(const std::vector<Notice>& notices) {
   if (notices.empty()) return;
   PScopedLock hold(&lock_);
   queue_.insert(queue_.end(), notices.begin(), notices.end());
   lock_.Broadcast();
 }
 
-std::uint64_t NoticeSender::Delivered() const {
+template <class Notice>
+std::uint64_t OrderedSender<Notice>::Delivered() const {
   PScopedLock hold(&lock_);
   return delivered_;
 }
 
-void* NoticeSender::Run(void*) {
+template <class Notice>
+void* OrderedSender<Notice>::Run(void*) {
   PScopedLock hold(&lock_);
   for (;;) {
     while (!stopping_ && queue_.empty()) lock_.Wait();
     if (stopping_) return nullptr;
-    const AvailabilityNotice notice = std::move(queue_.front());
+    const Notice notice = std::move(queue_.front());
     queue_.pop_front();
     {
       PScopedUnlock release(&lock_);
@@ -61,11 +67,14 @@ void* NoticeSender::Run(void*) {
         deliver_(notice);
       } catch (const std::exception& e) {
         // One lost notice must not stop the ones after it.
-        LogWarn(u"kivd: availability notice not sent: %hs", e.what());
+        LogWarn(u"kivd: notice not sent: %hs", e.what());
       }
     }
     ++delivered_;
   }
 }
+
+template class OrderedSender<AvailabilityNotice>;
+template class OrderedSender<EventNotice>;
 
 }  // namespace kiv::directory

@@ -4,8 +4,17 @@
 
 #include "directory/liveness_probe.h"
 #include "support/log/log.h"
+#include "support/metrics/metrics.h"
 
 namespace kiv::directory {
+namespace {
+
+metrics::Counter pingsSent{"kiv_directory_pings_sent_total",
+                           "Pings the directory sent to registered satellites"};
+metrics::Counter pingsMissed{"kiv_directory_pings_missed_total",
+                             "Pings of the directory that found no live satellite"};
+
+}  // namespace
 
 SatellitePinger::SatellitePinger(std::chrono::milliseconds interval, Targets targets, Ping ping,
                                  Report report)
@@ -87,7 +96,11 @@ void SatellitePinger::PingRound() {
   for (auto& thread : threads) thread->Join(nullptr);
   // A stop cuts the round short: the satellites not pinged are not blamed.
   const std::size_t pinged = std::min(nextTarget_.load(), round_.size());
-  for (std::size_t i = 0; i < pinged; ++i) report_(round_[i], answered_[i] != 0);
+  pingsSent.Add(pinged);
+  for (std::size_t i = 0; i < pinged; ++i) {
+    if (answered_[i] == 0) pingsMissed.Add();
+    report_(round_[i], answered_[i] != 0);
+  }
 }
 
 void* SatellitePinger::PingWorker(void*) {

@@ -16,6 +16,7 @@
 #include "kiv/engine.h"
 #include "kiv/result_codes.h"
 #include "kiv/utf8.h"
+#include "support/metrics/metrics.h"
 #include "support/time/time_limits.h"
 
 namespace {
@@ -32,6 +33,15 @@ struct Reply {
 };
 
 enum class ReplyRead { kRead, kStale, kFailed, kTimedOut };
+
+constexpr char kMadeName[] = "kiv_requests_made_total";
+constexpr char kMadeHelp[] =
+    "Service requests this process sent, by result: ok (return code 0), negative (another return "
+    "code), refused (by the server), failed (no reply: not connected, not sent, timed out)";
+kiv::metrics::Counter madeOk{kMadeName, kMadeHelp, {"result", "ok"}};
+kiv::metrics::Counter madeNegative{kMadeName, kMadeHelp, {"result", "negative"}};
+kiv::metrics::Counter madeRefused{kMadeName, kMadeHelp, {"result", "refused"}};
+kiv::metrics::Counter madeFailed{kMadeName, kMadeHelp, {"result", "failed"}};
 
 // On a reused connection, first the answer to the marker: a connection
 // whose server went away shows here, before it took the request, and is
@@ -109,7 +119,10 @@ std::int32_t CallWithin(KIV* engine, const char* host, std::uint16_t port, const
     bool reused = false;
     int socket = kiv::INVALID_SOCKET;
     const std::int32_t code = KivGetConnection(host, port, engine, &socket, &reused, timeoutMs);
-    if (code != 0) return kiv::AsExchangeFailure(code);
+    if (code != 0) {
+      madeFailed.Add();
+      return kiv::AsExchangeFailure(code);
+    }
 
     kiv::SocketStream stream(socket, kiv::SocketStream::kDefaultCapacity);
     const bool written = (!reused || kiv::WriteU8(stream, kiv::engine::kReuseMarker)) &&
@@ -120,6 +133,7 @@ std::int32_t CallWithin(KIV* engine, const char* host, std::uint16_t port, const
     if (!written) {
       KivForgetConnection(engine, socket);
       stream.Close();
+      madeFailed.Add();
       return kiv::KIV_E_TRANSPORT;
     }
     Reply reply;
@@ -128,8 +142,10 @@ std::int32_t CallWithin(KIV* engine, const char* host, std::uint16_t port, const
       KivForgetConnection(engine, socket);
       stream.Close();
       if (read == ReplyRead::kStale) continue;
+      madeFailed.Add();
       return read == ReplyRead::kTimedOut ? kiv::KIV_E_TIMED_OUT : kiv::KIV_E_TRANSPORT;
     }
+    (reply.result < 0 ? madeRefused : reply.returnCode == 0 ? madeOk : madeNegative).Add();
     if (reply.result >= 0) {
       if (returnCode != nullptr) *returnCode = static_cast<std::int32_t>(reply.returnCode);
       if (value != nullptr) {

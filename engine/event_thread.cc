@@ -37,6 +37,7 @@
 #include "engine/worker.h"
 #include "kiv/result_codes.h"
 #include "support/log/log.h"
+#include "support/metrics/metrics.h"
 #include "support/net/net.h"
 #include "support/text/wide_format.h"
 
@@ -51,6 +52,16 @@ void SetNoDelay(int socket) {
   const int one = 1;
   ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
+
+kiv::metrics::Gauge connectionsOpen{
+    "kiv_connections_open", "Connections this process's engine accepted and holds (idle or busy)"};
+constexpr char kRefusedName[] = "kiv_connections_refused_total";
+constexpr char kRefusedHelp[] =
+    "Connections this process's engine refused, by reason: limit (too many live connections), "
+    "fence (peer not allowed), no_worker (no thread could serve it)";
+kiv::metrics::Counter refusedLimit{kRefusedName, kRefusedHelp, {"reason", "limit"}};
+kiv::metrics::Counter refusedFence{kRefusedName, kRefusedHelp, {"reason", "fence"}};
+kiv::metrics::Counter refusedNoWorker{kRefusedName, kRefusedHelp, {"reason", "no_worker"}};
 
 ssize_t Receive(int socket, void* buffer, std::size_t size) {
   ssize_t got;
@@ -200,11 +211,13 @@ class EventLoop {
     kiv::SetRecvTimeout(s, engine_->messageTimeoutMs);
     kiv::SetSendTimeout(s, engine_->messageTimeoutMs);
     if (!KivAdmitPeer(engine_, s)) {
+      refusedFence.Add();
       ::close(s);
       return;
     }
     if (LiveConnections() >= kiv::engine::kMaxConnections ||
         (table_.size() >= kiv::engine::kMaxHeldConnections && !DropLongestIdle())) {
+      refusedLimit.Add();
       KivSendRefusal(s, kiv::KIV_E_TOO_MANY_CONNECTIONS);
       ::close(s);
       return;
@@ -219,6 +232,7 @@ class EventLoop {
     }
     if (!KivStartWorker(connection, engine_)) {
       connection->state = kFailed;
+      refusedNoWorker.Add();
       KivSendRefusal(s, kiv::KIV_E_NO_WORKER);
     }
   }
@@ -232,6 +246,7 @@ class EventLoop {
     connection.idleSince.reset();
     if (!KivStartWorker(shared, engine_)) {
       connection.state = kFailed;
+      refusedNoWorker.Add();
       KivSendRefusal(connection.stream.socket(), kiv::KIV_E_NO_WORKER);
     }
   }
@@ -246,6 +261,15 @@ class EventLoop {
 };
 
 }  // namespace
+
+KivConnection::KivConnection(int socket) : stream(socket, kiv::SocketStream::kDefaultCapacity) {
+  connectionsOpen.Add();
+}
+
+KivConnection::~KivConnection() {
+  stream.Close();
+  connectionsOpen.Subtract();
+}
 
 bool KivSendReuseAnswer(int socket, bool messageWaiting) {
   // Never blocks: a peer that stopped reading loses the connection instead

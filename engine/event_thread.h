@@ -40,9 +40,9 @@ constexpr std::size_t kDiscardLimit = 65536;
 }  // namespace kiv::engine
 
 struct KivConnection {
-  explicit KivConnection(int socket) : stream(socket, kiv::SocketStream::kDefaultCapacity) {}
+  explicit KivConnection(int socket);
   // Closes the socket unless it was detached.
-  ~KivConnection() { stream.Close(); }
+  ~KivConnection();
   KivConnection(const KivConnection&) = delete;
   KivConnection& operator=(const KivConnection&) = delete;
 

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <map>
 #include <stdexcept>
 #include <thread>
 
@@ -19,8 +20,10 @@
 #include "engine/message_limit.h"
 #include "engine/peer_fence.h"
 #include "engine/wire/wire_codec.h"
+#include "engine/worker.h"
 #include "kiv/engine.h"
 #include "kiv/result_codes.h"
+#include "support/metrics/metrics.h"
 #include "support/registry/registry_test_util.h"
 #include "support/time/time_limits.h"
 #include "testing/background_call.h"
@@ -163,6 +166,43 @@ TEST_F(Server, RemovalDoesNotWaitForBusyHandlersOrSilentPeersButDestructionDoes)
   });
   engine_.reset();
   EXPECT_TRUE(finished);
+}
+
+TEST_F(Server, CountersFollowServedMadeAndRefusedExchangesCountingEachByteOnce) {
+  const auto read = [] {  // "name" or "name{label value}" -> value
+    std::map<std::string, double> values;
+    for (const auto& s : metrics::Snapshot())
+      values[s.name + (s.labels.empty() ? "" : "{" + s.labels[0].second + "}")] = s.value;
+    return values;
+  };
+  auto start = read();
+  const auto grew = [&](const std::string& key) { return read()[key] - start[key]; };
+  double busyInHandler = 0;
+  engine_->SetHandler([&](const std::u16string&, const std::u16string& service, const VARIANT&,
+                          VARIANT*, std::int32_t* returnCode) {
+    busyInHandler = grew("kiv_workers_busy");
+    *returnCode = service == u"No" ? 5 : 0;
+    return 0;
+  });
+  const Bytes request = RequestBytes(u"peer", u"Echo", *Variant::I4(1));
+  Socket s = ConnectTo(port_);
+  ASSERT_TRUE(SendBytes(s.get(), request));
+  EXPECT_EQ(Next(s, 10), Hex(ReplyBytes(0, 0, *Variant())));
+  EXPECT_TRUE(WaitUntil([&] { return grew("kiv_requests_served_total{ok}") == 1; }, 3000));
+  EXPECT_EQ(grew("kiv_bytes_received_total"), static_cast<double>(request.size()));
+  EXPECT_EQ(grew("kiv_bytes_sent_total"), 10);
+  EXPECT_EQ(busyInHandler, 1);
+
+  start = read();  // both ends in this process: every byte sent is received
+  EXPECT_EQ(KivCall(engine_->get(), "127.0.0.1", port_, "No", nullptr, nullptr, nullptr), 0);
+  EXPECT_EQ(grew("kiv_requests_made_total{negative}"), 1);
+  EXPECT_TRUE(WaitUntil([&] { return grew("kiv_requests_served_total{negative}") == 1; }, 3000));
+  EXPECT_EQ(grew("kiv_bytes_sent_total"), grew("kiv_bytes_received_total"));
+
+  engine::FailWorkerStartsForTesting(1);
+  Socket refused = ConnectTo(port_);  // refused as it is accepted
+  EXPECT_EQ(ReadUntilClosed(refused.get()), U32Bytes(KIV_E_NO_WORKER));
+  EXPECT_EQ(grew("kiv_connections_refused_total{no_worker}"), 1);
 }
 
 class Transport : public ::testing::Test {

@@ -11,6 +11,7 @@
 #include <exception>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "engine/connection_cache.h"
 #include "engine/engine_object.h"
@@ -22,6 +23,7 @@
 #include "kiv/status.h"
 #include "kiv/utf8.h"
 #include "support/log/log.h"
+#include "support/metrics/metrics.h"
 
 namespace {
 
@@ -29,6 +31,21 @@ constexpr std::int16_t kServiceRequestKind = 0;
 constexpr std::int16_t kPingKind = 1;
 
 std::atomic<int> failingStarts{0};
+
+// Answered by every engine before its owner sees the request, so that any
+// satellite (the directory too) reports its counters without registering a
+// service: the value is the counters' JSON text.
+constexpr char16_t kStatisticsRequest[] = u"GetKivStatistics";
+
+constexpr char kServedName[] = "kiv_requests_served_total";
+constexpr char kServedHelp[] =
+    "Service requests this process answered, by result: ok (return code 0), negative (another "
+    "return code), refused (unreadable, or refused by the satellite), failed (reply not sent)";
+kiv::metrics::Counter servedOk{kServedName, kServedHelp, {"result", "ok"}};
+kiv::metrics::Counter servedNegative{kServedName, kServedHelp, {"result", "negative"}};
+kiv::metrics::Counter servedRefused{kServedName, kServedHelp, {"result", "refused"}};
+kiv::metrics::Counter servedFailed{kServedName, kServedHelp, {"result", "failed"}};
+kiv::metrics::Gauge workersBusy{"kiv_workers_busy", "Worker threads serving a message now"};
 
 // Writes a one-field refusal; a failure shows when the connection is next used.
 void Refuse(kiv::SocketStream& out, std::int32_t code) {
@@ -72,6 +89,7 @@ bool KivStartWorker(const std::shared_ptr<KivConnection>& connection, KIV* engin
 }
 
 void KivServeConnection(KIV* engine, std::shared_ptr<KivConnection> connection) {
+  workersBusy.Add();
   std::int32_t state = kiv::engine::kBusy;
   for (bool afterMarker = false; state == kiv::engine::kBusy; afterMarker = true) {
     const bool handled = KivHandleMessage(engine, connection.get(), afterMarker);
@@ -82,6 +100,7 @@ void KivServeConnection(KIV* engine, std::shared_ptr<KivConnection> connection) 
       state = kiv::engine::kIdle;
     }
   }
+  workersBusy.Subtract();
   connection->state = state;
   // Wakes the event thread, which then watches the idle connection again
   // (or drops the other) without waiting for its time-out.
@@ -157,6 +176,7 @@ bool KivHandleRequest(KIV* engine, KivConnection* connection, kiv::SocketSource&
   if (!read || !in.Commit()) {
     kiv::engine::ReportUnreadMessage(in, "request", engine->messageTimeoutMs);
     Refuse(out, kiv::KIV_E_TRANSPORT);
+    servedRefused.Add();
     return false;
   }
   // Every request counts as a sign of life of the directory.
@@ -165,7 +185,9 @@ bool KivHandleRequest(KIV* engine, KivConnection* connection, kiv::SocketSource&
   std::int32_t result = 0;
   std::int32_t returnCode = 0;
   kiv::Variant value;
-  if (engine->onRequest != nullptr) {
+  if (service.get() != nullptr && std::u16string_view(service.get()) == kStatisticsRequest) {
+    value = kiv::Variant::String(kiv::FromUtf8(kiv::metrics::SnapshotJsonText()));
+  } else if (engine->onRequest != nullptr) {
     result = engine->onRequest(engine, engine->context, out.socket(), caller.get(), service.get(),
                                *argument, value.get(), &returnCode);
   }
@@ -174,7 +196,13 @@ bool KivHandleRequest(KIV* engine, KivConnection* connection, kiv::SocketSource&
     ok = kiv::WriteU32(out, static_cast<std::uint32_t>(returnCode)) &&
          kiv::WriteVariant(out, *value);
   }
-  return out.Flush() >= 0 && ok;
+  ok = out.Flush() >= 0 && ok;
+  kiv::metrics::Counter& outcome = !ok               ? servedFailed
+                                   : result < 0      ? servedRefused
+                                   : returnCode == 0 ? servedOk
+                                                     : servedNegative;
+  outcome.Add();
+  return ok;
 }
 
 bool KivHandlePing(KIV* engine, KivConnection* connection, kiv::SocketSource& in) {

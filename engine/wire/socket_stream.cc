@@ -9,9 +9,15 @@
 #include <cstring>
 #include <new>
 
+#include "support/metrics/metrics.h"
+
 namespace kiv {
 
 namespace {
+
+metrics::Counter bytesSent{
+    "kiv_bytes_sent_total",
+    "Message bytes this process's engine wrote to its sockets (reuse markers and refusals aside)"};
 
 // MSG_NOSIGNAL: a peer that has gone away must fail the send, not raise
 // SIGPIPE in a process that merely uses the library.
@@ -21,6 +27,7 @@ ssize_t SendSome(SOCKET socket, iovec* parts, std::size_t count) {
   message.msg_iovlen = count;
   for (;;) {
     const ssize_t sent = ::sendmsg(socket, &message, MSG_NOSIGNAL);
+    if (sent > 0) bytesSent.Add(static_cast<std::uint64_t>(sent));
     if (sent >= 0 || errno != EINTR) return sent;
   }
 }

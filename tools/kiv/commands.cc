@@ -14,12 +14,14 @@ Command ServeCommand();
 Command ListCommand();
 Command TypelibCommand();
 Command WaitCommand();
+Command MonitorCommand();
+Command StatsCommand();
 
 std::span<const Command> Commands() {
   static const Command kCommands[] = {
-      EncodeCommand(),   DecodeCommand(),  DumpCommand(), RegistryCommand(),
-      DiscoverCommand(), CallCommand(),    PingCommand(), ServeCommand(),
-      ListCommand(),     TypelibCommand(), WaitCommand(),
+      EncodeCommand(), DecodeCommand(),  DumpCommand(),  RegistryCommand(), DiscoverCommand(),
+      CallCommand(),   PingCommand(),    ServeCommand(), ListCommand(),     TypelibCommand(),
+      WaitCommand(),   MonitorCommand(), StatsCommand(),
   };
   return kCommands;
 }

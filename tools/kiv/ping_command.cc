@@ -16,6 +16,7 @@
 #include "tools/kiv/command_satellite.h"
 #include "tools/kiv/json_reader.h"
 #include "tools/kiv/result_text.h"
+#include "tools/kiv/satellite_list.h"
 
 namespace kiv::cli {
 namespace {
@@ -89,22 +90,14 @@ int Print(Context& context, const PingOptions& options, std::int32_t id, std::in
 // The id the directory lists for the name; nothing when it lists none.
 std::optional<std::int32_t> LookUpId(const CallerEngine& engine, Context& context,
                                      const std::u16string& name, std::int32_t* result) {
-  Variant none;
-  Variant value;
-  std::int32_t code = 0;
-  *result = engine.AskDirectory("ListSatellites", none.get(), value.get(), &code);
-  if (*result != 0 || code != 0) {
-    if (*result == 0) *result = code;
-    return std::nullopt;
+  const SatelliteListing listing = ListSatellites(engine);
+  *result = listing.result;
+  if (listing.unreadable) {
+    context.err << "kiv: ping: unreadable satellite list: " << *listing.unreadable << '\n';
   }
-  try {
-    for (const auto& record : directory::ReadListAnswer(*value)) {
-      if (record.name == name) return record.id;
-    }
-  } catch (const KivException& e) {
-    context.err << "kiv: ping: unreadable satellite list: " << ToUtf8(e.getMessage()) << '\n';
-  }
-  return std::nullopt;
+  const directory::SatelliteRecord* record = Named(listing, name);
+  if (record == nullptr) return std::nullopt;
+  return record->id;
 }
 
 int PingByName(Context& context, CommandDeadline& deadline, const PingOptions& options) {

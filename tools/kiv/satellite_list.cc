@@ -29,33 +29,18 @@ SatelliteListing ListSatellites(const CallerEngine& engine) {
   return listing;
 }
 
+const SatelliteRecord* Named(const SatelliteListing& listing, const std::u16string& name) {
+  const auto found =
+      std::find_if(listing.satellites.begin(), listing.satellites.end(),
+                   [&](const SatelliteRecord& record) { return record.name == name; });
+  return found != listing.satellites.end() ? &*found : nullptr;
+}
+
 bool Offers(const SatelliteRecord& record, const std::u16string& service) {
   const std::u16string wanted = DirectoryTable::FoldCase(service);
   return std::any_of(record.services.begin(), record.services.end(), [&](const auto& offer) {
     return DirectoryTable::FoldCase(offer.name) == wanted;
   });
-}
-
-void HideInternalService(std::vector<SatelliteRecord>& satellites, bool allServices) {
-  if (allServices) return;
-  for (SatelliteRecord& record : satellites) {
-    std::erase_if(record.services,
-                  [](const auto& offer) { return offer.name == kInternalService; });
-  }
-}
-
-Json SatelliteJson(const SatelliteRecord& record) {
-  Json services = Json::array();
-  for (const auto& offer : record.services) {
-    services.push_back({{"name", ToUtf8(offer.name)}, {"description", ToUtf8(offer.description)}});
-  }
-  return {{"id", record.id},
-          {"name", ToUtf8(record.name)},
-          {"host", record.host},
-          {"port", record.port},
-          {"computer", ToUtf8(record.computer)},
-          {"services", services},
-          {"missed_pings", record.failedPings}};
 }
 
 }  // namespace kiv::cli

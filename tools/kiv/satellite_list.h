@@ -1,6 +1,6 @@
 // The directory's table as kiv list and kiv wait show it: one request
-// ("ListSatellites", which does not register the caller), the filters, and
-// the JSON form of a satellite, whose field names scripts rely on.
+// ("ListSatellites", which does not register the caller) and the filters;
+// the JSON form of a satellite is directory/satellite_json.h's.
 #pragma once
 
 #include <cstdint>
@@ -9,15 +9,15 @@
 #include <vector>
 
 #include "directory/directory_table.h"
+#include "directory/satellite_json.h"
 #include "tools/kiv/caller_engine.h"
 #include "tools/kiv/json_reader.h"
 
 namespace kiv::cli {
 
-// Every satellite offers the library's own listener service; it says
-// nothing about what the satellite is for, so lists leave it out unless
-// asked.
-inline constexpr char16_t kInternalService[] = u"OnServiceAvailabilityChanged";
+using directory::HideInternalService;
+using directory::kInternalService;
+using directory::SatelliteJson;
 
 // What one ask of the directory brought.
 struct SatelliteListing {
@@ -28,15 +28,12 @@ struct SatelliteListing {
 
 SatelliteListing ListSatellites(const CallerEngine& engine);
 
+// The satellite listed under exactly this name, or nullptr.
+const directory::SatelliteRecord* Named(const SatelliteListing& listing,
+                                        const std::u16string& name);
+
 // Whether the record offers `service`, compared as the directory compares
 // service names (ASCII case ignored).
 bool Offers(const directory::SatelliteRecord& record, const std::u16string& service);
-
-// Drops the internal service from every record unless allServices.
-void HideInternalService(std::vector<directory::SatelliteRecord>& satellites, bool allServices);
-
-// {"id", "name", "host", "port", "computer", "services": [{"name",
-// "description"}], "missed_pings"}.
-Json SatelliteJson(const directory::SatelliteRecord& record);
 
 }  // namespace kiv::cli

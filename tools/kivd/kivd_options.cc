@@ -1,5 +1,7 @@
 #include "tools/kivd/kivd_options.h"
 
+#include <netinet/in.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -66,14 +68,36 @@ std::vector<std::string> NameList(const std::string& option, const std::string& 
   return names;
 }
 
-std::uint16_t Port(const std::string& text) {
+std::optional<std::uint16_t> PortNumber(const std::string& text) {
   unsigned port = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), port);
   if (text.empty() || error != std::errc() || end != text.data() + text.size() || port < 1 ||
       port > 65535) {
-    throw OptionsError("--port takes a TCP port from 1 to 65535, got '" + text + "'");
+    return std::nullopt;
   }
   return static_cast<std::uint16_t>(port);
+}
+
+std::uint16_t Port(const std::string& text) {
+  const std::optional<std::uint16_t> port = PortNumber(text);
+  if (!port) throw OptionsError("--port takes a TCP port from 1 to 65535, got '" + text + "'");
+  return *port;
+}
+
+// "PORT" (on loopback: the page tells anyone who reaches it everything the
+// directory knows) or "ADDRESS:PORT".
+KivdOptions::HttpEndpoint HttpEndpoint(const std::string& text) {
+  const std::size_t colon = text.rfind(':');
+  const std::optional<IPv4Address> address = colon == std::string::npos
+                                                 ? std::optional(htonl(INADDR_LOOPBACK))
+                                                 : ParseDottedAddress(text.substr(0, colon));
+  const std::optional<std::uint16_t> port =
+      PortNumber(colon == std::string::npos ? text : text.substr(colon + 1));
+  if (!address || !port) {
+    throw OptionsError("--http takes [ADDRESS:]PORT such as 8080 or 0.0.0.0:8080, got '" + text +
+                       "'");
+  }
+  return {*address, *port};
 }
 
 IPv4Address ListenAddress(const std::string& text) {
@@ -114,7 +138,7 @@ const char kKivdUsage[] =
     "usage: kivd [--server-id ID] [--users U1,U2] [--aliases A1,A2]\n"
     "            [--ping-interval S] [--notify-interval S] [--allow-takeover]\n"
     "            [--listen ADDRESS] [--allow CIDR[,CIDR...]]... [--port N]\n"
-    "            [--log-file[=PATH]]\n"
+    "            [--log-file[=PATH]] [--http [ADDRESS:]PORT]\n"
     "       kivd --version | --help\n"
     "\n"
     "Runs the kiv directory: the satellite \"MainRegister\" on TCP port 29831. It\n"
@@ -154,13 +178,19 @@ const char kKivdUsage[] =
     "  --log-file[=PATH]    log into PATH instead of standard error (default:\n"
     "                       $LOGS_DIRECTORY/kiv.log under systemd, else\n"
     "                       $KIV_DATA_DIR/ZibNetworks/Logs/kiv.log)\n"
+    "  --http [ADDRESS:]PORT\n"
+    "                       serve a status page for people and metrics over HTTP\n"
+    "                       (/, /healthz, /satellites, /events, /stats, /metrics);\n"
+    "                       ADDRESS defaults to 127.0.0.1; no authentication, so\n"
+    "                       keep it on loopback or a trusted network (default:\n"
+    "                       not served)\n"
     "  --version            print 'kivd VERSION' and exit\n"
     "Both intervals take fractions and must stay below 41 seconds.\n"
     "\n"
-    "Exit status: 0 after a clean stop; 1 when it cannot start (its TCP port or the\n"
-    "discovery port taken); 2 wrong usage; 5 the configuration store (KIV_REGISTRY)\n"
-    "cannot be read, or its ListenAddress or AllowedPeers is malformed: the message\n"
-    "names the problem.\n";
+    "Exit status: 0 after a clean stop; 1 when it cannot start (its TCP port, the\n"
+    "discovery port or the --http address taken); 2 wrong usage; 5 the\n"
+    "configuration store (KIV_REGISTRY) cannot be read, or its ListenAddress or\n"
+    "AllowedPeers is malformed: the message names the problem.\n";
 
 KivdOptions ParseKivdOptions(std::span<const std::string> args, const std::string& hostName) {
   KivdOptions options;
@@ -190,6 +220,8 @@ KivdOptions ParseKivdOptions(std::span<const std::string> args, const std::strin
       options.notifyInterval = Interval("--notify-interval", *notify);
     } else if (auto listen = Value(args, i, "--listen")) {
       options.listenAddress = ListenAddress(*listen);
+    } else if (auto http = Value(args, i, "--http")) {
+      options.http = HttpEndpoint(*http);
     } else if (auto allow = Value(args, i, "--allow")) {
       AddAllowed(options.allowedPeers, *allow);
     } else if (args[i] == "--allow-takeover") {

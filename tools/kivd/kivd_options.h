@@ -25,6 +25,13 @@ struct KivdOptions : DirectoryConfig {
   std::optional<IPv4Address> listenAddress;
   // Every --allow's networks together; unset: the store's AllowedPeers, else all.
   std::optional<std::vector<Ipv4Network>> allowedPeers;
+  // --http [ADDRESS:]PORT: where the status page and metrics are served;
+  // unset: not served.
+  struct HttpEndpoint {
+    IPv4Address address = 0;  // network byte order; loopback unless given
+    std::uint16_t port = 0;
+  };
+  std::optional<HttpEndpoint> http;
 };
 
 class OptionsError : public std::runtime_error {

@@ -41,8 +41,11 @@ TEST(KivdOptionsTest, ListenTakesOneAddressAndAllowGathersEveryList) {
   EXPECT_EQ(options.listenAddress, htonl(0x7F000001));
   ASSERT_TRUE(options.allowedPeers);
   EXPECT_EQ(FormatNetworkList(*options.allowedPeers), "127.0.0.0/8,10.1.0.0/16,192.0.2.7/32");
-  for (const char* arg : {"--listen=", "--listen=localhost", "--listen=127.1", "--allow=",
-                          "--allow=10.0.0.0/8,", "--allow=10.1.2.3/16", "--listen", "--allow"}) {
+  EXPECT_EQ(parse({"--http", "8080"}).http->address, htonl(0x7F000001));  // loopback unless told
+  for (const char* arg :
+       {"--listen=", "--listen=localhost", "--listen=127.1", "--allow=", "--allow=10.0.0.0/8,",
+        "--allow=10.1.2.3/16", "--listen", "--allow", "--http=", "--http=0", "--http=:80",
+        "--http=localhost:80", "--http=10.0.0.1:", "--http"}) {
     EXPECT_THROW(parse({arg}), OptionsError) << arg;
   }
 }

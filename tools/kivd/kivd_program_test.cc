@@ -1,6 +1,7 @@
 // Black-box: the real kivd and `kiv serve` programs in this test's private
-// network, driven and observed with the kiv command line only.
+// network, driven and observed with the kiv command line, HTTP and a browser.
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -13,9 +14,12 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include "testing/child_process.h"
+#include "testing/raw_peer.h"
 #include "testing/temp_dir.h"
 #include "testing/wait.h"
 
@@ -28,9 +32,9 @@ using std::chrono::seconds;
 constexpr auto kStartTime = seconds(15);
 // A registration record as a satellite sends it.
 std::string Record(const std::string& name, int knownId = 0,
-                   const std::string& services = R"({"empty": null})") {
-  return R"([")" + name + R"(", "pc", {"ui2": 1}, 1, )" + std::to_string(knownId) + ", 0, " +
-         services + "]";
+                   const std::string& services = R"({"empty": null})", int port = 1) {
+  return R"([")" + name + R"(", "pc", {"ui2": )" + std::to_string(port) + "}, 1, " +
+         std::to_string(knownId) + ", 0, " + services + "]";
 }
 // The directory's answers to requests it refuses: not found, a wrong value.
 const std::string kUnknown = R"({"statuses":[131079],"values":[{"empty":null}]})";
@@ -83,6 +87,17 @@ class KivdProgramTest : public ::testing::Test {
     return byName;
   }
 
+  // A metric of `kiv stats --json TARGET` (the directory when empty); -1 when missing.
+  double Stat(const std::string& name, const std::string& target = "") {
+    std::vector<std::string> args{"stats", "--json"};
+    if (!target.empty()) args.push_back(target);
+    const auto outcome = kiv::testing::RunProgram(KIV_CLI_PATH, args, "", env_);
+    for (const json& sample : json::parse(outcome.out)) {
+      if (sample["name"] == name) return sample["value"];
+    }
+    return -1;
+  }
+
   // The configuration store, holding these values of the library's key.
   void WriteStore(const std::string& values) {
     std::ofstream(dir_.File("registry.reg"))
@@ -125,10 +140,13 @@ TEST_F(KivdProgramTest, RegistersListsCallsPingsAndStops) {
   ASSERT_EQ(::gethostname(host, sizeof host - 1), 0);
   // Known by the host name unless told otherwise.
   ASSERT_EQ(kivd.WaitForLine("ready ", kStartTime), "ready " + std::string(host)) << kivd.Errors();
+  const double registered = Stat("kiv_directory_registrations_total");
   auto watcher = Serve({"--name", "watcher", "--service", "Fail", "--follow", "Echo"});
   int alphaPort = 0;
   auto alpha = Serve({"--name", "alpha"}, &alphaPort);
   auto beta = Serve({"--name", "beta", "--service", "Echo", "--service", "Sleep"});
+  EXPECT_GE(Stat("kiv_directory_registrations_total"), registered + 3);
+  EXPECT_GT(Stat("kiv_bytes_received_total", "beta"), 0);
   const auto waited = waiter.WaitForLine("{", kStartTime);
   ASSERT_TRUE(waited) << waiter.Errors();
   EXPECT_EQ(json::parse(*waited)["name"], "alpha");
@@ -397,4 +415,111 @@ TEST_F(KivdProgramTest, TellsItsServiceManagerAndReloadsTheLogLevelOnSighup) {
   EXPECT_TRUE(told("STOPPING=1"));
   EXPECT_EQ(kivd.Wait(seconds(15)), 0) << kivd.Errors();
   ::close(notify);
+}
+
+// `kiv monitor` hears each kind of change in order, and the directory's going and return.
+TEST_F(KivdProgramTest, MonitorPrintsEveryChangeInOrder) {
+  const std::vector<std::string> kivdArgs{"--ping-interval", "0.2"};
+  auto kivd = std::make_unique<ChildProcess>(KIVD_PATH, kivdArgs, env_);
+  ASSERT_TRUE(kivd->WaitForLine("ready ", kStartTime)) << kivd->Errors();
+  const auto following = [](ChildProcess& follower) {
+    return kiv::testing::WaitUntil(
+        [&] { return follower.Errors().find("following the directory") != std::string::npos; });
+  };
+  ChildProcess ghostOnly(KIV_CLI_PATH, {"monitor", "--json", "--satellite", "ghost"}, env_);
+  ASSERT_TRUE(following(ghostOnly));
+  ChildProcess monitor(KIV_CLI_PATH, {"monitor", "--count", "10"}, env_);
+  ASSERT_TRUE(following(monitor));
+  int port = 0;
+  auto alpha = Serve({"--name", "alpha", "--service", "Echo", "--service", "Sleep"}, &port);
+  const auto tell = [&](const std::string& request, const std::string& record) {
+    return kiv::testing::RunProgram(KIV_CLI_PATH, {"call", "--to", "MainRegister", request, record},
+                                    "", env_)
+        .status;
+  };
+  EXPECT_EQ(tell("UnRegister", Record("alpha", 4, R"([["Sleep", ""]])", port)), 0);
+  EXPECT_EQ(tell("Register", Record("alpha", 4, R"({"empty": null})", port)), 0);
+  ExpectCleanStop(*alpha);
+  EXPECT_EQ(tell("Register", Record("ghost")), 0);  // nothing answers its pings
+  EXPECT_TRUE(kiv::testing::WaitUntil([&] { return !List().contains("ghost"); }));
+  ExpectCleanStop(*kivd);
+  kivd = std::make_unique<ChildProcess>(KIVD_PATH, kivdArgs, env_);
+  std::string seen;
+  for (int i = 0; i < 10; ++i) seen += monitor.WaitForLine("", kStartTime).value_or("?") + "\n";
+  const std::string alphaAt = "alpha  id 4  127.0.0.1:" + std::to_string(port);
+  EXPECT_EQ(seen, "+ registered    " + alphaAt + "\n+ registered    " + alphaAt +
+                      "  Echo,Sleep\n- withdrew      " + alphaAt + "  Sleep\n= reregistered  " +
+                      alphaAt + "  Echo\n- withdrew      " + alphaAt + "  Echo\n- removed       " +
+                      alphaAt + "\n+ registered    ghost  id 5  127.0.0.1:1\n" +
+                      "- dropped       ghost  id 5  127.0.0.1:1  (missed pings)\n" +
+                      "! directory went away  127.0.0.1:29831\n" +
+                      "+ directory came back  127.0.0.1:29831\n");
+  EXPECT_EQ(monitor.Wait(kStartTime), 0);  // after --count lines
+  const json first = json::parse(ghostOnly.WaitForLine("{", kStartTime).value_or("{}"));
+  EXPECT_EQ(first.value("satellite", "") + " " + first.value("kind", ""), "ghost registered");
+  ExpectCleanStop(ghostOnly);
+}
+
+// kiv_requests_served_total at /metrics, all of it Prometheus' text format.
+static double RequestsServed(httplib::Client& http) {
+  const auto metrics = http.Get("/metrics");
+  EXPECT_EQ(metrics->get_header_value("Content-Type"), "text/plain; version=0.0.4");
+  const std::regex sample(R"(([a-zA-Z_:][\w:]*)(\{(\w+="([^"\\]|\\.)*",?)*\})? (\S+))");
+  std::set<std::string> described;  // "HELP name", "TYPE name"
+  double served = 0;
+  std::smatch m;
+  std::istringstream lines(metrics->body);
+  for (std::string line; std::getline(lines, line);) {
+    if (std::regex_match(line, m, std::regex(R"(# (HELP|TYPE) ([a-zA-Z_:][\w:]*) .+)"))) {
+      described.insert(m.str(1) + " " + m.str(2));
+    } else {
+      EXPECT_TRUE(std::regex_match(line, m, sample)) << line;
+      EXPECT_TRUE(described.contains("HELP " + m.str(1)) && described.contains("TYPE " + m.str(1)));
+      if (m.str(1) == "kiv_requests_served_total") served += std::stod(m.str(5));
+    }
+  }
+  return served;
+}
+
+// kivd --http for scrapers and browsers: it answers as `kiv list` does, its
+// counters move, stalled clients delay no registration, and the rendered
+// status page follows the satellites (its screenshot is the README's).
+TEST_F(KivdProgramTest, HttpServesScrapersAndBrowsersWithoutDelayingSatellites) {
+  ChildProcess kivd(KIVD_PATH, {"--http", "29880"}, env_);
+  ASSERT_TRUE(kivd.WaitForLine("ready ", kStartTime)) << kivd.Errors();
+  httplib::Client http("127.0.0.1", 29880);
+  auto alpha = Serve({"--name", "alpha"});
+  EXPECT_EQ(http.Get("/healthz")->body, "ok\n");
+  EXPECT_EQ(json::parse(http.Get("/satellites")->body),
+            json::parse(kiv::testing::RunProgram(KIV_CLI_PATH, {"list", "--json"}, "", env_).out));
+  const double before = RequestsServed(http);
+  ExpectRows({{{"call", "--to", "alpha", "Echo", "1"}, 0, R"({"statuses":[0],"values":[1]})"}});
+  EXPECT_GT(RequestsServed(http), before);
+  ChildProcess taken(KIVD_PATH, {"--port", "29832", "--http", "29880"}, env_);
+  EXPECT_EQ(taken.Wait(kStartTime), 1);  // its HTTP port is held
+  EXPECT_NE(taken.Errors().find("cannot serve HTTP on 127.0.0.1:29880"), std::string::npos);
+  std::vector<kiv::testing::Socket> stalled;  // more than HTTP serves at once, half a request each
+  for (int i = 0; i < 20; ++i) {
+    stalled.push_back(kiv::testing::ConnectTo(29880));
+    ASSERT_EQ(::send(stalled.back().get(), "GET / HTTP/1.1\r\nHo", 18, MSG_NOSIGNAL), 18);
+  }
+  std::unique_ptr<ChildProcess> beta;
+  EXPECT_LT(kiv::testing::ElapsedMillis([&] { beta = Serve({"--name", "beta"}); }), 1000);
+  stalled.clear();
+
+  if (!std::filesystem::exists("/usr/bin/chromium")) GTEST_SKIP() << "needs /usr/bin/chromium";
+  const auto browse = [&](const std::string& what) {
+    return kiv::testing::RunProgram(
+               "/usr/bin/chromium",
+               {"--headless=new", "--no-sandbox", "--disable-gpu", "--virtual-time-budget=3000",
+                "--user-data-dir=" + dir_.File("browser"), "--window-size=1200,800", what,
+                "http://127.0.0.1:29880/"})
+        .out;
+  };
+  browse("--screenshot=" KIVD_SCREENSHOT);
+  EXPECT_NE(browse("--dump-dom").find(R"(<tr data-satellite="alpha">)"), std::string::npos);
+  ExpectCleanStop(*alpha);
+  const std::string shown = browse("--dump-dom");
+  EXPECT_EQ(shown.find(R"(data-satellite="alpha")"), std::string::npos) << shown;
+  EXPECT_NE(shown.find(R"(<tr data-satellite="beta">)"), std::string::npos) << shown;
 }

@@ -20,6 +20,7 @@
 #include "support/log/log_sink.h"
 #include "support/net/cidr.h"
 #include "support/registry/registry.h"
+#include "tools/kivd/http_status.h"
 #include "tools/kivd/kivd_folders.h"
 #include "tools/kivd/kivd_options.h"
 #include "tools/kivd/service_notify.h"
@@ -155,12 +156,29 @@ int main(int argc, char** argv) {
   const std::string status =
       "serving as " + serverId + " on TCP port " + std::to_string(options.port);
   options.tableFile = TableFilePath();
+  const std::optional<kiv::directory::KivdOptions::HttpEndpoint> httpEndpoint = options.http;
   kiv::directory::DirectoryService directory(std::move(options));
   std::string error;
+  // Bound before the directory starts, so that a taken HTTP port leaves
+  // nothing half started.
+  std::optional<kiv::kivd::HttpStatus> http;
+  if (httpEndpoint) {
+    http.emplace(directory);
+    if (!http->Bind(kiv::DottedAddress(httpEndpoint->address), httpEndpoint->port, &error)) {
+      std::cerr << "kivd: " << error << '\n';
+      LogError(u"kivd: %hs", error.c_str());
+      return 1;
+    }
+  }
   if (directory.Start(&error) != 0) {
     std::cerr << "kivd: " << error << '\n';
     LogError(u"kivd: %hs", error.c_str());
     return 1;
+  }
+  if (http) {
+    http->Serve();
+    LogInfo(u"kivd: status page and metrics on http://%hs:%d/",
+            kiv::DottedAddress(httpEndpoint->address).c_str(), httpEndpoint->port);
   }
   std::cout << "ready " << serverId << std::endl;
   kiv::kivd::NotifyReady(status);
@@ -172,6 +190,9 @@ int main(int argc, char** argv) {
   }
   kiv::kivd::NotifyStopping();
   LogInfo(u"kivd: stopping on signal %d", signal);
+  // Satellites hear the goodbye first; HTTP clients in progress may take
+  // their time-outs to finish.
   directory.Stop();
+  http.reset();
   return 0;
 }

@@ -35,8 +35,9 @@ constexpr std::string_view kOverview =
     "  --help                   this text; 'kiv COMMAND --help' describes a command\n"
     "  --version                print 'kiv VERSION'\n"
     "\n"
-    "Output is for people; --json (list, wait, ping, serve, registry get/list,\n"
-    "discover --user) prints JSON with the field names 'kiv COMMAND --help' lists.\n"
+    "Output is for people; --json (list, wait, ping, serve, monitor, stats,\n"
+    "registry get/list, discover --user) prints JSON with the field names\n"
+    "'kiv COMMAND --help' lists.\n"
     "\n"
     "Commands:\n";
 

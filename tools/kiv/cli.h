@@ -64,4 +64,9 @@ int RunKiv(std::span<const std::string> args, std::istream& in, std::ostream& ou
 // missing pair of quotes.
 std::string OperandText(Context& context, std::span<const std::string> args, std::string_view what);
 
+// The non-empty word after the option at args[i], which it advances past;
+// UsageError "<option> needs <what>" when there is none.
+const std::string& NextValue(std::span<const std::string> args, std::size_t& i,
+                             std::string_view what = "a value");
+
 }  // namespace kiv::cli

@@ -121,6 +121,14 @@ bool AsksForHelp(std::span<const std::string> args) {
 
 }  // namespace
 
+const std::string& NextValue(std::span<const std::string> args, std::size_t& i,
+                             std::string_view what) {
+  if (i + 1 == args.size() || args[i + 1].empty()) {
+    throw UsageError(args[i] + " needs " + std::string(what));
+  }
+  return args[++i];
+}
+
 std::string OperandText(Context& context, std::span<const std::string> args,
                         std::string_view what) {
   if (!args.empty() && args.front() == "--") args = args.subspan(1);

@@ -33,9 +33,9 @@ ListOptions ParseOptions(std::span<const std::string> args) {
     } else if (arg == "--all-services") {
       options.allServices = true;
     } else if (arg == "--service") {
-      if (i + 1 == args.size() || args[i + 1].empty()) throw UsageError("--service needs a name");
+      const std::string& name = NextValue(args, i, "a name");
       if (options.service) throw UsageError("give --service once");
-      options.service = FromUtf8(args[++i]);
+      options.service = FromUtf8(name);
     } else {
       throw UsageError("unexpected argument '" + arg + "'");
     }

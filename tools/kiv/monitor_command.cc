@@ -38,11 +38,6 @@ struct MonitorOptions {
   double seconds = 0;       // 0: until a signal
 };
 
-std::string Value(std::span<const std::string> args, std::size_t& i) {
-  if (i + 1 == args.size() || args[i + 1].empty()) throw UsageError(args[i] + " needs a value");
-  return args[++i];
-}
-
 MonitorOptions ParseOptions(std::span<const std::string> args) {
   MonitorOptions options;
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -50,18 +45,18 @@ MonitorOptions ParseOptions(std::span<const std::string> args) {
     if (arg == "--json") {
       options.json = true;
     } else if (arg == "--service") {
-      options.service = Value(args, i);
+      options.service = NextValue(args, i);
     } else if (arg == "--satellite") {
-      options.satellite = Value(args, i);
+      options.satellite = NextValue(args, i);
     } else if (arg == "--count") {
-      const std::string text = Value(args, i);
+      const std::string text = NextValue(args, i);
       const auto [end, error] =
           std::from_chars(text.data(), text.data() + text.size(), options.count);
       if (error != std::errc() || end != text.data() + text.size() || options.count == 0) {
         throw UsageError("--count takes a number of events from 1, got '" + text + "'");
       }
     } else if (arg == "--for") {
-      const std::string text = Value(args, i);
+      const std::string text = NextValue(args, i);
       const auto [end, error] =
           std::from_chars(text.data(), text.data() + text.size(), options.seconds);
       if (error != std::errc() || end != text.data() + text.size() || options.seconds <= 0 ||

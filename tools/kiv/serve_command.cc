@@ -246,8 +246,7 @@ ServeOptions ParseOptions(Context& context, std::span<const std::string> args) {
     if (option != "--name" && option != "--service" && option != "--follow") {
       throw UsageError("unexpected argument '" + option + "'");
     }
-    if (i + 1 == args.size() || args[i + 1].empty()) throw UsageError(option + " needs a value");
-    const std::string& value = args[++i];
+    const std::string& value = NextValue(args, i);
     if (option == "--name") {
       context.options.name = value;
     } else if (option == "--follow") {

@@ -36,9 +36,9 @@ WaitOptions ParseOptions(std::span<const std::string> args) {
     if (arg == "--json") {
       options.json = true;
     } else if (arg == "--service") {
-      if (i + 1 == args.size() || args[i + 1].empty()) throw UsageError("--service needs a name");
+      const std::string& name = NextValue(args, i, "a name");
       if (!options.service.empty()) throw UsageError("give --service once");
-      options.service = args[++i];
+      options.service = name;
     } else if (arg.starts_with("--") || !options.name.empty()) {
       throw UsageError("unexpected argument '" + arg + "'");
     } else {

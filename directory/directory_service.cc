@@ -117,8 +117,17 @@ std::vector<std::u16string> Gone(const SatelliteRecord& before, const SatelliteR
 DirectoryService::DirectoryService(DirectoryConfig options)
     : options_(std::move(options)),
       serverId_(FromUtf8(options_.serverId)),
-      notices_([this](const AvailabilityNotice& notice) { DeliverNotice(notice); }),
-      eventSender_([this](const EventNotice& notice) { DeliverEvent(notice); }),
+      notices_([this](const AvailabilityNotice& notice) { return DeliverNotice(notice); },
+               [](const std::u16string& listener, std::size_t count, const char* why) {
+                 noticesDropped.Add(count);
+                 LogInfo(u"kivd: %d availability notices for %s dropped: %hs",
+                         static_cast<int>(count), listener.c_str(), why);
+               }),
+      eventSender_([this](const EventNotice& notice) { return DeliverEvent(notice); },
+                   [](const std::u16string& follower, std::size_t count, const char* why) {
+                     LogInfo(u"kivd: %d events for %s dropped: %hs", static_cast<int>(count),
+                             follower.c_str(), why);
+                   }),
       pinger_(
           options_.pingInterval, [this] { return PingTargets(); },
           [](const SatelliteRecord& record, std::chrono::milliseconds answerTime) {
@@ -411,7 +420,7 @@ long DirectoryService::Notify(const std::u16string& listener, const char16_t* se
   }
 }
 
-void DirectoryService::DeliverNotice(const AvailabilityNotice& notice) {
+bool DirectoryService::DeliverNotice(const AvailabilityNotice& notice) {
   const long status = Notify(notice.listener, kNoticeService, NoticeArgument(notice));
   (status == 0 ? noticesSent : noticesDropped).Add();
   if (status != 0) {
@@ -419,6 +428,7 @@ void DirectoryService::DeliverNotice(const AvailabilityNotice& notice) {
              notice.satellite.c_str(), notice.available, notice.listener.c_str(),
              static_cast<unsigned>(status));
   }
+  return status == 0;
 }
 
 void DirectoryService::RecordLocked(const char* kind, const SatelliteRecord& record,
@@ -434,16 +444,16 @@ void DirectoryService::RecordLocked(const char* kind, const SatelliteRecord& rec
   eventSender_.Queue(events_.Record(event));
 }
 
-void DirectoryService::DeliverEvent(const EventNotice& notice) {
-  // The events queued for a follower already dropped are not sent, so that
-  // a silent follower costs one bounded wait, not one per event.
-  if (!events_.Follows(notice.follower)) return;
+bool DirectoryService::DeliverEvent(const EventNotice& notice) {
+  // A follower dropped meanwhile gets nothing more.
+  if (!events_.Follows(notice.follower)) return true;
   const long status =
       Notify(notice.follower, kEventService, Variant::String(FromUtf8(notice.text)));
   if (status != 0 && events_.Unfollow(notice.follower)) {
     LogInfo(u"kivd: %s no longer follows the directory: an event was not delivered: 0x%x",
             notice.follower.c_str(), static_cast<unsigned>(status));
   }
+  return status == 0;
 }
 
 std::vector<SatelliteRecord> DirectoryService::RestoreTable() {

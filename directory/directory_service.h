@@ -75,11 +75,11 @@ class DirectoryService : public KivSatellite {
   // The notice senders' side: one request to a listener, bounded; its
   // status, or the request's code when it failed.
   long Notify(const std::u16string& listener, const char16_t* service, const Variant& argument);
-  void DeliverNotice(const AvailabilityNotice& notice);
+  bool DeliverNotice(const AvailabilityNotice& notice);
   // Keeps a change and queues it for the followers; changeLock_ held.
   void RecordLocked(const char* kind, const SatelliteRecord& record,
                     const std::vector<std::u16string>& services);
-  void DeliverEvent(const EventNotice& notice);
+  bool DeliverEvent(const EventNotice& notice);
   // The table file's side: the satellites taken back from it, and the
   // dropping of those that do not answer a ping.
   std::vector<SatelliteRecord> RestoreTable();

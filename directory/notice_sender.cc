@@ -1,11 +1,26 @@
 #include "directory/notice_sender.h"
 
+#include <exception>
+#include <utility>
+
 #include "support/log/log.h"
 
 namespace kiv::directory {
 
+namespace {
+
+const std::u16string& RecipientOf(const AvailabilityNotice& notice) {
+  return notice.listener;
+}
+const std::u16string& RecipientOf(const EventNotice& notice) {
+  return notice.follower;
+}
+
+}  // namespace
+
 template <class Notice>
-OrderedSender<Notice>::OrderedSender(Deliver deliver) : deliver_(std::move(deliver)) {}
+OrderedSender<Notice>::OrderedSender(Deliver deliver, Dropped dropped)
+    : deliver_(std::move(deliver)), dropped_(std::move(dropped)) {}
 
 template <class Notice>
 OrderedSender<Notice>::~OrderedSender() {
@@ -14,37 +29,69 @@ OrderedSender<Notice>::~OrderedSender() {
 
 template <class Notice>
 void OrderedSender<Notice>::Start() {
-  if (thread_) return;
-  {
-    PScopedLock hold(&lock_);
-    stopping_ = false;
-  }
-  thread_ = std::make_unique<PThread>(nullptr, this, &OrderedSender::Run, nullptr);
+  PScopedLock hold(&lock_);
+  if (running_) return;
+  stopping_ = false;
+  StartThreadLocked();
+  running_ = true;
+}
+
+template <class Notice>
+void OrderedSender<Notice>::StartThreadLocked() {
+  threads_.push_back(std::make_unique<PThread>(nullptr, this, &OrderedSender::Run, nullptr));
 }
 
 template <class Notice>
 void OrderedSender<Notice>::Stop() {
-  if (!thread_) return;
+  std::vector<std::unique_ptr<PThread>> threads;
   {
     PScopedLock hold(&lock_);
+    if (!running_) return;
     stopping_ = true;
     lock_.Broadcast();
+    threads.swap(threads_);
   }
-  thread_->Join(nullptr);
-  thread_.reset();
+  for (const auto& thread : threads) thread->Join(nullptr);
   PScopedLock hold(&lock_);
-  if (!queue_.empty()) {
-    LogDebug(u"kivd: %d notices not sent at shutdown", static_cast<int>(queue_.size()));
-    queue_.clear();
-  }
+  std::size_t left = 0;
+  for (const auto& [name, recipient] : recipients_) left += recipient.queue.size();
+  if (left > 0) LogDebug(u"kivd: %d notices not sent at shutdown", static_cast<int>(left));
+  recipients_.clear();
+  ready_.clear();
+  idle_ = 0;
+  running_ = false;
 }
 
 template <class Notice>
 void OrderedSender<Notice>::Queue(const std::vector<Notice>& notices) {
   if (notices.empty()) return;
-  PScopedLock hold(&lock_);
-  queue_.insert(queue_.end(), notices.begin(), notices.end());
-  lock_.Broadcast();
+  std::vector<Drop> drops;
+  {
+    PScopedLock hold(&lock_);
+    for (const Notice& notice : notices) {
+      const std::u16string& name = RecipientOf(notice);
+      Recipient& recipient = recipients_[name];
+      const bool waiting = recipient.busy || !recipient.queue.empty();
+      if (recipient.queue.size() >= kMaxQueuedPerRecipient) {
+        recipient.queue.pop_front();
+        if (drops.empty() || drops.back().recipient != name)
+          drops.push_back({name, 0, "queue full"});
+        ++drops.back().count;
+      }
+      recipient.queue.push_back(notice);
+      if (!waiting) ready_.push_back(name);
+    }
+    lock_.Broadcast();
+    if (running_ && !stopping_ && idle_ < ready_.size() && threads_.size() < kMaxThreads) {
+      try {
+        StartThreadLocked();
+      } catch (const std::exception& e) {
+        // The running threads still deliver everything, only not as soon.
+        LogWarn(u"kivd: no extra thread for notices: %hs", e.what());
+      }
+    }
+  }
+  Report(drops);
 }
 
 template <class Notice>
@@ -54,23 +101,51 @@ std::uint64_t OrderedSender<Notice>::Delivered() const {
 }
 
 template <class Notice>
+void OrderedSender<Notice>::Report(const std::vector<Drop>& drops) const {
+  if (!dropped_) return;
+  for (const Drop& drop : drops) dropped_(drop.recipient, drop.count, drop.why);
+}
+
+template <class Notice>
 void* OrderedSender<Notice>::Run(void*) {
   PScopedLock hold(&lock_);
   for (;;) {
-    while (!stopping_ && queue_.empty()) lock_.Wait();
+    ++idle_;
+    while (!stopping_ && ready_.empty()) lock_.Wait();
+    --idle_;
     if (stopping_) return nullptr;
-    const Notice notice = std::move(queue_.front());
-    queue_.pop_front();
+    const std::u16string name = std::move(ready_.front());
+    ready_.pop_front();
+    // Busy recipients are never erased, so the reference stays good.
+    Recipient& recipient = recipients_[name];
+    recipient.busy = true;
+    const Notice notice = std::move(recipient.queue.front());
+    recipient.queue.pop_front();
+    bool taken = false;
     {
       PScopedUnlock release(&lock_);
       try {
-        deliver_(notice);
+        taken = deliver_(notice);
       } catch (const std::exception& e) {
-        // One lost notice must not stop the ones after it.
         LogWarn(u"kivd: notice not sent: %hs", e.what());
       }
     }
     ++delivered_;
+    std::vector<Drop> drops;
+    if (!taken && !recipient.queue.empty()) {
+      drops.push_back({name, recipient.queue.size(), "not taken"});
+      recipient.queue.clear();
+    }
+    recipient.busy = false;
+    if (recipient.queue.empty()) {
+      recipients_.erase(name);
+    } else {
+      ready_.push_back(name);
+    }
+    if (!drops.empty()) {
+      PScopedUnlock release(&lock_);
+      Report(drops);
+    }
   }
 }
 

@@ -1,14 +1,19 @@
 // Delivers notices (availability notices to listeners, directory events to
-// followers) one at a time, in the order they were queued, on a thread of
-// its own, so that no directory request waits for a listener. Any thread
+// followers) off the directory's request threads, so that no directory
+// request waits for a listener. Each recipient gets its notices one at a
+// time in the order they were queued; different recipients are served side
+// by side, so one silent recipient delays only its own notices. Any thread
 // may Queue; the owner starts and stops it. Notices still queued at Stop
 // are dropped (the directory is going away).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "directory/directory_events.h"
@@ -22,30 +27,61 @@ namespace kiv::directory {
 template <class Notice>
 class OrderedSender {
  public:
-  // Delivers one notice; runs on the sender's thread and may block (the
-  // directory bounds it with the 30-second request bound).
-  using Deliver = std::function<void(const Notice&)>;
+  // Delivers one notice and says whether the recipient took it; runs on a
+  // sender thread and may block (the directory bounds it with the
+  // 30-second request bound). A notice not taken drops the ones queued
+  // behind it for the same recipient, so that a recipient that has gone
+  // silent costs one bounded wait, not one per notice; later notices are
+  // tried again.
+  using Deliver = std::function<bool(const Notice&)>;
+  // Told, outside the sender's lock, how many notices for a recipient were
+  // dropped and why ("not taken" or "queue full").
+  using Dropped =
+      std::function<void(const std::u16string& recipient, std::size_t count, const char* why)>;
 
-  explicit OrderedSender(Deliver deliver);
+  // At most this many notices wait per recipient; past them the oldest go.
+  static constexpr std::size_t kMaxQueuedPerRecipient = 1000;
+  // Recipients served at once; a thread starts only when all are busy.
+  static constexpr std::size_t kMaxThreads = 8;
+
+  explicit OrderedSender(Deliver deliver, Dropped dropped = {});
   ~OrderedSender();  // Stop
   OrderedSender(const OrderedSender&) = delete;
   OrderedSender& operator=(const OrderedSender&) = delete;
 
-  // Throws std::exception when the thread cannot start.
+  // Starts the first thread; throws std::exception when it cannot start.
   void Start();
   void Stop();
   void Queue(const std::vector<Notice>& notices);
+  // Notices handed to Deliver so far, taken or not.
   std::uint64_t Delivered() const;
 
  private:
+  struct Recipient {
+    std::deque<Notice> queue;
+    bool busy = false;  // a thread is delivering to it
+  };
+  struct Drop {
+    std::u16string recipient;
+    std::size_t count;
+    const char* why;
+  };
+
   void* Run(void*);
+  void StartThreadLocked();
+  void Report(const std::vector<Drop>& drops) const;
 
   const Deliver deliver_;
+  const Dropped dropped_;
   mutable PCondMutex lock_;  // guards the members below
-  std::deque<Notice> queue_;
+  std::map<std::u16string, Recipient> recipients_;
+  // Recipients with notices and no thread on them, longest waiting first.
+  std::deque<std::u16string> ready_;
+  std::size_t idle_ = 0;  // threads waiting for work
+  bool running_ = false;
   bool stopping_ = false;
   std::uint64_t delivered_ = 0;
-  std::unique_ptr<PThread> thread_;  // touched only by the owner's thread
+  std::vector<std::unique_ptr<PThread>> threads_;
 };
 
 using NoticeSender = OrderedSender<AvailabilityNotice>;

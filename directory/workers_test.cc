@@ -2,8 +2,10 @@
 // the network, the pinger against satellites on loopback sockets.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 
 #include "directory/liveness_probe.h"
 #include "directory/notice_sender.h"
@@ -16,20 +18,108 @@
 namespace kiv::directory {
 namespace {
 
-TEST(NoticeSenderTest, DeliversInQueueOrderAndSurvivesAFailingDelivery) {
-  PMutex lock;
-  std::vector<std::u16string> seen;
-  NoticeSender sender([&](const AvailabilityNotice& notice) {
-    if (notice.service == u"bad") throw std::runtime_error("listener gone");
-    PScopedLock hold(&lock);
-    seen.push_back(notice.service);
-  });
+// A stand-in for the network: records what each listener took, lets
+// listener "slow" hang until released and has listener "gone" refuse.
+class FakeListeners {
+ public:
+  bool Deliver(const AvailabilityNotice& notice) {
+    if (notice.listener == u"slow") {
+      ++slowStarted_;
+      testing::WaitUntil([&] { return released_.load(); });
+    }
+    PScopedLock hold(&lock_);
+    if (notice.listener == u"gone" && notice.service == u"refused") return false;
+    taken_.push_back(notice.listener + u":" + notice.service);
+    return true;
+  }
+  void Dropped(const std::u16string& listener, std::size_t count, const char* why) {
+    PScopedLock hold(&lock_);
+    dropped_.push_back(listener + u":" + std::u16string(why, why + std::strlen(why)) + u":" +
+                       std::u16string(1, static_cast<char16_t>(u'0' + count)));
+  }
+  void Release() { released_ = true; }
+  int slowStarted() const { return slowStarted_; }
+  std::vector<std::u16string> taken() const {
+    PScopedLock hold(&lock_);
+    return taken_;
+  }
+  std::vector<std::u16string> dropped() const {
+    PScopedLock hold(&lock_);
+    return dropped_;
+  }
+
+ private:
+  mutable PMutex lock_;
+  std::atomic<bool> released_{false};
+  std::atomic<int> slowStarted_{0};
+  std::vector<std::u16string> taken_;
+  std::vector<std::u16string> dropped_;
+};
+
+AvailabilityNotice To(const char16_t* listener, const char16_t* service) {
+  return {listener, service, u"s", 1};
+}
+
+TEST(NoticeSenderTest, ASilentListenerDelaysOnlyItsOwnNoticesWhichKeepTheirOrder) {
+  FakeListeners listeners;
+  NoticeSender sender([&](const AvailabilityNotice& n) { return listeners.Deliver(n); });
   sender.Start();
-  sender.Queue({{u"l", u"a", u"s", 1}, {u"l", u"bad", u"s", 1}});
-  sender.Queue({{u"l", u"b", u"s", 0}});
-  ASSERT_TRUE(testing::WaitUntil([&] { return sender.Delivered() == 3; }));
+  sender.Queue({To(u"slow", u"1"), To(u"slow", u"2"), To(u"fast", u"a")});
+  sender.Queue({To(u"fast", u"b")});
+  ASSERT_TRUE(testing::WaitUntil([&] { return listeners.taken().size() == 2; }));
+  EXPECT_EQ(listeners.taken(), (std::vector<std::u16string>{u"fast:a", u"fast:b"}));
+  listeners.Release();
+  ASSERT_TRUE(testing::WaitUntil([&] { return sender.Delivered() == 4; }));
   sender.Stop();
-  EXPECT_EQ(seen, (std::vector<std::u16string>{u"a", u"b"}));
+  EXPECT_EQ(listeners.taken(),
+            (std::vector<std::u16string>{u"fast:a", u"fast:b", u"slow:1", u"slow:2"}));
+}
+
+TEST(NoticeSenderTest, BacklogIsBoundedAndGoesWhenANoticeIsNotTaken) {
+  FakeListeners listeners;
+  NoticeSender sender([&](const AvailabilityNotice& n) { return listeners.Deliver(n); },
+                      [&](const std::u16string& listener, std::size_t count, const char* why) {
+                        listeners.Dropped(listener, count, why);
+                      });
+  sender.Start();
+  // "slow" is busy with its first notice while more than its queue holds
+  // arrive: the oldest waiting ones go.
+  sender.Queue({To(u"slow", u"first")});
+  ASSERT_TRUE(
+      testing::WaitUntil([&] { return sender.Delivered() == 0 && listeners.taken().empty(); }));
+  std::vector<AvailabilityNotice> flood;
+  for (std::size_t i = 0; i < NoticeSender::kMaxQueuedPerRecipient + 3; ++i) {
+    flood.push_back(To(u"slow", std::u16string(1, static_cast<char16_t>(u'a' + i % 26)).c_str()));
+  }
+  sender.Queue(flood);
+  // "gone" refuses one notice: what waits behind it goes, "ok" is untouched,
+  // and a later notice to "gone" is tried again.
+  sender.Queue({To(u"gone", u"refused"), To(u"gone", u"x"), To(u"gone", u"y"), To(u"ok", u"z")});
+  ASSERT_TRUE(testing::WaitUntil([&] {
+    const auto taken = listeners.taken();
+    return std::find(taken.begin(), taken.end(), u"ok:z") != taken.end() &&
+           listeners.dropped().size() == 2;
+  }));
+  sender.Queue({To(u"gone", u"later")});
+  listeners.Release();
+  ASSERT_TRUE(testing::WaitUntil(
+      [&] { return sender.Delivered() == 1 + NoticeSender::kMaxQueuedPerRecipient + 3; }));
+  sender.Stop();
+  const auto taken = listeners.taken();
+  EXPECT_NE(std::find(taken.begin(), taken.end(), u"gone:later"), taken.end());
+  EXPECT_EQ(std::find(taken.begin(), taken.end(), u"gone:x"), taken.end());
+  EXPECT_EQ(std::count_if(taken.begin(), taken.end(),
+                          [](const std::u16string& t) { return t.starts_with(u"slow:"); }),
+            static_cast<long>(NoticeSender::kMaxQueuedPerRecipient + 1));
+  // The first of the flood to be delivered is the fourth: three went.
+  EXPECT_EQ(*std::find_if(taken.begin(), taken.end(),
+                          [](const std::u16string& t) {
+                            return t.starts_with(u"slow:") && t != u"slow:first";
+                          }),
+            u"slow:d");
+  std::vector<std::u16string> dropped = listeners.dropped();
+  std::sort(dropped.begin(), dropped.end());
+  EXPECT_EQ(dropped, (std::vector<std::u16string>{u"gone:not taken:2", u"slow:queue full:3"}));
 }
 
 // Satellites that take the connection and never answer used to hold eight

@@ -34,15 +34,18 @@ class ZmqEcho : public EchoTransport {
   bool Start(std::string* error) override {
     try {
       // Made here, not at construction: the process may start no thread
-      // before it enters its network namespace.
-      context_ = std::make_unique<zmq::context_t>();
+      // before it enters its network namespace. One context per side, as
+      // two programs would have: a shared context would let one I/O thread
+      // do both ends' socket work, which no pair of processes can.
+      serverContext_ = std::make_unique<zmq::context_t>();
+      clientContext_ = std::make_unique<zmq::context_t>();
       for (int c = 0; c < kMaxClients; ++c) {
-        zmq::socket_t server(*context_, zmq::socket_type::rep);
+        zmq::socket_t server(*serverContext_, zmq::socket_type::rep);
         server.set(zmq::sockopt::linger, 0);
         server.bind("tcp://127.0.0.1:*");
         const std::string endpoint = server.get(zmq::sockopt::last_endpoint);
         servers_.emplace_back(Serve, std::move(server));
-        Client client{zmq::socket_t(*context_, zmq::socket_type::req), {}};
+        Client client{zmq::socket_t(*clientContext_, zmq::socket_type::req), {}};
         client.socket.set(zmq::sockopt::linger, 0);
         client.socket.connect(endpoint);
         clients_.push_back(std::move(client));
@@ -55,15 +58,17 @@ class ZmqEcho : public EchoTransport {
   }
 
   void Stop() override {
-    if (!context_) return;
-    // Shutting the context down ends every blocking call with ETERM; the
-    // server threads then close their sockets, and the context closes
-    // once the clients' sockets are closed too.
-    context_->shutdown();
+    if (!serverContext_) return;
+    // Shutting a context down ends every blocking call with ETERM; the
+    // server threads then close their sockets, and each context closes
+    // once its sockets are closed.
+    serverContext_->shutdown();
+    clientContext_->shutdown();
     for (std::thread& server : servers_) server.join();
     servers_.clear();
     clients_.clear();
-    context_.reset();
+    serverContext_.reset();
+    clientContext_.reset();
   }
 
   void Prepare(int client, std::size_t bytes) override {
@@ -95,7 +100,8 @@ class ZmqEcho : public EchoTransport {
     std::vector<std::uint8_t> request;
   };
 
-  std::unique_ptr<zmq::context_t> context_;
+  std::unique_ptr<zmq::context_t> serverContext_;
+  std::unique_ptr<zmq::context_t> clientContext_;
   std::vector<std::thread> servers_;
   std::vector<Client> clients_;
 };

@@ -2,7 +2,11 @@
 
 #include <malloc.h>
 
+#include <chrono>
+#include <string>
+
 #include "support/log/log.h"
+#include "support/log/log_burst.h"
 #include "support/registry/registry.h"
 
 namespace kiv::engine {
@@ -47,17 +51,23 @@ std::int32_t ConfiguredLimitMs(const char16_t* name, kiv::TimeLimit which, std::
 
 void ReportUnreadMessage(const kiv::SocketSource& in, const std::string& what,
                          std::int32_t timeoutMs) {
+  // A peer can provoke these at will; ten a minute say enough.
+  static kiv::LogBurst lines(10, std::chrono::minutes(1));
+  const bool refused = in.overBudget() || in.refusedSize() != 0 || in.missedDeadline();
+  std::string more;
+  if (!refused || !lines.Admit(more)) return;
   if (in.overBudget() && in.budget() != nullptr) {
     LogWarn(
         u"KIV: %hs refused: messages being read at once would take more than %llu bytes, "
-        u"MaxDecodingMemory",
-        what.c_str(), static_cast<unsigned long long>(in.budget()->limit()));
+        u"MaxDecodingMemory%hs",
+        what.c_str(), static_cast<unsigned long long>(in.budget()->limit()), more.c_str());
   } else if (in.refusedSize() != 0) {
-    LogWarn(u"KIV: %hs refused: %llu bytes or more, MaxMessageSize is %llu bytes", what.c_str(),
+    LogWarn(u"KIV: %hs refused: %llu bytes or more, MaxMessageSize is %llu bytes%hs", what.c_str(),
             static_cast<unsigned long long>(in.refusedSize()),
-            static_cast<unsigned long long>(in.limit()));
-  } else if (in.missedDeadline()) {
-    LogWarn(u"KIV: %hs not complete within %d ms; connection dropped", what.c_str(), timeoutMs);
+            static_cast<unsigned long long>(in.limit()), more.c_str());
+  } else {
+    LogWarn(u"KIV: %hs not complete within %d ms; connection dropped%hs", what.c_str(), timeoutMs,
+            more.c_str());
   }
 }
 

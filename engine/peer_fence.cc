@@ -3,6 +3,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <chrono>
+#include <string>
 #include <utility>
 
 #include "engine/engine_object.h"
@@ -10,6 +12,7 @@
 #include "kiv/result_codes.h"
 #include "kiv/utf8.h"
 #include "support/log/log.h"
+#include "support/log/log_burst.h"
 #include "support/registry/registry.h"
 #include "support/threads/mutex.h"
 
@@ -112,10 +115,15 @@ bool KivAdmitPeer(KIV* engine, int socket) {
                      peer.sin_family == AF_INET;
   if (named && kiv::NetworkListAllows(fence.allowedPeers, peer.sin_addr.s_addr)) return true;
   KivSendRefusal(socket, kiv::KIV_E_PEER_NOT_ALLOWED);
+  // A scanner knocks many times; ten lines a minute say enough.
+  static kiv::LogBurst lines(10, std::chrono::minutes(1));
+  std::string more;
+  if (!lines.Admit(more)) return false;
   const std::string address = named ? kiv::DottedAddress(peer.sin_addr.s_addr) : "an unknown peer";
   LogWarn(
-      u"KIV: refused a connection from %hs: not in %hs (%hs); add its network there to serve it",
+      u"KIV: refused a connection from %hs: not in %hs (%hs); add its network there to serve "
+      u"it%hs",
       address.c_str(), fence.allowedPeersSetting.c_str(),
-      kiv::FormatNetworkList(fence.allowedPeers).c_str());
+      kiv::FormatNetworkList(fence.allowedPeers).c_str(), more.c_str());
   return false;
 }

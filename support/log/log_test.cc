@@ -12,6 +12,7 @@
 #include <sstream>
 #include <vector>
 
+#include "support/log/log_burst.h"
 #include "support/log/log_paths.h"
 #include "support/log/log_sink.h"
 #include "support/log/log_test_util.h"
@@ -161,3 +162,19 @@ TEST(LogFunctions, EachWritesAtItsLevelWhileALoggerLives) {
 
 }  // namespace
 }  // namespace kiv::logtest
+
+TEST(LogBurst, PassesTheFirstLinesOfAPeriodAndCountsTheRestIntoTheNextLine) {
+  using namespace std::chrono_literals;
+  kiv::LogBurst burst(2, 60s);
+  const auto start = kiv::LogBurst::Clock::now();
+  std::string note = "unset";
+  EXPECT_TRUE(burst.Admit(note, start));
+  EXPECT_EQ(note, "");
+  EXPECT_TRUE(burst.Admit(note, start + 1s));
+  EXPECT_FALSE(burst.Admit(note, start + 2s));
+  EXPECT_FALSE(burst.Admit(note, start + 59s));
+  EXPECT_TRUE(burst.Admit(note, start + 60s));
+  EXPECT_EQ(note, " (2 more like it not logged)");
+  EXPECT_TRUE(burst.Admit(note, start + 61s));
+  EXPECT_EQ(note, "");
+}

@@ -78,13 +78,18 @@ using ThreadSlots = std::vector<std::unique_ptr<PThread>>;
 
 // Makes every target before any thread starts, so that running out of
 // memory half-way leaves no thread behind to clean up.
+// A borrowing target uses the caller's argument instead of a copy.
 TargetSlots PrepareTargets(KIV* engine, const VARIANT& entries, LONG n, const VARIANT& argument,
-                           std::int32_t flags) {
+                           std::int32_t flags, bool borrow = false) {
   TargetSlots targets(static_cast<std::size_t>(n));
   for (LONG i = 0; i < n; ++i) {
     auto target = std::make_unique<KivRequestTarget>();
     if (!ReadEntry(entries, i, *target)) continue;
-    target->argument = kiv::Variant::CopyOf(argument);
+    if (borrow) {
+      target->borrowed = &argument;
+    } else {
+      target->argument = kiv::Variant::CopyOf(argument);
+    }
     target->flags = flags;
     target->engine = engine;
     target->engineUsers = engine->workers;
@@ -219,7 +224,10 @@ std::int32_t LookUp(KIV* engine, BSTR destination, BSTR service, std::int32_t fl
 // entry cannot be read. Throws std::bad_alloc.
 std::unique_ptr<KivRequestTarget> PrepareOne(KIV* engine, const VARIANT& entries,
                                              const VARIANT& argument, std::int32_t flags) {
-  return std::move(PrepareTargets(engine, entries, 1, argument, flags).front());
+  // Only a bounded wait lets the exchange outlive the caller's request
+  // (see RunOne); otherwise it runs on the caller's thread and may borrow.
+  const bool borrow = (flags & kiv::request::kBoundedWaitFlag) == 0;
+  return std::move(PrepareTargets(engine, entries, 1, argument, flags, borrow).front());
 }
 
 // Keeps the answer for the next request; a cache that cannot take it only

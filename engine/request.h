@@ -42,7 +42,11 @@ struct KivRequestTarget {
   std::u16string requestName;  // entry element 0: the name sent to the target
   std::uint16_t port = 0;
   KIV* engine = nullptr;
-  kiv::Variant argument;  // the caller's argument, copied
+  kiv::Variant argument;  // the caller's argument, copied, unless borrowed
+  // The caller's own argument, when the exchange ends before the caller's
+  // KivRequest returns (a synchronous one on the caller's thread): a large
+  // value is then neither copied nor allocated again.
+  const VARIANT* borrowed = nullptr;
   kiv::Variant value;     // the target's answer
   std::u16string entry2;  // entry elements 2 and 5 and 6: kept, not used
   std::u16string host;

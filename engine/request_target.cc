@@ -51,7 +51,8 @@ void KivRequestTargetExchange(KivRequestTarget& target) {
     const std::int32_t answerWithinMs =
         kiv::engine::IsDirectoryName(target.entry2) ? target.engine->directoryTimeoutMs : 0;
     const std::int32_t result = kiv::engine::CallWithin(
-        target.engine, host.c_str(), target.port, requestName.c_str(), target.argument.get(),
+        target.engine, host.c_str(), target.port, requestName.c_str(),
+        target.borrowed != nullptr ? const_cast<VARIANT*>(target.borrowed) : target.argument.get(),
         target.value.get(), &target.status, answerWithinMs);
     // A failed exchange, or a handler's non-zero result, replaces the return code.
     if (result != 0) target.status = result;

@@ -58,6 +58,7 @@ bool Announcer::Start() {
   socket_ = discovery::OpenDiscoverySocket();
   if (socket_ == INVALID_SOCKET) return false;
   group_ = discovery::ReadMulticastGroup();
+  fence_ = ConfiguredNetworkFence(nullptr, "kivd answers no SEARCH");
   std::vector<IPv4Address> interfaces;
   GetLocalAddresses(interfaces);
   discovery::JoinGroup(socket_, group_, interfaces);
@@ -164,7 +165,11 @@ bool Announcer::DrainSearches() {
       if (error == EAGAIN || error == EWOULDBLOCK) return search;
       continue;  // an oversized datagram was dropped; read on
     }
-    if (IsSearch(discovery::DatagramText(buffer, static_cast<std::size_t>(size)))) search = true;
+    // Like connections, a SEARCH from outside AllowedPeers gets no answer.
+    if (fence_ && fence_->Allows(source) &&
+        IsSearch(discovery::DatagramText(buffer, static_cast<std::size_t>(size)))) {
+      search = true;
+    }
   }
   return search;
 }

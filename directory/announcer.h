@@ -8,11 +8,13 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "support/net/net.h"
+#include "support/net/network_fence.h"
 #include "support/threads/thread.h"
 
 namespace kiv::directory {
@@ -61,6 +63,7 @@ class Announcer {
   const std::string notifyText_;
   const std::chrono::milliseconds interval_;
   IPv4Address group_ = 0;
+  std::optional<NetworkFence> fence_;  // read at Start
   SOCKET socket_ = INVALID_SOCKET;
   int wakeFd_ = -1;  // eventfd that ends the thread's wait
   std::atomic<bool> stopping_{false};

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "discovery/datagram.h"
+#include "support/registry/registry_test_util.h"
 #include "testing/group_peer.h"
 #include "testing/wait.h"
 
@@ -34,6 +35,25 @@ TEST(AnnouncerTest, AnnouncesAtStartAndEveryIntervalAndSaysByeBye) {
   announcer.Stop();
   ASSERT_TRUE(await(DatagramKind::kByeBye));
   EXPECT_EQ(datagram, ByeByeText("dir-7"));
+}
+
+// A SEARCH from outside AllowedPeers gets no answer, as a connection would
+// get none.
+TEST(AnnouncerTest, AnswersSearchesOnlyFromAllowedPeers) {
+  for (const char* allowed : {"10.0.0.0/8", "127.0.0.0/8"}) {
+    TempRegistry registry;
+    registry.Write(
+        "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\ZIB "
+        "Networks\\Zib]\n\"AllowedPeers\"=\"" +
+        std::string(allowed) + "\"\n");
+    Announcer announcer(kAnnouncement, std::chrono::seconds(60));
+    ASSERT_TRUE(announcer.Start());
+    discoverytest::GroupPeer searcher;
+    ASSERT_TRUE(searcher.Send(std::string(discovery::kSearchDatagram)));
+    const bool answered = std::string(allowed) == "127.0.0.0/8";
+    testing::WaitUntil([&] { return announcer.SearchesAnswered() > 0; }, answered ? 5000 : 300);
+    EXPECT_EQ(announcer.SearchesAnswered(), answered ? 1u : 0u) << allowed;
+  }
 }
 
 }  // namespace

@@ -60,7 +60,9 @@ constexpr auto kUserPollInterval = std::chrono::milliseconds(20);
 }  // namespace
 
 KivDiscoverClient::KivDiscoverClient()
-    : logger_(GetGlobalLogger()), group_(kiv::discovery::ReadMulticastGroup()) {
+    : logger_(GetGlobalLogger()),
+      group_(kiv::discovery::ReadMulticastGroup()),
+      fence_(kiv::ConfiguredNetworkFence(nullptr, "discovery datagrams are ignored")) {
   socket_ = kiv::discovery::OpenDiscoverySocket();
   kiv::GetLocalAddresses(interfaces_);
   kiv::discovery::JoinGroup(socket_, group_, interfaces_);
@@ -155,6 +157,11 @@ bool KivDiscoverClient::ProcessNotify(kiv::SOCKET socket) {
   }
   if (received == 0) {
     LogDebug(u"ProcessNotify: no data");
+    return false;
+  }
+  if (!fence_ || !fence_->Allows(source)) {
+    LogDebug(u"ProcessNotify: ignored a datagram from %hs, outside AllowedPeers",
+             kiv::DottedAddress(source).c_str());
     return false;
   }
   buffer[received] = '\0';

@@ -14,6 +14,7 @@
 #include <boost/shared_ptr.hpp>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -23,6 +24,7 @@
 #include "kiv/status.h"
 #include "support/log/cbblog.h"
 #include "support/net/net.h"
+#include "support/net/network_fence.h"
 #include "support/net/socket.h"
 #include "support/threads/mutex.h"
 #include "support/threads/thread.h"
@@ -102,6 +104,9 @@ class KivDiscoverClient {
   boost::shared_ptr<CBBLog> logger_;  // keeps the process logger while we may log
   kiv::SOCKET socket_ = kiv::INVALID_SOCKET;
   const kiv::IPv4Address group_;
+  // Datagrams from outside it are ignored, like connections; none are taken
+  // while the configured fence is malformed.
+  const std::optional<kiv::NetworkFence> fence_;
   // Guards interfaces_ and the socket's outgoing multicast interface, so a
   // SEARCH goes out the interface chosen for it.
   PMutex interfacesLock_;

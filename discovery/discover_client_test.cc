@@ -99,6 +99,28 @@ TEST(DiscoverClient, ReceivesDatagramsOnTheConfiguredGroupUpToTheSizeLimit) {
   EXPECT_EQ(recorder.Take(), (Lines{"big ALIVE", "up big [alice]", "big ALIVE"}));
 }
 
+// Datagrams from outside AllowedPeers are ignored, as connections are:
+// without it anyone who reaches the group could speak for a directory.
+TEST(DiscoverClient, TakesDatagramsOnlyFromAllowedPeers) {
+  for (const char* allowed : {"10.0.0.0/8", "127.0.0.0/8"}) {
+    TempRegistry registry;
+    registry.Write(
+        "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\ZIB "
+        "Networks\\Zib]\n\"AllowedPeers\"=\"" +
+        std::string(allowed) + "\"\n");
+    Recorder recorder;
+    GroupPeer sender;
+    ASSERT_TRUE(sender.Send(Notify("dir1", 1, "h", "alice")));
+    ASSERT_TRUE(sender.Send(Notify("dir2", 1, "h", "bob")));
+    const bool taken = std::string(allowed) == "127.0.0.0/8";
+    // The client handles a datagram within a turn of its loop (50 ms at
+    // most): 300 ms without dir2 means it was ignored.
+    WaitUntil([&] { return recorder.Host("dir2") != "<null>"; }, taken ? 5000 : 300);
+    EXPECT_EQ(recorder.Host("dir2") != "<null>", taken) << allowed;
+    EXPECT_EQ(recorder.Host("dir1") != "<null>", taken) << allowed;
+  }
+}
+
 // On a test clock: SEARCH twice at start, then every 4 seconds a SEARCH on
 // new interfaces and the end of directories silent for more than 41 seconds.
 TEST(DiscoverClient, SearchesAtStartAndOnNewInterfacesAndDropsSilentDirectories) {

@@ -108,5 +108,5 @@ struct KIV {
   // The listen address and the peers served; set by KivStartListening before
   // it starts the event thread and never changed after, so that thread reads
   // it without a lock.
-  kiv::engine::NetworkFence fence;
+  kiv::NetworkFence fence;
 };

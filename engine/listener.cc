@@ -75,7 +75,7 @@ std::int32_t KivStartListening(KIV* engine, bool isDirectory) {
     engine->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (engine->wakeFd < 0) return kiv::KIV_RC_LISTEN_FAILED;
   }
-  std::optional<kiv::engine::NetworkFence> fence = kiv::engine::ConfiguredNetworkFence();
+  std::optional<kiv::NetworkFence> fence = kiv::ConfiguredNetworkFence();
   if (!fence) return kiv::KIV_RC_LISTEN_FAILED;
   std::uint16_t port = 0;
   // The directory registers with itself, so the port it names is its own.

@@ -101,12 +101,12 @@ void Reload(CBBLog& logger, const std::string& status) {
 // its one listen address, so that address is always admitted.
 // 0, or the exit status after a line on standard error.
 int SetUpFence(kiv::directory::KivdOptions& options) {
-  if (options.listenAddress) kiv::engine::OverrideListenAddress(*options.listenAddress);
+  if (options.listenAddress) kiv::OverrideListenAddress(*options.listenAddress);
   if (options.allowedPeers) {
-    kiv::engine::OverrideAllowedPeers(*options.allowedPeers, "kivd --allow");
+    kiv::OverrideAllowedPeers(*options.allowedPeers, "kivd --allow");
   }
   std::string problem;
-  std::optional<kiv::engine::NetworkFence> fence = kiv::engine::ConfiguredNetworkFence(&problem);
+  std::optional<kiv::NetworkFence> fence = kiv::ConfiguredNetworkFence(&problem);
   if (!fence) {
     std::cerr << "kivd: configuration store: " << problem << "; fix it to start\n";
     return 5;
@@ -116,7 +116,7 @@ int SetUpFence(kiv::directory::KivdOptions& options) {
   options.selfAddress = kiv::DottedAddress(self);
   if (!kiv::NetworkListAllows(fence->allowedPeers, self)) {
     fence->allowedPeers.push_back({ntohl(self), 32});
-    kiv::engine::OverrideAllowedPeers(fence->allowedPeers, fence->allowedPeersSetting);
+    kiv::OverrideAllowedPeers(fence->allowedPeers, fence->allowedPeersSetting);
   }
   return 0;
 }

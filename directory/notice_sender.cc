@@ -34,11 +34,27 @@ void OrderedSender<Notice>::Start() {
   stopping_ = false;
   StartThreadLocked();
   running_ = true;
+  // Notices queued before the start may already wait for several recipients.
+  AddThreadsLocked();
 }
 
 template <class Notice>
 void OrderedSender<Notice>::StartThreadLocked() {
   threads_.push_back(std::make_unique<PThread>(nullptr, this, &OrderedSender::Run, nullptr));
+  ++starting_;
+}
+
+template <class Notice>
+void OrderedSender<Notice>::AddThreadsLocked() {
+  try {
+    while (running_ && !stopping_ && idle_ + starting_ < ready_.size() &&
+           threads_.size() < kMaxThreads) {
+      StartThreadLocked();
+    }
+  } catch (const std::exception& e) {
+    // The running threads still deliver everything, only not as soon.
+    LogWarn(u"kivd: no extra thread for notices: %hs", e.what());
+  }
 }
 
 template <class Notice>
@@ -59,6 +75,7 @@ void OrderedSender<Notice>::Stop() {
   recipients_.clear();
   ready_.clear();
   idle_ = 0;
+  starting_ = 0;
   running_ = false;
 }
 
@@ -82,14 +99,7 @@ void OrderedSender<Notice>::Queue(const std::vector<Notice>& notices) {
       if (!waiting) ready_.push_back(name);
     }
     lock_.Broadcast();
-    if (running_ && !stopping_ && idle_ < ready_.size() && threads_.size() < kMaxThreads) {
-      try {
-        StartThreadLocked();
-      } catch (const std::exception& e) {
-        // The running threads still deliver everything, only not as soon.
-        LogWarn(u"kivd: no extra thread for notices: %hs", e.what());
-      }
-    }
+    AddThreadsLocked();
   }
   Report(drops);
 }
@@ -109,6 +119,7 @@ void OrderedSender<Notice>::Report(const std::vector<Drop>& drops) const {
 template <class Notice>
 void* OrderedSender<Notice>::Run(void*) {
   PScopedLock hold(&lock_);
+  --starting_;
   for (;;) {
     ++idle_;
     while (!stopping_ && ready_.empty()) lock_.Wait();

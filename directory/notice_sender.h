@@ -69,6 +69,9 @@ class OrderedSender {
 
   void* Run(void*);
   void StartThreadLocked();
+  // Starts threads while recipients wait that no idle or starting thread
+  // will take, up to kMaxThreads.
+  void AddThreadsLocked();
   void Report(const std::vector<Drop>& drops) const;
 
   const Deliver deliver_;
@@ -77,7 +80,8 @@ class OrderedSender {
   std::map<std::u16string, Recipient> recipients_;
   // Recipients with notices and no thread on them, longest waiting first.
   std::deque<std::u16string> ready_;
-  std::size_t idle_ = 0;  // threads waiting for work
+  std::size_t idle_ = 0;      // threads waiting for work
+  std::size_t starting_ = 0;  // threads started that have not yet taken the lock
   bool running_ = false;
   bool stopping_ = false;
   std::uint64_t delivered_ = 0;

@@ -35,6 +35,9 @@ metrics::Counter noticesSent{"kiv_directory_notices_sent_total",
                              "Availability notices listeners took"};
 metrics::Counter noticesDropped{"kiv_directory_notices_dropped_total",
                                 "Availability notices not delivered (listener failed or silent)"};
+metrics::Counter eventsDropped{
+    "kiv_directory_events_dropped_total",
+    "Directory events not delivered to a follower (it failed, was silent or fell 1,000 behind)"};
 
 // Calls one member of the service with the requesting connection's socket.
 // A request of the wrong shape is refused with the readers' code (1), and
@@ -125,6 +128,7 @@ DirectoryService::DirectoryService(DirectoryConfig options)
                }),
       eventSender_([this](const EventNotice& notice) { return DeliverEvent(notice); },
                    [](const std::u16string& follower, std::size_t count, const char* why) {
+                     eventsDropped.Add(count);
                      LogInfo(u"kivd: %d events for %s dropped: %hs", static_cast<int>(count),
                              follower.c_str(), why);
                    }),
@@ -449,6 +453,7 @@ bool DirectoryService::DeliverEvent(const EventNotice& notice) {
   if (!events_.Follows(notice.follower)) return true;
   const long status =
       Notify(notice.follower, kEventService, Variant::String(FromUtf8(notice.text)));
+  if (status != 0) eventsDropped.Add();
   if (status != 0 && events_.Unfollow(notice.follower)) {
     LogInfo(u"kivd: %s no longer follows the directory: an event was not delivered: 0x%x",
             notice.follower.c_str(), static_cast<unsigned>(status));

@@ -10,9 +10,11 @@
 #include <ostream>
 
 #include "directory/directory_events.h"
+#include "directory/directory_values.h"
 #include "kiv/kiv_exception.h"
 #include "kiv/utf8.h"
 #include "kiv/value.h"
+#include "kiv/vutil.h"
 #include "support/threads/mutex.h"
 #include "tools/kiv/cli.h"
 #include "tools/kiv/command_deadline.h"
@@ -79,7 +81,7 @@ bool SameCaseless(std::string_view a, std::string_view b) {
 
 char Mark(const std::string& kind) {
   if (kind == "registered" || kind == "directory_back") return '+';
-  if (kind == "reregistered") return '=';
+  if (kind == "reregistered" || kind == "present") return '=';
   if (kind == "directory_lost") return '!';
   return '-';
 }
@@ -202,13 +204,47 @@ class MonitorSatellite : public CommandSatellite {
       // Also when the loss went unnoticed: a directory that restarted
       // within the silence the library allows has forgotten its followers.
       // Told first: the events the new subscription brings come after it.
-      if (lost_.exchange(false)) Tell("directory_back");
+      const bool wasLost = lost_.exchange(false);
+      if (wasLost) Tell("directory_back");
       Follow(true);
+      // Changes made while nobody followed were not heard: the table as it
+      // is now stands in for them.
+      if (wasLost) TellPresent();
     }
     return 0;
   }
 
  private:
+  // One "present" line per satellite the directory lists, in its order.
+  void TellPresent() {
+    Variant values;
+    Variant statuses;
+    if (Request(u"MainRegister", directory::kListSatellites, *Variant(), *values,
+                static_cast<KIVFLAGS>(2), *statuses) != 0 ||
+        SingleStatus(*statuses) != 0) {
+      return;  // gone again: its return brings another try
+    }
+    try {
+      Variant list;
+      VUtil::GetElement(*values, 0, list.get());
+      std::vector<directory::SatelliteRecord> satellites = directory::ReadListAnswer(*list);
+      HideInternalService(satellites, false);
+      for (const directory::SatelliteRecord& record : satellites) {
+        DirectoryEvent event{std::chrono::system_clock::now(),
+                             "present",
+                             ToUtf8(record.name),
+                             record.id,
+                             record.host,
+                             record.port,
+                             {}};
+        for (const auto& service : record.services) event.services.push_back(ToUtf8(service.name));
+        printer_.Print(directory::ToJson(event));
+      }
+    } catch (const KivException&) {
+      // An answer of the wrong shape: the events still follow.
+    }
+  }
+
   void Tell(const char* kind) {
     DirectoryEvent event{
         std::chrono::system_clock::now(), kind, "MainRegister", 1, directory_, port_, {}};
@@ -282,9 +318,11 @@ Command MonitorCommand() {
           "  - dropped       NAME  id N  HOST:PORT  SERVICES  (missed pings)\n"
           "  ! directory went away  HOST:PORT\n"
           "  + directory came back  HOST:PORT\n"
+          "  = present       NAME  id N  HOST:PORT  SERVICES   listed on its return\n"
           "\n"
-          "When the directory comes back the monitor follows it again; changes\n"
-          "in between are not shown ('kiv list' shows the table).\n"
+          "When the directory comes back the monitor follows it again and prints\n"
+          "one 'present' line per satellite it lists then, for the changes made\n"
+          "while nobody followed.\n"
           "\n"
           "  --service S       only changes that name the service S (case ignored)\n"
           "  --satellite NAME  only changes of the satellite NAME\n"

@@ -426,6 +426,10 @@ TEST_F(KivdProgramTest, MonitorPrintsEveryChangeInOrder) {
     return kiv::testing::WaitUntil(
         [&] { return follower.Errors().find("following the directory") != std::string::npos; });
   };
+  // On the directory's return the table stands in for what was missed.
+  ChildProcess mainOnly(KIV_CLI_PATH,
+                        {"monitor", "--json", "--satellite", "MainRegister", "--count", "3"}, env_);
+  ASSERT_TRUE(following(mainOnly));
   ChildProcess ghostOnly(KIV_CLI_PATH, {"monitor", "--json", "--satellite", "ghost"}, env_);
   ASSERT_TRUE(following(ghostOnly));
   ChildProcess monitor(KIV_CLI_PATH, {"monitor", "--count", "10"}, env_);
@@ -437,8 +441,8 @@ TEST_F(KivdProgramTest, MonitorPrintsEveryChangeInOrder) {
                                     "", env_)
         .status;
   };
-  EXPECT_EQ(tell("UnRegister", Record("alpha", 4, R"([["Sleep", ""]])", port)), 0);
-  EXPECT_EQ(tell("Register", Record("alpha", 4, R"({"empty": null})", port)), 0);
+  EXPECT_EQ(tell("UnRegister", Record("alpha", 5, R"([["Sleep", ""]])", port)), 0);
+  EXPECT_EQ(tell("Register", Record("alpha", 5, R"({"empty": null})", port)), 0);
   ExpectCleanStop(*alpha);
   EXPECT_EQ(tell("Register", Record("ghost")), 0);  // nothing answers its pings
   EXPECT_TRUE(kiv::testing::WaitUntil([&] { return !List().contains("ghost"); }));
@@ -446,15 +450,26 @@ TEST_F(KivdProgramTest, MonitorPrintsEveryChangeInOrder) {
   kivd = std::make_unique<ChildProcess>(KIVD_PATH, kivdArgs, env_);
   std::string seen;
   for (int i = 0; i < 10; ++i) seen += monitor.WaitForLine("", kStartTime).value_or("?") + "\n";
-  const std::string alphaAt = "alpha  id 4  127.0.0.1:" + std::to_string(port);
+  const std::string alphaAt = "alpha  id 5  127.0.0.1:" + std::to_string(port);
   EXPECT_EQ(seen, "+ registered    " + alphaAt + "\n+ registered    " + alphaAt +
                       "  Echo,Sleep\n- withdrew      " + alphaAt + "  Sleep\n= reregistered  " +
                       alphaAt + "  Echo\n- withdrew      " + alphaAt + "  Echo\n- removed       " +
-                      alphaAt + "\n+ registered    ghost  id 5  127.0.0.1:1\n" +
-                      "- dropped       ghost  id 5  127.0.0.1:1  (missed pings)\n" +
+                      alphaAt + "\n+ registered    ghost  id 6  127.0.0.1:1\n" +
+                      "- dropped       ghost  id 6  127.0.0.1:1  (missed pings)\n" +
                       "! directory went away  127.0.0.1:29831\n" +
                       "+ directory came back  127.0.0.1:29831\n");
   EXPECT_EQ(monitor.Wait(kStartTime), 0);  // after --count lines
+  std::string mainKinds;
+  json present;
+  for (int i = 0; i < 3; ++i) {
+    present = json::parse(mainOnly.WaitForLine("{", kStartTime).value_or("{}"));
+    mainKinds += present.value("kind", "?") + " ";
+  }
+  EXPECT_EQ(mainKinds, "directory_lost directory_back present ");
+  EXPECT_EQ(present.value("satellite", "") + " " + std::to_string(present.value("port", 0)),
+            "MainRegister 29831");
+  EXPECT_FALSE(present.value("services", json::array()).empty());
+  EXPECT_EQ(mainOnly.Wait(kStartTime), 0);
   const json first = json::parse(ghostOnly.WaitForLine("{", kStartTime).value_or("{}"));
   EXPECT_EQ(first.value("satellite", "") + " " + first.value("kind", ""), "ghost registered");
   ExpectCleanStop(ghostOnly);

@@ -66,6 +66,13 @@ void OrderedSender<Notice>::Stop() {
     stopping_ = true;
     lock_.Broadcast();
     threads.swap(threads_);
+    // A delivery under way is not cut short; whoever waits for the stop is
+    // told for whom, since a silent recipient holds it for the whole bound.
+    for (const auto& [name, recipient] : recipients_) {
+      if (recipient.busy)
+        LogWarn(u"kivd: stopping waits until %s answers a notice, at most the 30 s bound",
+                name.c_str());
+    }
   }
   for (const auto& thread : threads) thread->Join(nullptr);
   PScopedLock hold(&lock_);

@@ -42,10 +42,7 @@ TEST(AnnouncerTest, AnnouncesAtStartAndEveryIntervalAndSaysByeBye) {
 TEST(AnnouncerTest, AnswersSearchesOnlyFromAllowedPeers) {
   for (const char* allowed : {"10.0.0.0/8", "127.0.0.0/8"}) {
     TempRegistry registry;
-    registry.Write(
-        "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\ZIB "
-        "Networks\\Zib]\n\"AllowedPeers\"=\"" +
-        std::string(allowed) + "\"\n");
+    registry.WriteSettings("\"AllowedPeers\"=\"" + std::string(allowed) + "\"");
     Announcer announcer(kAnnouncement, std::chrono::seconds(60));
     ASSERT_TRUE(announcer.Start());
     discoverytest::GroupPeer searcher;

@@ -104,10 +104,7 @@ TEST(DiscoverClient, ReceivesDatagramsOnTheConfiguredGroupUpToTheSizeLimit) {
 TEST(DiscoverClient, TakesDatagramsOnlyFromAllowedPeers) {
   for (const char* allowed : {"10.0.0.0/8", "127.0.0.0/8"}) {
     TempRegistry registry;
-    registry.Write(
-        "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\ZIB "
-        "Networks\\Zib]\n\"AllowedPeers\"=\"" +
-        std::string(allowed) + "\"\n");
+    registry.WriteSettings("\"AllowedPeers\"=\"" + std::string(allowed) + "\"");
     Recorder recorder;
     GroupPeer sender;
     ASSERT_TRUE(sender.Send(Notify("dir1", 1, "h", "alice")));

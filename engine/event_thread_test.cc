@@ -438,16 +438,10 @@ TEST_F(Server, MemoryIsCountedAsDecodedSharedByAllReadersAndGivenBack) {
 }
 
 // The network fences: where a listening engine binds, and whom it serves.
-void Store(TempRegistry& registry, const std::string& value) {
-  registry.Write(
-      "Windows Registry Editor Version 5.00\n\n"
-      "[HKEY_LOCAL_MACHINE\\Software\\ZIB Networks\\Zib]\n" +
-      value + "\n");
-}
-
 TEST(NetworkFence, ListensOnlyOnListenAddressAndNotAtAllOnAMalformedValue) {
   TempRegistry registry;
-  Store(registry, "\"ListenAddress\"=\"127.0.0.2\"");  // loopback too: 127.0.0.1 shows the fence
+  registry.WriteSettings(
+      "\"ListenAddress\"=\"127.0.0.2\"");  // loopback too: 127.0.0.1 shows the fence
   TestEngine fenced;
   ASSERT_EQ(KivStartListening(fenced.get(), false), 0);
   sockaddr_in bound{};
@@ -456,7 +450,7 @@ TEST(NetworkFence, ListensOnlyOnListenAddressAndNotAtAllOnAMalformedValue) {
   EXPECT_EQ(bound.sin_addr.s_addr, htonl(0x7F000002));
   EXPECT_FALSE(ConnectTo(fenced.get()->listenPort).valid());
   for (const std::string name : {"ListenAddress\"=\"127.1", "AllowedPeers\"=\"10.0.0.0/8,"}) {
-    Store(registry, "\"" + name + "\"");
+    registry.WriteSettings("\"" + name + "\"");
     LogCapture log;
     TestEngine engine;
     EXPECT_EQ(KivStartListening(engine.get(), false), KIV_RC_LISTEN_FAILED) << name;
@@ -467,8 +461,8 @@ TEST(NetworkFence, ListensOnlyOnListenAddressAndNotAtAllOnAMalformedValue) {
 TEST(NetworkFence, ServesListedPeersAndRefusesOthersWithTheCodeAndAWarning) {
   TempRegistry registry;
   for (const bool admitted : {true, false}) {
-    Store(registry, std::string("\"AllowedPeers\"=\"10.0.0.0/8,") +
-                        (admitted ? "127.0.0.0/8" : "127.0.0.2") + "\"");
+    registry.WriteSettings(std::string("\"AllowedPeers\"=\"10.0.0.0/8,") +
+                           (admitted ? "127.0.0.0/8" : "127.0.0.2") + "\"");
     LogCapture log;
     TestEngine engine;
     ASSERT_EQ(KivStartListening(engine.get(), false), 0);

@@ -25,6 +25,14 @@ class TempRegistry {
     std::filesystem::create_directories(std::filesystem::path(path_).parent_path());
     std::ofstream(path_ + suffix, std::ios::binary) << text;
   }
+  // A store holding only `values` (lines such as "Name"="text") under
+  // HKEY_LOCAL_MACHINE\Software\ZIB Networks\Zib, where the settings live.
+  void WriteSettings(const std::string& values) const {
+    Write(
+        "Windows Registry Editor Version 5.00\n\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\ZIB Networks\\Zib]\n" +
+        values + "\n");
+  }
   std::string Read() const {
     std::ifstream file(path_, std::ios::binary);
     return {std::istreambuf_iterator<char>(file), {}};

@@ -102,8 +102,8 @@ class EventLoop {
 
   void Run() {
     while (!engine_->stopEvent.IsSet()) {
-      Prepare();
-      const int ready = ::poll(fds_.data(), fds_.size(), kiv::engine::kRoundTimeoutMs);
+      const int waitMs = Prepare();
+      const int ready = ::poll(fds_.data(), fds_.size(), waitMs);
       if (engine_->stopEvent.IsSet()) break;
       if (ready < 0) {
         if (errno == EINTR) continue;
@@ -137,12 +137,16 @@ class EventLoop {
   static constexpr std::size_t kWakeSlot = 1;
   static constexpr std::size_t kFirstConnectionSlot = 2;
 
-  // Builds this round's watch list and drops the connections that ended.
-  void Prepare() {
+  // Builds this round's watch list, drops the connections that ended, and
+  // tells how long the round may wait: until the first idle connection is
+  // due to close, so that an idle engine does not wake for nothing.
+  int Prepare() {
     fds_.clear();
     watched_.clear();
     fds_.push_back({listenSocket_, static_cast<short>(watchListener_ ? POLLIN : 0), 0});
     fds_.push_back({wakeFd_, POLLIN, 0});
+    auto wait = std::chrono::milliseconds(watchListener_ ? kiv::engine::kLongestWaitMs
+                                                         : kiv::engine::kRetryListenerMs);
     watchListener_ = true;
     const auto now = std::chrono::steady_clock::now();
     const auto idleLimit = std::chrono::milliseconds(engine_->idleTimeoutMs);
@@ -151,16 +155,21 @@ class EventLoop {
       const std::int32_t state = connection.state.load();
       if (state == kIdle) {
         if (!connection.idleSince) connection.idleSince = now;
-        if (now - *connection.idleSince > idleLimit) {
+        const auto left = *connection.idleSince + idleLimit - now;
+        if (left < std::chrono::steady_clock::duration::zero()) {
           Drop(i);
           continue;
         }
+        // One millisecond past the limit, so the next round finds it over.
+        wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(left) +
+                                  std::chrono::milliseconds(1));
         fds_.push_back({connection.stream.socket(), POLLIN, 0});
         watched_.push_back(table_[i]);
       } else if (state == kClosedByPeer || state == kFailed) {
         Drop(i);
       }
     }
+    return static_cast<int>(wait.count());
   }
 
   void Drop(std::size_t index) {

@@ -30,9 +30,12 @@ constexpr std::size_t kMaxConnections = 200;
 // process runs out of descriptors, the longest-idle connection is closed to
 // admit a new one. Well below the usual 1024 descriptors of a process.
 constexpr std::size_t kMaxHeldConnections = 800;
-// The bound of one wait of the event thread; a connection that turns idle
-// wakes it at once.
-constexpr int kRoundTimeoutMs = 5;
+// The event thread sleeps until a connection has something to say, a worker
+// hands one back, the engine stops, or an idle connection is due to close.
+// Its longest sleep: a safety net, not a mechanism.
+constexpr int kLongestWaitMs = 1000;
+// The wait while the listener is skipped for lack of descriptors.
+constexpr int kRetryListenerMs = 5;
 // At most this much of what a refused peer sent is read and dropped before
 // the refusal, so that the close does not reset the connection.
 constexpr std::size_t kDiscardLimit = 65536;

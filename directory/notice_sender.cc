@@ -1,9 +1,12 @@
 #include "directory/notice_sender.h"
 
 #include <exception>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "support/log/log.h"
+#include "support/threads/timeout.h"
 
 namespace kiv::directory {
 
@@ -19,8 +22,11 @@ const std::u16string& RecipientOf(const EventNotice& notice) {
 }  // namespace
 
 template <class Notice>
-OrderedSender<Notice>::OrderedSender(Deliver deliver, Dropped dropped)
-    : deliver_(std::move(deliver)), dropped_(std::move(dropped)) {}
+OrderedSender<Notice>::OrderedSender(Deliver deliver, Dropped dropped,
+                                     std::chrono::milliseconds spareThreadLifetime)
+    : deliver_(std::move(deliver)),
+      dropped_(std::move(dropped)),
+      spareThreadLifetime_(spareThreadLifetime) {}
 
 template <class Notice>
 OrderedSender<Notice>::~OrderedSender() {
@@ -40,15 +46,30 @@ void OrderedSender<Notice>::Start() {
 
 template <class Notice>
 void OrderedSender<Notice>::StartThreadLocked() {
-  threads_.push_back(std::make_unique<PThread>(nullptr, this, &OrderedSender::Run, nullptr));
+  {
+    PScopedLock count(alive_.get());
+    ++alive_->value;
+  }
+  try {
+    std::thread([this, alive = alive_] {
+      Run();
+      PScopedLock count(alive.get());
+      --alive->value;
+      alive->Broadcast();
+    }).detach();
+  } catch (const std::system_error&) {
+    PScopedLock count(alive_.get());
+    --alive_->value;
+    throw;
+  }
+  ++threads_;
   ++starting_;
 }
 
 template <class Notice>
 void OrderedSender<Notice>::AddThreadsLocked() {
   try {
-    while (running_ && !stopping_ && idle_ + starting_ < ready_.size() &&
-           threads_.size() < kMaxThreads) {
+    while (running_ && !stopping_ && idle_ + starting_ < ready_.size() && threads_ < kMaxThreads) {
       StartThreadLocked();
     }
   } catch (const std::exception& e) {
@@ -59,13 +80,11 @@ void OrderedSender<Notice>::AddThreadsLocked() {
 
 template <class Notice>
 void OrderedSender<Notice>::Stop() {
-  std::vector<std::unique_ptr<PThread>> threads;
   {
     PScopedLock hold(&lock_);
     if (!running_) return;
     stopping_ = true;
     lock_.Broadcast();
-    threads.swap(threads_);
     // A delivery under way is not cut short; whoever waits for the stop is
     // told for whom, since a silent recipient holds it for the whole bound.
     for (const auto& [name, recipient] : recipients_) {
@@ -74,7 +93,10 @@ void OrderedSender<Notice>::Stop() {
                 name.c_str());
     }
   }
-  for (const auto& thread : threads) thread->Join(nullptr);
+  {
+    PScopedLock count(alive_.get());
+    while (alive_->value > 0) alive_->Wait();
+  }
   PScopedLock hold(&lock_);
   std::size_t left = 0;
   for (const auto& [name, recipient] : recipients_) left += recipient.queue.size();
@@ -118,20 +140,40 @@ std::uint64_t OrderedSender<Notice>::Delivered() const {
 }
 
 template <class Notice>
+std::size_t OrderedSender<Notice>::Threads() const {
+  PScopedLock hold(&lock_);
+  return threads_;
+}
+
+template <class Notice>
 void OrderedSender<Notice>::Report(const std::vector<Drop>& drops) const {
   if (!dropped_) return;
   for (const Drop& drop : drops) dropped_(drop.recipient, drop.count, drop.why);
 }
 
 template <class Notice>
-void* OrderedSender<Notice>::Run(void*) {
+void OrderedSender<Notice>::Run() {
   PScopedLock hold(&lock_);
   --starting_;
   for (;;) {
     ++idle_;
-    while (!stopping_ && ready_.empty()) lock_.Wait();
+    const timespec spareUntil = AbsoluteTimeout(static_cast<int>(spareThreadLifetime_.count()));
+    bool waited = true;
+    while (!stopping_ && ready_.empty() && waited) {
+      if (threads_ > 1) {
+        waited = lock_.TimedWait(spareUntil);
+      } else {
+        lock_.Wait();
+      }
+    }
     --idle_;
-    if (stopping_) return nullptr;
+    // One thread stays, so that a notice seldom waits for a thread to
+    // start; the others go once a burst is over.
+    if (stopping_ || (ready_.empty() && threads_ > 1)) {
+      --threads_;
+      return;
+    }
+    if (ready_.empty()) continue;
     const std::u16string name = std::move(ready_.front());
     ready_.pop_front();
     // Busy recipients are never erased, so the reference stays good.

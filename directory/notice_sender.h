@@ -7,6 +7,7 @@
 // are dropped (the directory is going away).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -19,7 +20,6 @@
 #include "directory/directory_events.h"
 #include "directory/directory_table.h"
 #include "support/threads/cond.h"
-#include "support/threads/thread.h"
 
 namespace kiv::directory {
 
@@ -43,8 +43,11 @@ class OrderedSender {
   static constexpr std::size_t kMaxQueuedPerRecipient = 1000;
   // Recipients served at once; a thread starts only when all are busy.
   static constexpr std::size_t kMaxThreads = 8;
+  // A thread beyond the first that has had nothing to do this long ends.
+  static constexpr std::chrono::milliseconds kSpareThreadLifetime{2000};
 
-  explicit OrderedSender(Deliver deliver, Dropped dropped = {});
+  explicit OrderedSender(Deliver deliver, Dropped dropped = {},
+                         std::chrono::milliseconds spareThreadLifetime = kSpareThreadLifetime);
   ~OrderedSender();  // Stop
   OrderedSender(const OrderedSender&) = delete;
   OrderedSender& operator=(const OrderedSender&) = delete;
@@ -55,6 +58,8 @@ class OrderedSender {
   void Queue(const std::vector<Notice>& notices);
   // Notices handed to Deliver so far, taken or not.
   std::uint64_t Delivered() const;
+  // Threads running now.
+  std::size_t Threads() const;
 
  private:
   struct Recipient {
@@ -67,7 +72,8 @@ class OrderedSender {
     const char* why;
   };
 
-  void* Run(void*);
+  void Run();
+  // Throws std::exception when no thread can be started.
   void StartThreadLocked();
   // Starts threads while recipients wait that no idle or starting thread
   // will take, up to kMaxThreads.
@@ -76,16 +82,20 @@ class OrderedSender {
 
   const Deliver deliver_;
   const Dropped dropped_;
+  const std::chrono::milliseconds spareThreadLifetime_;
   mutable PCondMutex lock_;  // guards the members below
   std::map<std::u16string, Recipient> recipients_;
   // Recipients with notices and no thread on them, longest waiting first.
   std::deque<std::u16string> ready_;
+  std::size_t threads_ = 0;   // threads running Run
   std::size_t idle_ = 0;      // threads waiting for work
   std::size_t starting_ = 0;  // threads started that have not yet taken the lock
   bool running_ = false;
   bool stopping_ = false;
   std::uint64_t delivered_ = 0;
-  std::vector<std::unique_ptr<PThread>> threads_;
+  // Threads that have not yet finished, shared with them: a thread's last
+  // step is on this count, after which Stop may destroy the sender.
+  const std::shared_ptr<PIntCondMutex> alive_ = std::make_shared<PIntCondMutex>();
 };
 
 using NoticeSender = OrderedSender<AvailabilityNotice>;

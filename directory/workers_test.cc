@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "directory/liveness_probe.h"
 #include "directory/notice_sender.h"
@@ -62,7 +63,8 @@ AvailabilityNotice To(const char16_t* listener, const char16_t* service) {
 
 TEST(NoticeSenderTest, ASilentListenerDelaysOnlyItsOwnNoticesWhichKeepTheirOrder) {
   FakeListeners listeners;
-  NoticeSender sender([&](const AvailabilityNotice& n) { return listeners.Deliver(n); });
+  NoticeSender sender([&](const AvailabilityNotice& n) { return listeners.Deliver(n); }, {},
+                      std::chrono::milliseconds(100));
   sender.Start();
   sender.Queue({To(u"slow", u"1"), To(u"slow", u"2"), To(u"fast", u"a")});
   sender.Queue({To(u"fast", u"b")});
@@ -70,9 +72,15 @@ TEST(NoticeSenderTest, ASilentListenerDelaysOnlyItsOwnNoticesWhichKeepTheirOrder
   EXPECT_EQ(listeners.taken(), (std::vector<std::u16string>{u"fast:a", u"fast:b"}));
   listeners.Release();
   ASSERT_TRUE(testing::WaitUntil([&] { return sender.Delivered() == 4; }));
+  // The spare thread that served "fast" goes once idle; the last one stays.
+  EXPECT_TRUE(testing::WaitUntil([&] { return sender.Threads() == 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(sender.Threads(), 1u);
+  sender.Queue({To(u"fast", u"c")});
+  EXPECT_TRUE(testing::WaitUntil([&] { return sender.Delivered() == 5; }));
   sender.Stop();
   EXPECT_EQ(listeners.taken(),
-            (std::vector<std::u16string>{u"fast:a", u"fast:b", u"slow:1", u"slow:2"}));
+            (std::vector<std::u16string>{u"fast:a", u"fast:b", u"slow:1", u"slow:2", u"fast:c"}));
 }
 
 TEST(NoticeSenderTest, BacklogIsBoundedAndGoesWhenANoticeIsNotTaken) {

@@ -53,7 +53,10 @@ namespace {
 
 using kiv::discovery::ReportDirectoryStatus;
 
-constexpr int kWaitMilliseconds = 50;
+// The loop's turn while deferred work waits, and when nothing does: an idle
+// process wakes once a second, not twenty times.
+constexpr int kBusyTurnMilliseconds = 50;
+constexpr int kIdleTurnMilliseconds = 1000;
 constexpr std::int64_t kPeriodSeconds = 4;
 constexpr auto kUserPollInterval = std::chrono::milliseconds(20);
 
@@ -306,19 +309,20 @@ std::size_t KivDiscoverClient::UserCount() {
   return table_.userCount();
 }
 
-bool KivDiscoverClient::WaitForDatagram() {
+bool KivDiscoverClient::WaitForDatagram(int milliseconds) {
   pollfd watched[2];
   nfds_t count = 0;
   if (socket_ != kiv::INVALID_SOCKET) watched[count++] = pollfd{socket_, POLLIN, 0};
   if (wakeFd_ >= 0) watched[count++] = pollfd{wakeFd_, POLLIN, 0};
   // With nothing to watch (no socket, no eventfd) poll still paces the loop.
-  const int ready = ::poll(count == 0 ? nullptr : watched, count, kWaitMilliseconds);
+  const int ready = ::poll(count == 0 ? nullptr : watched, count, milliseconds);
   return ready > 0 && socket_ != kiv::INVALID_SOCKET && !stopping_ && (watched[0].revents != 0);
 }
 
 void* KivDiscoverClient::ThreadLoop(void*) {
   SendSearch();
   std::int64_t lastPeriodic = kiv::WallSeconds();
+  int turnMs = kBusyTurnMilliseconds;
   while (!stopping_) {
     ++loopTurns_;
     const std::int64_t now = kiv::WallSeconds();
@@ -328,8 +332,9 @@ void* KivDiscoverClient::ThreadLoop(void*) {
       lastPeriodic = now;
       ++periodicRuns_;
     }
-    if (WaitForDatagram()) ProcessNotify(socket_);
-    if (const kiv::discovery::PeriodicWork work = kiv::discovery::gPeriodicWork.load()) work();
+    if (WaitForDatagram(turnMs)) ProcessNotify(socket_);
+    const kiv::discovery::PeriodicWork work = kiv::discovery::gPeriodicWork.load();
+    turnMs = work != nullptr && work() ? kBusyTurnMilliseconds : kIdleTurnMilliseconds;
   }
   LogDebug(u"DiscoverClient thread done");
   return nullptr;

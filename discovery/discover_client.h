@@ -97,9 +97,9 @@ class KivDiscoverClient {
 
  private:
   void* ThreadLoop(void*);
-  // True when the socket has a datagram; returns after at most 50 ms, at
-  // once when the client is stopping.
-  bool WaitForDatagram();
+  // True when the socket has a datagram; returns after at most
+  // `milliseconds`, at once when the client is stopping.
+  bool WaitForDatagram(int milliseconds);
 
   boost::shared_ptr<CBBLog> logger_;  // keeps the process logger while we may log
   kiv::SOCKET socket_ = kiv::INVALID_SOCKET;
@@ -138,9 +138,10 @@ void InstallDirectoryStatusReport(DirectoryStatusReport report);
 DirectoryStatusReport ReplaceDirectoryStatusReportForTesting(DirectoryStatusReport report);
 
 // Work the engine leaves to the discovery thread, run at every turn of its
-// loop (at least every 50 ms): the re-registrations it put off. Installed
-// like the status report, only when none is yet.
-using PeriodicWork = void (*)();
+// loop: the re-registrations it put off. It says whether some are still
+// waiting; the loop then turns every 50 ms, otherwise at least once a
+// second. Installed like the status report, only when none is yet.
+using PeriodicWork = bool (*)();
 void InstallPeriodicWork(PeriodicWork work);
 
 }  // namespace kiv::discovery

@@ -116,8 +116,8 @@ TEST(DiscoverClient, TakesDatagramsOnlyFromAllowedPeers) {
     ASSERT_TRUE(sender.Send(Notify("dir1", 1, "h", "alice")));
     ASSERT_TRUE(sender.Send(Notify("dir2", 1, "h", "bob")));
     const bool taken = std::string(allowed) == "127.0.0.0/8";
-    // The client handles a datagram within a turn of its loop (50 ms at
-    // most): 300 ms without dir2 means it was ignored.
+    // A datagram wakes the client at once: 300 ms without dir2 means it
+    // was ignored.
     WaitUntil([&] { return recorder.Host("dir2") != "<null>"; }, taken ? 5000 : 300);
     EXPECT_EQ(recorder.Host("dir2") != "<null>", taken) << allowed;
     EXPECT_EQ(recorder.Host("dir1") != "<null>", taken) << allowed;

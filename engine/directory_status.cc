@@ -110,9 +110,9 @@ void OnStatus(KIV* engine, std::int32_t status) {
 }
 
 // The discovery thread's periodic work: the re-registrations whose pace has
-// passed, for engines whose directory is still up.
-void RunDeferredReregistrations() {
-  if (!gSomeDeferred.exchange(false)) return;
+// passed, for engines whose directory is still up. True while some wait.
+bool RunDeferredReregistrations() {
+  if (!gSomeDeferred.exchange(false)) return false;
   const std::int64_t now = kiv::WallSeconds();
   PScopedLock guard(&kiv::engine::EngineListMutex());
   for (KIV* engine : kiv::engine::EngineList()) {
@@ -125,6 +125,7 @@ void RunDeferredReregistrations() {
       engine->reregistrationDeferred = false;  // down again: its return re-registers
     }
   }
+  return gSomeDeferred.load();
 }
 
 }  // namespace

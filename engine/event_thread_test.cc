@@ -337,14 +337,16 @@ long ContextSwitches() {
 }
 
 TEST_F(Server, IdlePeersAreWatchedDoNotCountAndTheLongestIdleMakesRoom) {
-  // An engine with an idle peer sleeps until something happens: half a
-  // second costs a few wake-ups, not one per short round.
+  // An engine with an idle peer, and the process's discovery thread, sleep
+  // until something happens: half a second costs a few wake-ups (one here,
+  // six under ThreadSanitizer, whose own thread wakes), not one per round
+  // of 5 ms (the event thread's before) or 50 ms (discovery's).
   {
     Socket quiet = IdleConnection();
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     const long before = ContextSwitches();
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    EXPECT_LT(ContextSwitches() - before, 40);
+    EXPECT_LT(ContextSwitches() - before, 10);
   }
   // Both ends of every connection live in this process.
   ASSERT_TRUE(RaiseDescriptorLimit(3 * engine::kMaxHeldConnections));

@@ -1,11 +1,11 @@
 #include "directory/notice_sender.h"
 
 #include <exception>
-#include <system_error>
-#include <thread>
+#include <stdexcept>
 #include <utility>
 
 #include "support/log/log.h"
+#include "support/threads/counted_thread.h"
 #include "support/threads/timeout.h"
 
 namespace kiv::directory {
@@ -46,21 +46,8 @@ void OrderedSender<Notice>::Start() {
 
 template <class Notice>
 void OrderedSender<Notice>::StartThreadLocked() {
-  {
-    PScopedLock count(alive_.get());
-    ++alive_->value;
-  }
-  try {
-    std::thread([this, alive = alive_] {
-      Run();
-      PScopedLock count(alive.get());
-      --alive->value;
-      alive->Broadcast();
-    }).detach();
-  } catch (const std::system_error&) {
-    PScopedLock count(alive_.get());
-    --alive_->value;
-    throw;
+  if (!StartCountedThread(alive_, [this] { Run(); })) {
+    throw std::runtime_error("no thread could be started");
   }
   ++threads_;
   ++starting_;
@@ -93,10 +80,7 @@ void OrderedSender<Notice>::Stop() {
                 name.c_str());
     }
   }
-  {
-    PScopedLock count(alive_.get());
-    while (alive_->value > 0) alive_->Wait();
-  }
+  WaitForCountedThreads(*alive_);
   PScopedLock hold(&lock_);
   std::size_t left = 0;
   for (const auto& [name, recipient] : recipients_) left += recipient.queue.size();

@@ -9,6 +9,7 @@
 #include "engine/engine_object.h"
 #include "engine/listener.h"
 #include "kiv/result_codes.h"
+#include "support/threads/counted_thread.h"
 
 namespace kiv::engine {
 
@@ -69,13 +70,9 @@ void KivDestroy(KIV* engine) {
   // event thread must still stop before the object it uses is freed.
   KivStopListening(engine);
   engine->pool.Stop();
-  {
-    // Handlers that were still busy when the event thread stopped run on
-    // detached workers that hold this engine.
-    PIntCondMutex& workers = *engine->workers;
-    PScopedLock guard(&workers);
-    while (workers.value > 0) workers.Wait();
-  }
+  // Handlers that were still busy when the event thread stopped run on
+  // detached workers that hold this engine.
+  WaitForCountedThreads(*engine->workers);
   {
     PScopedLock guard(&engine->cacheLock);
     for (const KivIdleConnection& idle : engine->idleCache) ::close(idle.socket);

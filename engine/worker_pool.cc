@@ -2,11 +2,10 @@
 
 #include <algorithm>
 #include <chrono>
-#include <system_error>
-#include <thread>
 
 #include "engine/engine_object.h"
 #include "engine/worker.h"
+#include "support/threads/counted_thread.h"
 #include "support/time/time_limits.h"
 
 namespace kiv::engine {
@@ -25,27 +24,11 @@ bool WorkerPool::Serve(std::shared_ptr<KivConnection> connection) {
       return true;
     }
   }
-  // Counted before it starts: the engine may not be freed while it runs.
-  const std::shared_ptr<PIntCondMutex> workers = engine_->workers;
-  {
-    PScopedLock guard(workers.get());
-    ++workers->value;
-  }
-  try {
-    std::thread([this, connection = std::move(connection), workers]() mutable {
-      Run(std::move(connection));
-      // Last: once the count drops the engine, and this pool, may be gone.
-      PScopedLock guard(workers.get());
-      --workers->value;
-      workers->Broadcast();
-    }).detach();
-  } catch (const std::system_error&) {
-    PScopedLock guard(workers.get());
-    --workers->value;
-    workers->Broadcast();
-    return false;
-  }
-  return true;
+  // Counted in the engine's workers: the engine, and this pool, stay until
+  // the count drops.
+  return StartCountedThread(engine_->workers, [this, connection = std::move(connection)]() mutable {
+    Run(std::move(connection));
+  });
 }
 
 void WorkerPool::Run(std::shared_ptr<KivConnection> connection) {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <stdexcept>
 #include <thread>
 
 #include "directory/liveness_probe.h"
@@ -20,10 +21,12 @@ namespace kiv::directory {
 namespace {
 
 // A stand-in for the network: records what each listener took, lets
-// listener "slow" hang until released and has listener "gone" refuse.
+// listener "slow" hang until released, has listener "gone" refuse and
+// listener "broken" fail.
 class FakeListeners {
  public:
   bool Deliver(const AvailabilityNotice& notice) {
+    if (notice.listener == u"broken") throw std::runtime_error("cable cut");
     if (notice.listener == u"slow") {
       ++slowStarted_;
       testing::WaitUntil([&] { return released_.load(); });
@@ -99,18 +102,20 @@ TEST(NoticeSenderTest, BacklogIsBoundedAndGoesWhenANoticeIsNotTaken) {
     flood.push_back(To(u"slow", std::u16string(1, static_cast<char16_t>(u'a' + i % 26)).c_str()));
   }
   sender.Queue(flood);
-  // "gone" refuses one notice: what waits behind it goes, "ok" is untouched,
-  // and a later notice to "gone" is tried again.
-  sender.Queue({To(u"gone", u"refused"), To(u"gone", u"x"), To(u"gone", u"y"), To(u"ok", u"z")});
+  // "gone" refuses one notice and "broken" fails on one: what waits behind
+  // either goes, "ok" is untouched, and a later notice to "gone" is tried
+  // again.
+  sender.Queue({To(u"gone", u"refused"), To(u"gone", u"x"), To(u"gone", u"y"), To(u"ok", u"z"),
+                To(u"broken", u"v"), To(u"broken", u"w")});
   ASSERT_TRUE(testing::WaitUntil([&] {
     const auto taken = listeners.taken();
     return std::find(taken.begin(), taken.end(), u"ok:z") != taken.end() &&
-           listeners.dropped().size() == 2;
+           listeners.dropped().size() == 3;
   }));
   sender.Queue({To(u"gone", u"later")});
   listeners.Release();
   ASSERT_TRUE(testing::WaitUntil(
-      [&] { return sender.Delivered() == 1 + NoticeSender::kMaxQueuedPerRecipient + 3; }));
+      [&] { return sender.Delivered() == 1 + NoticeSender::kMaxQueuedPerRecipient + 4; }));
   sender.Stop();
   const auto taken = listeners.taken();
   EXPECT_NE(std::find(taken.begin(), taken.end(), u"gone:later"), taken.end());
@@ -126,7 +131,8 @@ TEST(NoticeSenderTest, BacklogIsBoundedAndGoesWhenANoticeIsNotTaken) {
             u"slow:d");
   std::vector<std::u16string> dropped = listeners.dropped();
   std::sort(dropped.begin(), dropped.end());
-  EXPECT_EQ(dropped, (std::vector<std::u16string>{u"gone:not taken:2", u"slow:queue full:3"}));
+  EXPECT_EQ(dropped, (std::vector<std::u16string>{u"broken:not taken:1", u"gone:not taken:2",
+                                                  u"slow:queue full:3"}));
 }
 
 // Satellites that take the connection and never answer used to hold eight

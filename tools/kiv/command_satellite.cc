@@ -41,6 +41,24 @@ std::optional<int> ConnectCommand(Context& context, std::string_view command,
   return kExitFailed;
 }
 
+std::int32_t CommandSatellite::AskDirectory(const char16_t* request, const VARIANT& argument,
+                                            Variant& answer) {
+  constexpr auto kBounded = static_cast<KIVFLAGS>(2);  // at most 30 s
+  Variant values;
+  Variant statuses;
+  const std::int32_t result =
+      Request(u"MainRegister", request, argument, *values, kBounded, *statuses);
+  if (result != 0) return result;
+  if (const std::int32_t status = SingleStatus(*statuses); status != 0) return status;
+  try {
+    VUtil::GetElement(*values, 0, answer.get());
+  } catch (const KivException&) {
+    // No answer: `answer` stays empty, and a caller that needs one finds
+    // out when it reads it.
+  }
+  return 0;
+}
+
 std::int32_t SingleStatus(const VARIANT& statuses) {
   try {
     return static_cast<std::int32_t>(VUtil::GetSingleRetcode(statuses));

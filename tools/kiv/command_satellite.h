@@ -10,6 +10,7 @@
 #include <string>
 
 #include "kiv/satellite.h"
+#include "kiv/value.h"
 #include "tools/kiv/cli.h"
 
 namespace kiv::cli {
@@ -27,6 +28,11 @@ class CommandSatellite : public KivSatellite {
   ~CommandSatellite() override { Disconnect(); }
 
   using KivSatellite::AddService;
+
+  // Asks the directory ("MainRegister") `request` with `argument`, waiting
+  // at most 30 s. 0 with the directory's answer in `answer`, or the
+  // request's code or the directory's status.
+  std::int32_t AskDirectory(const char16_t* request, const VARIANT& argument, Variant& answer);
 
  protected:
   void InitServices() override {

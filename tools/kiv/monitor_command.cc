@@ -14,7 +14,6 @@
 #include "kiv/kiv_exception.h"
 #include "kiv/utf8.h"
 #include "kiv/value.h"
-#include "kiv/vutil.h"
 #include "support/threads/mutex.h"
 #include "tools/kiv/cli.h"
 #include "tools/kiv/command_deadline.h"
@@ -187,12 +186,9 @@ class MonitorSatellite : public CommandSatellite {
   // 0, or the request's code or the directory's status.
   std::int32_t Follow(bool follow) {
     following_ = follow;
-    Variant values;
-    Variant statuses;
-    const std::int32_t result = Request(
-        u"MainRegister", follow ? directory::kAddEventListener : directory::kRemoveEventListener,
-        *Variant(), *values, static_cast<KIVFLAGS>(2), *statuses);
-    return result != 0 ? result : SingleStatus(*statuses);
+    Variant answer;
+    return AskDirectory(follow ? directory::kAddEventListener : directory::kRemoveEventListener,
+                        *Variant(), answer);
   }
 
  protected:
@@ -217,16 +213,11 @@ class MonitorSatellite : public CommandSatellite {
  private:
   // One "present" line per satellite the directory lists, in its order.
   void TellPresent() {
-    Variant values;
-    Variant statuses;
-    if (Request(u"MainRegister", directory::kListSatellites, *Variant(), *values,
-                static_cast<KIVFLAGS>(2), *statuses) != 0 ||
-        SingleStatus(*statuses) != 0) {
+    Variant list;
+    if (AskDirectory(directory::kListSatellites, *Variant(), list) != 0) {
       return;  // gone again: its return brings another try
     }
     try {
-      Variant list;
-      VUtil::GetElement(*values, 0, list.get());
       std::vector<directory::SatelliteRecord> satellites = directory::ReadListAnswer(*list);
       HideInternalService(satellites, false);
       for (const directory::SatelliteRecord& record : satellites) {

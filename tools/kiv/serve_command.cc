@@ -208,19 +208,12 @@ std::optional<std::string> HolderAddress(const Context& context, const std::stri
   if (lookup.Connect(FromUtf8(directory).c_str(), FromUtf8(lookupName).c_str()) != 0) {
     return std::nullopt;
   }
-  Variant values;
-  Variant statuses;
-  const Variant argument = Variant::String(FromUtf8(name));
-  constexpr auto kBounded = static_cast<KIVFLAGS>(2);  // at most 30 s
-  if (lookup.Request(u"MainRegister", u"GetSatelliteHost", *argument, *values, kBounded,
-                     *statuses) != 0 ||
-      SingleStatus(*statuses) != 0) {
+  Variant answer;  // [[host, port]]
+  if (lookup.AskDirectory(u"GetSatelliteHost", *Variant::String(FromUtf8(name)), answer) != 0) {
     return std::nullopt;
   }
   try {
-    Variant answer;  // [[host, port]]
     Variant pair;
-    VUtil::GetElement(*values, 0, answer.get());
     VUtil::GetElement(*answer, 0, pair.get());
     return ToUtf8(VUtil::GetStringElement(*pair, 0)) + ":" +
            std::to_string(VUtil::GetLongElement(*pair, 1));

@@ -16,11 +16,12 @@
 
 namespace kiv::bench {
 
-// Answers every request with its own argument.
+// Answers every request with its own argument, handed over.
 inline std::int32_t EchoHandler(KIV*, void*, int, BSTR, BSTR, VARIANT argument, VARIANT* value,
                                 std::int32_t* returnCode) {
   *returnCode = 0;
-  return VariantCopy(value, &argument) == S_OK ? 0 : kiv::KIV_E_TRANSPORT;
+  *value = argument;
+  return 0;
 }
 
 struct EngineRemover {

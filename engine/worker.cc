@@ -162,6 +162,34 @@ bool KivHandleMessage(KIV* engine, KivConnection* connection, bool afterMarker) 
   return false;
 }
 
+namespace {
+
+// Whether a handler answered with the argument itself (the VARIANT copied,
+// not its contents): the value then owns the argument's storage.
+bool HandedOver(const VARIANT& value, const VARIANT& argument) {
+  if (value.vt != argument.vt) return false;
+  if ((value.vt & VT_ARRAY) != 0) return value.parray != nullptr && value.parray == argument.parray;
+  return value.vt == VT_BSTR && value.bstrVal != nullptr && value.bstrVal == argument.bstrVal;
+}
+
+// Frees a handed-over argument once, as part of the value, however the
+// handler returns.
+class HandOverCheck {
+ public:
+  HandOverCheck(kiv::Variant& argument, kiv::Variant& value) : argument_(argument), value_(value) {}
+  HandOverCheck(const HandOverCheck&) = delete;
+  HandOverCheck& operator=(const HandOverCheck&) = delete;
+  ~HandOverCheck() {
+    if (HandedOver(*value_, *argument_)) argument_.Detach();
+  }
+
+ private:
+  kiv::Variant& argument_;
+  kiv::Variant& value_;
+};
+
+}  // namespace
+
 bool KivHandleRequest(KIV* engine, KivConnection* connection, kiv::SocketSource& in) {
   kiv::SocketStream& out = connection->stream;
   BSTR callerText = nullptr;
@@ -185,6 +213,7 @@ bool KivHandleRequest(KIV* engine, KivConnection* connection, kiv::SocketSource&
   std::int32_t result = 0;
   std::int32_t returnCode = 0;
   kiv::Variant value;
+  const HandOverCheck handOver(argument, value);
   if (service.get() != nullptr && std::u16string_view(service.get()) == kStatisticsRequest) {
     value = kiv::Variant::String(kiv::FromUtf8(kiv::metrics::SnapshotJsonText()));
   } else if (engine->onRequest != nullptr) {

@@ -256,7 +256,7 @@ std::int32_t TestEngine::OnRequest(KIV*, void* context, int, BSTR caller, BSTR s
     handler = self->handler_;
   }
   if (handler) return handler(Text(caller), Text(service), argument, value, returnCode);
-  VariantCopy(value, &argument);
+  *value = argument;  // handed over
   *returnCode = 0;
   return 0;
 }

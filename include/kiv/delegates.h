@@ -3,6 +3,8 @@
 // several at once for one handler, so handlers must be safe for that.
 // A handler reads InParams (owned by the engine; never cleared or kept),
 // fills OutParams (empty on entry) and returns the caller's result code.
+// One that answers with InParams itself hands it over instead of copying
+// it: `*outParams = inParams;` (the engine then frees it once).
 #pragma once
 
 #include <cstdint>

@@ -21,7 +21,10 @@ struct KIV;
 
 // Every incoming service request, on an engine worker thread (several may
 // run at once). The argument is lent for the call. Fill *value and
-// *returnCode; a negative result is sent back alone, as a refusal.
+// *returnCode; a negative result is sent back alone, as a refusal. To answer
+// with the argument itself, hand it over rather than copy it:
+// `*value = argument;` (the VARIANT, at the top level); the engine sees that
+// the value owns the argument's string or array and frees it once.
 using KivRequestCallback = std::int32_t (*)(KIV* engine, void* context, int socket, BSTR caller,
                                             BSTR service, VARIANT argument, VARIANT* value,
                                             std::int32_t* returnCode);

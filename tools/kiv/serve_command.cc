@@ -73,7 +73,8 @@ std::int32_t CodeArgument(const VARIANT& in) {
 }
 
 std::int32_t Echo(const char16_t*, const VARIANT& in, VARIANT* out) {
-  return VariantCopy(out, &in) == S_OK ? 0 : -1;
+  *out = in;  // handed over: no copy of a large value
+  return 0;
 }
 
 std::int32_t Sleep(const char16_t*, const VARIANT& in, VARIANT* out) {

@@ -11,6 +11,7 @@
 
 #include "engine/wire/wire_codec.h"
 #include "engine/wire/wire_types.h"
+#include "support/oleaut/array_placement.h"
 #include "support/oleaut/safearray_internal.h"
 
 namespace kiv {
@@ -41,13 +42,14 @@ bool ReadBig(ByteSource& in, T& value) {
 }
 
 // A malloc'd block that grows towards a limit; malloc so that an array
-// descriptor can adopt it without a copy.
+// descriptor can adopt it without a copy. Large contents are kept where the
+// kernel copies them fast (array_placement.h), `shift_` bytes in.
 class GrowingBlock {
  public:
   GrowingBlock() = default;
   GrowingBlock(const GrowingBlock&) = delete;
   GrowingBlock& operator=(const GrowingBlock&) = delete;
-  ~GrowingBlock() { std::free(data_); }
+  ~GrowingBlock() { std::free(block_); }
 
   // Makes room for at least `need` bytes, never more than `limit`.
   bool Grow(std::size_t need, std::size_t limit) {
@@ -68,7 +70,7 @@ class GrowingBlock {
         return false;
       }
       const std::size_t n = std::min(bytes, capacity_) - filled;
-      if (!in.ReadExact(static_cast<std::uint8_t*>(data_) + filled, n)) return false;
+      if (!in.ReadExact(as<std::uint8_t>() + filled, n)) return false;
       filled += n;
     }
     return true;
@@ -76,20 +78,28 @@ class GrowingBlock {
 
   template <typename T>
   T* as() const {
-    return static_cast<T*>(data_);
+    return reinterpret_cast<T*>(static_cast<std::uint8_t*>(block_) + shift_);
   }
-  void* release() { return std::exchange(data_, nullptr); }
+  void* base() const { return block_; }
+  std::size_t shift() const { return shift_; }
+  void* release() { return std::exchange(block_, nullptr); }
 
  private:
+  // Grows to `next` bytes; the contents move within the block when its
+  // placement changes.
   bool Resize(std::size_t next) {
-    void* grown = std::realloc(data_, next);
+    auto* grown = static_cast<std::uint8_t*>(std::realloc(block_, oleaut::AllocationBytes(next)));
     if (grown == nullptr) return false;
-    data_ = grown;
+    const std::size_t shift = oleaut::PlacementShift(grown, next);
+    if (shift != shift_) std::memmove(grown + shift, grown + shift_, capacity_);
+    block_ = grown;
+    shift_ = shift;
     capacity_ = next;
     return true;
   }
 
-  void* data_ = nullptr;
+  void* block_ = nullptr;
+  std::size_t shift_ = 0;
   std::size_t capacity_ = 0;
 };
 
@@ -210,7 +220,7 @@ bool ReadArrayAt(ByteSource& in, SAFEARRAY** array, VARTYPE elementType, int dep
     ok = ReadFixedElements(in, block, elementType, total);
   }
   if (!ok) return false;
-  *array = SafeArrayCreateAdopting(elementType, dims, bounds, block.as<void>());
+  *array = SafeArrayCreateAdopting(elementType, dims, bounds, block.base(), block.shift());
   if (*array == nullptr) {
     FreeElements(block.as<void>(), elementType, total);
     return false;

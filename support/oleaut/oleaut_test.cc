@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -132,6 +134,39 @@ TEST(SafeArray, CopyIsDeepAndRedimCutsAndZeroesTheLastDimension) {
   std::u16string texts;
   for (int i = 0; i < 9; ++i) texts += View(data[i]) + u",";
   EXPECT_EQ(texts, u"a,b,c,(null),(null),(null),(null),(null),(null),");
+  SafeArrayDestroy(array);
+}
+
+// Large elements start 32 bytes before a page boundary, where the kernel
+// copies them to and from sockets fast, and keep their values through every
+// change of block.
+TEST(SafeArray, LargeElementsArePlacedAndKeptThroughCopyAndRedim) {
+  const auto placed = [](const SAFEARRAY* array) {
+    return reinterpret_cast<std::uintptr_t>(array->pvData) % 4096 == 4064;
+  };
+  const auto pattern = [](const SAFEARRAY* array, std::size_t count) {
+    const auto* bytes = static_cast<const std::uint8_t*>(array->pvData);
+    for (std::size_t i = 0; i < count; ++i) {
+      if (bytes[i] != static_cast<std::uint8_t>(i * 7 + 1)) return false;
+    }
+    return true;
+  };
+  constexpr ULONG kCount = 100000;
+  SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 0, kCount);
+  ASSERT_NE(array, nullptr);
+  EXPECT_TRUE(placed(array));
+  for (ULONG i = 0; i < kCount; ++i) static_cast<std::uint8_t*>(array->pvData)[i] = i * 7 + 1;
+  SAFEARRAY* copy = nullptr;
+  ASSERT_EQ(SafeArrayCopy(array, &copy), S_OK);
+  EXPECT_TRUE(placed(copy) && pattern(copy, kCount));
+  SafeArrayDestroy(copy);
+  SAFEARRAYBOUND grow{4 * kCount, 0}, shrink{kCount / 2, 0};
+  ASSERT_EQ(SafeArrayRedim(array, &grow), S_OK);
+  const auto* added = static_cast<const std::uint8_t*>(array->pvData) + kCount;
+  EXPECT_TRUE(pattern(array, kCount) &&
+              std::all_of(added, added + 3 * kCount, [](auto b) { return b == 0; }));
+  ASSERT_EQ(SafeArrayRedim(array, &shrink), S_OK);
+  EXPECT_TRUE(pattern(array, kCount / 2));
   SafeArrayDestroy(array);
 }
 

@@ -1,13 +1,15 @@
 // Array lifetime: creation, adoption of a filled block, destruction, deep
 // copy and resizing of the last dimension. Data blocks come from std::malloc
-// and are never null for arrays created here, even when empty, so callers
-// may hand pvData to memcpy without a special case.
+// (large ones placed in their page, see array_placement.h) and are never
+// null for arrays created here, even when empty, so callers may hand pvData
+// to memcpy without a special case.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
 #include "kiv/oleaut.h"
+#include "support/oleaut/array_placement.h"
 #include "support/oleaut/safearray_internal.h"
 #include "support/oleaut/safearray_layout.h"
 #include "support/oleaut/value_ops.h"
@@ -31,6 +33,23 @@ using ArrayPtr = std::unique_ptr<SAFEARRAY, ArrayDestroy>;
 
 std::size_t DataBytes(const SAFEARRAY* psa, std::uint64_t count) {
   return static_cast<std::size_t>(count) * psa->cbElements;
+}
+
+// Gives psa a data block of `bytes` (at least 1), zeroed when asked.
+bool AllocateData(SAFEARRAY* psa, std::size_t bytes, bool zero) {
+  bytes = std::max<std::size_t>(bytes, 1);
+  const std::size_t allocation = AllocationBytes(bytes);
+  auto* block =
+      static_cast<unsigned char*>(zero ? std::calloc(allocation, 1) : std::malloc(allocation));
+  if (block == nullptr) return false;
+  const std::size_t shift = PlacementShift(block, bytes);
+  StoreDataShift(psa, shift);
+  psa->pvData = block + shift;
+  return true;
+}
+
+unsigned char* DataBlock(const SAFEARRAY* psa) {
+  return static_cast<unsigned char*>(psa->pvData) - LoadDataShift(psa);
 }
 
 // A descriptor for vt and rgsabound without data; null when the arguments
@@ -81,16 +100,16 @@ HRESULT CopyElements(const SAFEARRAY* source, void* target, std::uint64_t count)
 }  // namespace
 
 SAFEARRAY* SafeArrayCreateAdopting(VARTYPE vt, UINT cDims, const SAFEARRAYBOUND* rgsabound,
-                                   void* data) {
+                                   void* block, std::size_t shift) {
   std::uint64_t count;
   DescriptorPtr psa = MakeDescriptor(vt, cDims, rgsabound, count);
   if (!psa) return nullptr;
-  if (data == nullptr) {
+  if (block == nullptr) {
     if (count != 0) return nullptr;
-    data = std::malloc(1);
-    if (data == nullptr) return nullptr;
+    return AllocateData(psa.get(), 1, false) ? psa.release() : nullptr;
   }
-  psa->pvData = data;
+  StoreDataShift(psa.get(), shift);
+  psa->pvData = static_cast<unsigned char*>(block) + shift;
   return psa.release();
 }
 
@@ -101,8 +120,7 @@ SAFEARRAY* SafeArrayCreate(VARTYPE vt, UINT cDims, const SAFEARRAYBOUND* rgsabou
   DescriptorPtr psa = MakeDescriptor(vt, cDims, rgsabound, count);
   if (!psa) return nullptr;
   // Zeroed elements are valid: null strings, VT_EMPTY variants, null objects.
-  psa->pvData = std::calloc(std::max<std::size_t>(DataBytes(psa.get(), count), 1), 1);
-  if (psa->pvData == nullptr) return nullptr;
+  if (!AllocateData(psa.get(), DataBytes(psa.get(), count), true)) return nullptr;
   return psa.release();
 }
 
@@ -117,7 +135,7 @@ HRESULT SafeArrayDestroy(SAFEARRAY* psa) {
   const bool owned = OwnsStorage(psa);
   ReleaseElements(psa, 0, ElementCount(psa), !owned);
   if (owned) {
-    std::free(psa->pvData);
+    std::free(DataBlock(psa));
     FreeDescriptor(psa);
   }
   return S_OK;
@@ -146,8 +164,7 @@ HRESULT SafeArrayCopy(SAFEARRAY* psa, SAFEARRAY** ppsaOut) {
   // copied, for a copy that fails half-way is destroyed as it stands.
   const bool plain =
       (psa->fFeatures & (FADF_BSTR | FADF_VARIANT | FADF_UNKNOWN | FADF_DISPATCH)) == 0;
-  descriptor->pvData = plain ? std::malloc(bytes) : std::calloc(bytes, 1);
-  if (descriptor->pvData == nullptr) return E_OUTOFMEMORY;
+  if (!AllocateData(descriptor.get(), bytes, !plain)) return E_OUTOFMEMORY;
   // From here the copy is a complete array whose unfilled elements are zero.
   ArrayPtr copy(descriptor.release());
   const HRESULT hr = CopyElements(psa, copy->pvData, count);
@@ -170,17 +187,19 @@ HRESULT SafeArrayRedim(SAFEARRAY* psa, SAFEARRAYBOUND* psaboundNew) {
   if (psa->cDims > kMaxDims || !CountElements(bounds, psa->cDims, newCount)) return E_INVALIDARG;
 
   const std::size_t newBytes = std::max<std::size_t>(DataBytes(psa, newCount), 1);
+  const std::size_t shift = LoadDataShift(psa);
   if (newCount < oldCount) {
     ReleaseElements(psa, newCount, oldCount - newCount);
-    // A failed shrink keeps the larger block, which is still valid.
-    if (void* data = std::realloc(psa->pvData, newBytes)) psa->pvData = data;
+    // A failed shrink keeps the larger block, which is still valid. The
+    // elements keep their shift into the block, so they move with it.
+    if (auto* block = static_cast<unsigned char*>(std::realloc(DataBlock(psa), shift + newBytes)))
+      psa->pvData = block + shift;
   } else if (newCount > oldCount) {
-    void* data = std::realloc(psa->pvData, newBytes);
-    if (data == nullptr) return E_OUTOFMEMORY;
+    auto* block = static_cast<unsigned char*>(std::realloc(DataBlock(psa), shift + newBytes));
+    if (block == nullptr) return E_OUTOFMEMORY;
     const std::size_t oldBytes = DataBytes(psa, oldCount);
-    std::memset(static_cast<unsigned char*>(data) + oldBytes, 0,
-                DataBytes(psa, newCount) - oldBytes);
-    psa->pvData = data;
+    std::memset(block + shift + oldBytes, 0, DataBytes(psa, newCount) - oldBytes);
+    psa->pvData = block + shift;
   }
   psa->rgsabound[0] = *psaboundNew;
   return S_OK;

@@ -109,6 +109,17 @@ void StoreVartype(SAFEARRAY* psa, VARTYPE vt) {
   std::memcpy(reinterpret_cast<unsigned char*>(psa) - sizeof(DWORD), &word, sizeof(DWORD));
 }
 
+void StoreDataShift(SAFEARRAY* psa, std::size_t shift) {
+  const auto word = static_cast<std::uint32_t>(shift);
+  std::memcpy(reinterpret_cast<unsigned char*>(psa) - 2 * sizeof(DWORD), &word, sizeof word);
+}
+
+std::size_t LoadDataShift(const SAFEARRAY* psa) {
+  std::uint32_t word;
+  std::memcpy(&word, reinterpret_cast<const unsigned char*>(psa) - 2 * sizeof(DWORD), sizeof word);
+  return word;
+}
+
 VARTYPE LoadVartype(const SAFEARRAY* psa) {
   DWORD word;
   std::memcpy(&word, reinterpret_cast<const unsigned char*>(psa) - sizeof(DWORD), sizeof(DWORD));

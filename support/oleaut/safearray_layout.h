@@ -1,6 +1,7 @@
 // How arrays created here are laid out, and helpers over that layout. A
 // descriptor is allocated with a hidden 16-byte header in front of it whose
-// last four bytes hold the element VARTYPE (FADF_HAVEVARTYPE). Elements are
+// last four bytes hold the element VARTYPE (FADF_HAVEVARTYPE) and the four
+// before them how far into its malloc block the data starts. Elements are
 // freed according to fFeatures, so descriptors built elsewhere work too.
 // Functions are thread-safe on distinct arrays; lock counts are atomic.
 #pragma once
@@ -28,6 +29,9 @@ SAFEARRAY* AllocateDescriptor(UINT cDims);
 void FreeDescriptor(SAFEARRAY* psa);
 void StoreVartype(SAFEARRAY* psa, VARTYPE vt);
 VARTYPE LoadVartype(const SAFEARRAY* psa);
+// How far into its malloc block pvData starts (0 unless placed).
+void StoreDataShift(SAFEARRAY* psa, std::size_t shift);
+std::size_t LoadDataShift(const SAFEARRAY* psa);
 
 // Whether SafeArrayDestroy frees the descriptor and data block (arrays on
 // the stack, static or embedded in structures are only emptied).

@@ -387,7 +387,8 @@ TEST_F(HostileTest, AConnectAndCloseLoopAndADatagramFloodLeaveNothingBehind) {
   for (Victim* v : victims()) v->ExpectServed(started_, Clock::now());
   const auto client = GetDiscoverClient();
   EXPECT_LE(client->DirectoryCount(), kiv::discovery::kMaxDirectories);
-  EXPECT_GE(client->DirectoryCount(), kiv::discovery::kMaxDirectories / 2);
+  // A sanitized receiver drops more of the flood in its socket's buffer.
+  EXPECT_GE(client->DirectoryCount(), kiv::discovery::kMaxDirectories / (kSanitized ? 4 : 2));
   EXPECT_LE(client->UserCount(), kiv::discovery::kMaxUsers);
   EXPECT_EQ(client->GetDirectoryHost("test-directory"), "127.0.0.1:29831");
   EXPECT_TRUE(client->TablesConsistent());

@@ -117,10 +117,14 @@ TEST_F(Server, EveryMessageGetsAThreadAtOnceAndParkedThreadsAreReusedThenEnd) {
   EXPECT_TRUE(WaitUntil([&] { return workers() == 0; }, 3000));
 }
 
-TEST_F(Server, ANegativeResultGoesAloneAnExceptionDropsTheConnection) {
+TEST_F(Server, ANegativeResultGoesAloneAnExceptionOrAnUnsendableValueDropsTheConnection) {
   engine_->SetHandler([](const std::u16string&, const std::u16string& service, const VARIANT&,
                          VARIANT* value, std::int32_t* returnCode) {
     if (service == u"Throw") throw std::logic_error("bad input");
+    if (service == u"Currency") {
+      value->vt = VT_CY;  // a type the wire does not carry
+      return 0;
+    }
     *value = Variant::I4(1).Detach();  // not sent
     *returnCode = 3;
     return -7;
@@ -142,6 +146,10 @@ TEST_F(Server, ANegativeResultGoesAloneAnExceptionDropsTheConnection) {
   ASSERT_TRUE(SendBytes(t.get(), RequestBytes(u"peer", u"Throw", *Variant())));
   EXPECT_EQ(Next(t), "");
   EXPECT_NE(::testing::internal::GetCapturedStderr().find("bad input"), std::string::npos);
+  // The reply stops where the value fails; the peer must not wait for more.
+  Socket u = ConnectTo(port_);
+  ASSERT_TRUE(SendBytes(u.get(), RequestBytes(u"peer", u"Currency", *Variant())));
+  EXPECT_TRUE(WaitForClose(u.get()));
 }
 
 TEST_F(Server, RemovalDoesNotWaitForBusyHandlersOrSilentPeersButDestructionDoes) {

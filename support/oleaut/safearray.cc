@@ -52,6 +52,16 @@ unsigned char* DataBlock(const SAFEARRAY* psa) {
   return static_cast<unsigned char*>(psa->pvData) - LoadDataShift(psa);
 }
 
+// Resizes psa's block to `bytes` of elements; they keep their shift into the
+// block, so they move with it. False, with the block as it was, on failure.
+bool ReallocateData(SAFEARRAY* psa, std::size_t bytes) {
+  const std::size_t shift = LoadDataShift(psa);
+  auto* block = static_cast<unsigned char*>(std::realloc(DataBlock(psa), shift + bytes));
+  if (block == nullptr) return false;
+  psa->pvData = block + shift;
+  return true;
+}
+
 // A descriptor for vt and rgsabound without data; null when the arguments
 // are refused. count receives the element count.
 DescriptorPtr MakeDescriptor(VARTYPE vt, UINT cDims, const SAFEARRAYBOUND* rgsabound,
@@ -159,12 +169,11 @@ HRESULT SafeArrayCopy(SAFEARRAY* psa, SAFEARRAY** ppsaOut) {
     return S_OK;
   }
   const std::uint64_t count = ElementCount(psa);
-  const std::size_t bytes = std::max<std::size_t>(DataBytes(psa, count), 1);
   // Plain elements are all overwritten; the others must read as empty until
   // copied, for a copy that fails half-way is destroyed as it stands.
   const bool plain =
       (psa->fFeatures & (FADF_BSTR | FADF_VARIANT | FADF_UNKNOWN | FADF_DISPATCH)) == 0;
-  if (!AllocateData(descriptor.get(), bytes, !plain)) return E_OUTOFMEMORY;
+  if (!AllocateData(descriptor.get(), DataBytes(psa, count), !plain)) return E_OUTOFMEMORY;
   // From here the copy is a complete array whose unfilled elements are zero.
   ArrayPtr copy(descriptor.release());
   const HRESULT hr = CopyElements(psa, copy->pvData, count);
@@ -187,19 +196,15 @@ HRESULT SafeArrayRedim(SAFEARRAY* psa, SAFEARRAYBOUND* psaboundNew) {
   if (psa->cDims > kMaxDims || !CountElements(bounds, psa->cDims, newCount)) return E_INVALIDARG;
 
   const std::size_t newBytes = std::max<std::size_t>(DataBytes(psa, newCount), 1);
-  const std::size_t shift = LoadDataShift(psa);
   if (newCount < oldCount) {
     ReleaseElements(psa, newCount, oldCount - newCount);
-    // A failed shrink keeps the larger block, which is still valid. The
-    // elements keep their shift into the block, so they move with it.
-    if (auto* block = static_cast<unsigned char*>(std::realloc(DataBlock(psa), shift + newBytes)))
-      psa->pvData = block + shift;
+    // A failed shrink keeps the larger block, which is still valid.
+    ReallocateData(psa, newBytes);
   } else if (newCount > oldCount) {
-    auto* block = static_cast<unsigned char*>(std::realloc(DataBlock(psa), shift + newBytes));
-    if (block == nullptr) return E_OUTOFMEMORY;
+    if (!ReallocateData(psa, newBytes)) return E_OUTOFMEMORY;
     const std::size_t oldBytes = DataBytes(psa, oldCount);
-    std::memset(block + shift + oldBytes, 0, DataBytes(psa, newCount) - oldBytes);
-    psa->pvData = block + shift;
+    std::memset(static_cast<unsigned char*>(psa->pvData) + oldBytes, 0,
+                DataBytes(psa, newCount) - oldBytes);
   }
   psa->rgsabound[0] = *psaboundNew;
   return S_OK;

@@ -53,6 +53,7 @@ kiv::metrics::Counter madeFailed{kMadeName, kMadeHelp, {"result", "failed"}};
 ReplyRead ReadReply(const KIV* engine, const char* host, std::uint16_t port, int socket,
                     bool reused, std::int32_t answerWithinMs, Reply& reply) {
   kiv::SocketSource in(socket, kiv::SocketSource::Taking::kAsRead);
+  in.AwaitBeforeNextReceive();  // the request has only just left
   if (reused) {
     std::uint8_t answer = 0;
     in.SetDeadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(kReuseAnswerMs), 0);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "support/metrics/metrics.h"
 
@@ -28,19 +29,22 @@ ssize_t CountedReceive(SOCKET socket, void* buffer, std::size_t n, int flags) {
 }  // namespace
 
 ssize_t SocketSource::Receive(void* buffer, std::size_t n, int flags) {
+  bool tryFirst = !std::exchange(awaitFirst_, false);
   if (!deadline_) return CountedReceive(socket_, buffer, n, flags);
-  for (;;) {
-    const ssize_t got = CountedReceive(socket_, buffer, n, flags | MSG_DONTWAIT);
-    if (got > 0 && (flags & MSG_PEEK) == 0) arrived_ += static_cast<std::uint64_t>(got);
-    if (got >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return got;
+  for (;; tryFirst = true) {
+    if (tryFirst) {
+      const ssize_t got = CountedReceive(socket_, buffer, n, flags | MSG_DONTWAIT);
+      if (got > 0 && (flags & MSG_PEEK) == 0) arrived_ += static_cast<std::uint64_t>(got);
+      if (got >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return got;
+    }
     const auto earned = std::chrono::seconds(bytesPerSecond_ ? arrived_ / bytesPerSecond_ : 0);
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(
         *deadline_ + earned - std::chrono::steady_clock::now());
     pollfd watched{socket_, POLLIN, 0};
+    // A passed deadline still looks once: a wait that began with no receive
+    // must not miss bytes that are there.
     const int ready =
-        left.count() > 0
-            ? ::poll(&watched, 1, static_cast<int>(std::min<long long>(left.count(), 1LL << 30)))
-            : 0;
+        ::poll(&watched, 1, static_cast<int>(std::clamp<long long>(left.count(), 0, 1LL << 30)));
     if (ready == 0) {
       missedDeadline_ = true;
       errno = ETIMEDOUT;

@@ -91,6 +91,10 @@ class SocketSource final : public ByteSource {
   }
   void ClearDeadline() { deadline_.reset(); }
   bool missedDeadline() const { return missedDeadline_; }
+  // The peer has only just been asked (a reply is due): the next receive
+  // under a deadline waits before it tries, sparing a receive that would
+  // find nothing.
+  void AwaitBeforeNextReceive() { awaitFirst_ = true; }
   // At most `bytes` bytes are delivered from here on (0: no limit).
   void SetLimit(std::uint64_t bytes) {
     limit_ = bytes;
@@ -132,6 +136,7 @@ class SocketSource final : public ByteSource {
   std::uint64_t bytesPerSecond_ = 0;
   std::uint64_t arrived_ = 0;  // bytes taken off the socket
   bool missedDeadline_ = false;
+  bool awaitFirst_ = false;
   std::uint64_t limit_ = 0;
   std::uint64_t counted_ = 0;  // bytes delivered since the limit was set
   std::uint64_t refusedSize_ = 0;

@@ -6,6 +6,7 @@
 #include <malloc.h>
 #include <sys/socket.h>
 
+#include <chrono>
 #include <cstring>
 
 #include "engine/wire/socket_stream.h"
@@ -283,6 +284,26 @@ TEST(WireDecoding, MemoryFollowsTheBytesThatArriveAndFailuresFreeIt) {
   EXPECT_LT(source.peak, before + (1u << 20));
 }
 #endif
+
+// A reply wait begins with a wait instead of a receive; bytes already there
+// are still taken, even once its deadline has passed, and only bytes that
+// never came miss it.
+TEST(WireDecoding, AReplyWaitTakesQueuedBytesPastItsDeadline) {
+  int ends[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+  Socket writer(ends[0]), reader(ends[1]);
+  const Bytes queued = U32Bytes(8);
+  ASSERT_EQ(::send(writer.get(), queued.data(), queued.size(), 0), ssize_t(queued.size()));
+  SocketSource in(reader.get(), SocketSource::Taking::kAsRead);
+  in.AwaitBeforeNextReceive();
+  in.SetDeadline(std::chrono::steady_clock::now() - std::chrono::seconds(1), 0);
+  std::uint32_t value = 0;
+  EXPECT_TRUE(ReadU32(in, value));
+  EXPECT_EQ(value, 8u);
+  EXPECT_FALSE(in.missedDeadline());
+  EXPECT_FALSE(ReadU32(in, value));
+  EXPECT_TRUE(in.missedDeadline());
+}
 
 }  // namespace
 }  // namespace kiv::testing

@@ -64,11 +64,7 @@ class GrowingBlock {
   bool ReadFrom(ByteSource& in, std::size_t bytes) {
     std::size_t filled = 0;
     while (filled < bytes) {
-      const std::size_t arrived = filled + std::max<std::size_t>(in.Available(), 1);
-      if (capacity_ < arrived &&
-          !Resize(std::min(bytes, std::max({kFirstStep, arrived * 2, capacity_ * 2})))) {
-        return false;
-      }
+      if (!GrowForArrival(in, filled, bytes)) return false;
       const std::size_t n = std::min(bytes, capacity_) - filled;
       if (!in.ReadExact(as<std::uint8_t>() + filled, n)) return false;
       filled += n;
@@ -85,6 +81,16 @@ class GrowingBlock {
   void* release() { return std::exchange(block_, nullptr); }
 
  private:
+  // Room for what has arrived of `bytes` past the `filled` ones. Up to the
+  // first step the announced size is taken at once, without asking the
+  // socket what has arrived.
+  bool GrowForArrival(ByteSource& in, std::size_t filled, std::size_t bytes) {
+    if (bytes <= kFirstStep) return capacity_ >= bytes || Resize(bytes);
+    const std::size_t arrived = filled + std::max<std::size_t>(in.Available(), 1);
+    return capacity_ >= arrived ||
+           Resize(std::min(bytes, std::max({kFirstStep, arrived * 2, capacity_ * 2})));
+  }
+
   // Grows to `next` bytes; the contents move within the block when its
   // placement changes.
   bool Resize(std::size_t next) {

@@ -19,6 +19,7 @@
 #include "engine/engine_object.h"
 #include "kiv/engine.h"
 #include "kiv/result_codes.h"
+#include "support/net/net.h"
 
 namespace kiv::engine {
 
@@ -139,6 +140,7 @@ std::int32_t KivConnect(const char* host, std::uint16_t port, KIV* engine, int* 
       return kiv::KIV_RC_CONNECT_FAILED;
     }
   }
+  kiv::PreferUnpacedOnLocalConnection(s);
   // Exchanges use the socket blocking.
   kiv::engine::SetBlocking(s, true, ok);
   if (!ok) {

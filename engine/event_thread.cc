@@ -215,6 +215,7 @@ class EventLoop {
       return;
     }
     SetNoDelay(s);
+    kiv::PreferUnpacedOnLocalConnection(s);
     // A worker waits this long for a message, or for the peer to take its
     // reply, then gives the connection up.
     kiv::SetRecvTimeout(s, engine_->messageTimeoutMs);

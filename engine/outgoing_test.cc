@@ -1,8 +1,13 @@
 // What an engine sends on its own behalf, against real engines and the
 // in-process directory: registration, KivRequest, pings, directory reports.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 #include <atomic>
+#include <filesystem>
+#include <string>
 
 #include "engine/engine_list.h"
 #include "engine/engine_object.h"
@@ -48,6 +53,27 @@ Variant Entry(int port, bool complete = true) {
   if (complete) VUtil::PutElement(*entry, 4, port);
   if (complete) VUtil::PutElement(*entry, 6, 0);
   return entry;
+}
+
+// The congestion control of every TCP connection in this process with `port`
+// at either end: both ends of an engine's connections, when it listens there.
+std::vector<std::string> CongestionControlsOnPort(std::uint16_t port) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    const int fd = std::stoi(entry.path().filename().string());
+    sockaddr_in local{}, peer{};
+    socklen_t localSize = sizeof local, peerSize = sizeof peer;
+    char name[16] = {};
+    socklen_t nameSize = sizeof name;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localSize) == 0 &&
+        ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) == 0 &&
+        local.sin_family == AF_INET &&
+        (ntohs(local.sin_port) == port || ntohs(peer.sin_port) == port) &&
+        ::getsockopt(fd, IPPROTO_TCP, TCP_CONGESTION, name, &nameSize) == 0) {
+      names.emplace_back(name);
+    }
+  }
+  return names;
 }
 
 // A status per target, and each value as text: a string, a number, "-" for none.
@@ -196,6 +222,11 @@ TEST_F(Outgoing, NamedRequestsReuseTheLookupUntilASignThatItIsStale) {
   EXPECT_EQ(Request().values, Texts{"other"});
   EXPECT_EQ(Request(KIV_ASYNCHRONOUS, u"target").codes, Codes{0});
   EXPECT_EQ(lookups(), 9u);
+
+  // Both ends of a connection within the machine send without pacing.
+  const std::vector<std::string> controls = CongestionControlsOnPort(PortOf(u"other"));
+  EXPECT_GE(controls.size(), 2u);
+  for (const std::string& name : controls) EXPECT_EQ(name, "cubic");
 }
 
 TEST_F(Outgoing, EachTargetKeepsItsOwnOutcomeAndFailuresBeforeAnyTargetGiveOneStatus) {

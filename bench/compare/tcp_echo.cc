@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "bench/compare/echo_payload.h"
+#include "support/net/net.h"
 
 namespace kiv::compare {
 
@@ -170,6 +171,10 @@ class TcpFloor : public EchoTransport {
       }
       SetNoDelay(client.fd());
       SetNoDelay(served.fd());
+      // As the engine's connections do, so that the floor stays what TCP
+      // itself can do on this machine.
+      kiv::PreferUnpacedOnLocalConnection(client.fd());
+      kiv::PreferUnpacedOnLocalConnection(served.fd());
       clients_.push_back({std::move(client), {}, {}, 0});
       servers_.emplace_back(Serve, std::move(served));
     }

@@ -64,6 +64,30 @@ TEST(ConnectWithTimeout, AnswersABlockingSocketWithTheFreshTimeoutsRestored) {
   EXPECT_EQ(GetPeerAddress(unconnected.get()), "0.0.0.0");
 }
 
+std::string CongestionControl(SOCKET socket) {
+  char name[16] = {};
+  socklen_t size = sizeof name;
+  return ::getsockopt(socket, IPPROTO_TCP, TCP_CONGESTION, name, &size) == 0 ? name : "";
+}
+
+TEST(SocketOptions, OnlyConnectionsWithinTheMachineLeaveAPacingCongestionControl) {
+  const auto ip = [](const char* dotted) { return ::inet_addr(dotted); };
+  EXPECT_TRUE(IsSameMachinePeer(ip("10.1.2.3"), ip("127.0.0.1")));
+  EXPECT_TRUE(IsSameMachinePeer(ip("10.1.2.3"), ip("127.255.0.9")));
+  EXPECT_TRUE(IsSameMachinePeer(ip("10.1.2.3"), ip("10.1.2.3")));
+  EXPECT_FALSE(IsSameMachinePeer(ip("10.1.2.3"), ip("10.1.2.4")));
+  EXPECT_FALSE(IsSameMachinePeer(ip("127.0.0.1"), ip("128.0.0.1")));
+
+  LoopbackPort server;
+  ScopedSocket client(ConnectWithTimeout("127.0.0.1", server.port(), 3000));
+  ASSERT_TRUE(client.valid());
+  ASSERT_EQ(::setsockopt(client.get(), IPPROTO_TCP, TCP_CONGESTION, "reno", 4), 0);
+  EXPECT_TRUE(PreferUnpacedOnLocalConnection(client.get()));
+  EXPECT_EQ(CongestionControl(client.get()), "cubic");
+  ScopedSocket unconnected(::socket(AF_INET, SOCK_STREAM, 0));
+  EXPECT_FALSE(PreferUnpacedOnLocalConnection(unconnected.get()));
+}
+
 TEST(ConnectWithTimeout, FailsFastOnARefusedPortAndLogsAnUnresolvableHost) {
   LoopbackPort closed(/*listen=*/false);
   ASSERT_NE(closed.port(), 0);

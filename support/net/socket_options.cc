@@ -1,5 +1,6 @@
-// Time-out and keep-alive options. The system keeps socket time-outs as a
-// timeval; callers think in 32-bit milliseconds.
+// Time-out, keep-alive and congestion-control options. The system keeps
+// socket time-outs as a timeval; callers think in 32-bit milliseconds.
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -7,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 #include "support/net/net.h"
@@ -78,6 +80,32 @@ int EnableKeepAlive(SOCKET socket) {
   if (::setsockopt(socket, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) != 0) return -1;
   if (::setsockopt(socket, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) != 0) return -1;
   return 0;
+}
+
+bool IsSameMachinePeer(IPv4Address local, IPv4Address peer) {
+  constexpr std::uint8_t kLoopbackNet = 127;
+  return (ntohl(peer) >> 24) == kLoopbackNet || peer == local;
+}
+
+bool PreferUnpacedOnLocalConnection(SOCKET socket) {
+  sockaddr_in local{};
+  sockaddr_in peer{};
+  socklen_t localSize = sizeof local;
+  socklen_t peerSize = sizeof peer;
+  if (::getsockname(socket, reinterpret_cast<sockaddr*>(&local), &localSize) != 0 ||
+      ::getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0 ||
+      local.sin_family != AF_INET || peer.sin_family != AF_INET ||
+      !IsSameMachinePeer(local.sin_addr.s_addr, peer.sin_addr.s_addr)) {
+    return false;
+  }
+  // cubic is the kernel's usual default; reno is always built in.
+  for (const char* name : {"cubic", "reno"}) {
+    if (::setsockopt(socket, IPPROTO_TCP, TCP_CONGESTION, name,
+                     static_cast<socklen_t>(std::strlen(name))) == 0) {
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace kiv

@@ -17,7 +17,6 @@
 #include "engine/engine_object.h"
 #include "engine/engine_state.h"
 #include "engine/event_thread.h"
-#include "engine/incoming_cpu.h"
 #include "engine/wire/wire_codec.h"
 #include "kiv/kiv_exception.h"
 #include "kiv/result_codes.h"
@@ -92,9 +91,7 @@ bool KivStartWorker(const std::shared_ptr<KivConnection>& connection, KIV* engin
 void KivServeConnection(KIV* engine, std::shared_ptr<KivConnection> connection) {
   workersBusy.Add();
   std::int32_t state = kiv::engine::kBusy;
-  kiv::engine::IncomingCpuFollower follower;  // until this worker is done
   for (bool afterMarker = false; state == kiv::engine::kBusy; afterMarker = true) {
-    follower.FollowLargeMessage(connection->stream.socket());
     const bool handled = KivHandleMessage(engine, connection.get(), afterMarker);
     connection->stream.Flush();
     if (!handled) {

@@ -40,7 +40,7 @@ int EnableKeepAlive(SOCKET socket);
 bool IsSameMachinePeer(IPv4Address local, IPv4Address peer);
 // On a connection that stays on this machine, chooses a congestion control
 // that sends at once. A pacing one (bbr) spreads a large message over timer
-// ticks where there is no link to protect, which here made a 1 MiB echo
+// ticks where there is no link to protect, which made a 1 MiB loopback echo
 // take about twice as long. Other connections keep the system's choice.
 // True when the choice was made.
 bool PreferUnpacedOnLocalConnection(SOCKET socket);

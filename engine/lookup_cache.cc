@@ -29,7 +29,7 @@ std::vector<LookupCache::Entry>::iterator LookupCache::Locate(const LookupKey& k
   });
 }
 
-bool LookupCache::Find(const LookupKey& key, kiv::Variant& answer) {
+bool LookupCache::Find(const LookupKey& key, std::shared_ptr<const kiv::Variant>& answer) {
   PScopedLock guard(&lock_);
   const auto found = Locate(key);
   if (found == entries_.end()) return false;
@@ -45,7 +45,8 @@ bool LookupCache::Find(const LookupKey& key, kiv::Variant& answer) {
 
 void LookupCache::Store(const LookupKey& key, const VARIANT& answer) {
   Entry entry{std::u16string(key.destination), std::u16string(key.service), key.flags,
-              TickMilliseconds(), kiv::Variant::CopyOf(answer)};
+              TickMilliseconds(),
+              std::make_shared<const kiv::Variant>(kiv::Variant::CopyOf(answer))};
   PScopedLock guard(&lock_);
   if (!keepAnswers_) return;
   const auto found = Locate(key);

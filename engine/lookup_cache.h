@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,9 +37,9 @@ struct LookupKey {
 
 class LookupCache {
  public:
-  // A copy of the answer stored for the key, unless none or expired.
-  // Throws std::bad_alloc (the cache stays as it was).
-  bool Find(const LookupKey& key, kiv::Variant& answer);
+  // The answer stored for the key, unless none or expired; shared, not
+  // copied, since a request only reads it.
+  bool Find(const LookupKey& key, std::shared_ptr<const kiv::Variant>& answer);
   // Keeps a copy of the answer; throws std::bad_alloc (nothing stored).
   void Store(const LookupKey& key, const VARIANT& answer);
   void Forget(const LookupKey& key);
@@ -56,7 +57,7 @@ class LookupCache {
     std::u16string service;
     std::int32_t flags = 0;
     std::int64_t storedMs = 0;
-    kiv::Variant answer;
+    std::shared_ptr<const kiv::Variant> answer;
   };
   // Under lock_.
   std::vector<Entry>::iterator Locate(const LookupKey& key);

@@ -24,7 +24,7 @@ class LookupCacheTest : public ::testing::Test {
     cache_.Store({name, u"Svc", flags}, *Variant::String(name));
   }
   bool Has(std::u16string_view name, std::int32_t flags = 0) {
-    Variant answer;
+    std::shared_ptr<const Variant> answer;
     return cache_.Find({name, u"Svc", flags}, answer);
   }
 

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "engine/engine_list.h"
 #include "engine/engine_object.h"
@@ -221,6 +222,18 @@ TEST_F(Outgoing, NamedRequestsReuseTheLookupUntilASignThatItIsStale) {
   EXPECT_EQ(Request().values, Texts{"other"});
   EXPECT_EQ(Request().values, Texts{"other"});
   EXPECT_EQ(Request(KIV_ASYNCHRONOUS, u"target").codes, Codes{0});
+  EXPECT_EQ(lookups(), 9u);
+
+  // Threads asking at once read the one cached answer; none asks again.
+  std::atomic<int> answered{0};
+  std::vector<std::thread> askers;
+  for (int t = 0; t < 4; ++t) {
+    askers.emplace_back([&] {
+      for (int i = 0; i < 20; ++i) answered += named() == Texts{"other"} ? 1 : 0;
+    });
+  }
+  for (std::thread& asker : askers) asker.join();
+  EXPECT_EQ(answered.load(), 80);
   EXPECT_EQ(lookups(), 9u);
 
   // Both ends of a connection within the machine send without pacing.

@@ -67,13 +67,15 @@ const VARIANT* ElementInPlace(const VARIANT& array, LONG index) {
   return static_cast<const VARIANT*>(array.parray->pvData) + offset;
 }
 
-// Element `index` of the entry as text; what is not a string in place goes
-// through VUtil, which converts or throws.
+// Element `index` of the entry as text, up to its first NUL as VUtil reads
+// it; what is not a string in place goes through VUtil, which converts or
+// throws. The entry may be a cached answer other threads read too: nothing
+// here writes to it.
 std::u16string TextAt(const VARIANT& entry, LONG index) {
   const VARIANT* element = ElementInPlace(entry, index);
   if (element == nullptr || element->vt != VT_BSTR) return VUtil::GetStringElement(entry, index);
   const BSTR text = element->bstrVal;
-  return text != nullptr ? std::u16string(text, SysStringLen(text)) : std::u16string();
+  return text != nullptr ? std::u16string(text) : std::u16string();
 }
 
 // Fills the target from registration entry `index`; false when the entry

@@ -57,14 +57,12 @@ LONG EntryCount(const VARIANT& entries) {
 // for another shape or an index outside it. Reading a registration entry in
 // place spares a request to a named satellite a dozen allocations.
 const VARIANT* ElementInPlace(const VARIANT& array, LONG index) {
-  if (array.vt != (VT_ARRAY | VT_VARIANT) || array.parray == nullptr || array.parray->cDims != 1 ||
-      array.parray->pvData == nullptr) {
+  void* element = nullptr;
+  if (array.vt != (VT_ARRAY | VT_VARIANT) || SafeArrayGetDim(array.parray) != 1 ||
+      SafeArrayPtrOfIndex(array.parray, &index, &element) != S_OK) {
     return nullptr;
   }
-  const SAFEARRAYBOUND& bound = array.parray->rgsabound[0];
-  const std::int64_t offset = std::int64_t{index} - bound.lLbound;
-  if (offset < 0 || offset >= std::int64_t{bound.cElements}) return nullptr;
-  return static_cast<const VARIANT*>(array.parray->pvData) + offset;
+  return static_cast<const VARIANT*>(element);
 }
 
 // Element `index` of the entry as text, up to its first NUL as VUtil reads
